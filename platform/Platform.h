@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QString>
+
+#include <memory>
+
+// The services both programs take from the desktop: file dialogs, message
+// boxes, file objects, pauses and the socket layer. Everything goes through
+// Platform::get() so that tests can install a scripted double.
+class IPlatform
+{
+public:
+    virtual ~IPlatform() = default;
+
+    // Modal Open dialog; the chosen full path, or an empty string on cancel.
+    virtual QString getOpenFileName() = 0;
+    // Modal Save As dialog that asks before overwriting; empty on cancel.
+    virtual QString getSaveFileName() = 0;
+    // Modal message box with a single OK button.
+    virtual void messageBox(const QString &text) = 0;
+    // Blocks the calling thread for the given time.
+    virtual void sleep(int milliseconds) = 0;
+    // Opens a file; nullptr when it cannot be opened.
+    virtual std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) = 0;
+    // True when TCP sockets can be created at all.
+    virtual bool startSockets() = 0;
+};
+
+namespace Platform {
+// The installed services; the Qt-backed ones unless a test installed others.
+IPlatform &get();
+// Installs `services` (not owned); nullptr restores the Qt-backed ones.
+void install(IPlatform *services);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QWidget>
+
+class DisplayLine;
+class QPainter;
+
+// The client area of both programs: the window colour, the status line with
+// its top-left at (10, 10) and the message line at (10, 30). It keeps no copy
+// of the lines; every paint draws them afresh. Screen readers get the status
+// line as the view's accessible name and the message line as its description.
+class StatusView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    StatusView(const DisplayLine *status, const DisplayLine *message, QWidget *parent = nullptr);
+
+    // Requests one repaint; several requests before the next paint give one.
+    void Redraw();
+
+    QString statusText() const;
+    QString messageText() const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void OnDraw(QPainter &painter);
+
+private:
+    const DisplayLine *m_status;
+    const DisplayLine *m_message;
+};
