@@ -1,0 +1,246 @@
+#include "Frame.h"
+#include "FrameDecoder.h"
+
+#include <QtTest>
+
+namespace {
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+QByteArray filled(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i * 7 + 3);
+    return bytes;
+}
+
+struct Decoded
+{
+    FrameHeader header;
+    QByteArray payload;
+    quint32 dropped;
+};
+
+// Feeds `stream` in pieces of `step` bytes and collects every frame.
+QList<Decoded> decodeAll(const QByteArray &stream, int step, int textKeep = 199)
+{
+    FrameDecoder decoder(textKeep);
+    QList<Decoded> frames;
+    qsizetype pos = 0;
+    while (pos < stream.size()) {
+        const qsizetype piece = qMin<qsizetype>(step, stream.size() - pos);
+        qsizetype used = 0;
+        while (used < piece) {
+            used += decoder.feed(stream.constData() + pos + used, piece - used);
+            if (decoder.frameReady()) {
+                frames.append({decoder.header(), decoder.payload(), decoder.droppedBytes()});
+                decoder.nextFrame();
+            }
+        }
+        pos += piece;
+    }
+    return frames;
+}
+}
+
+class tst_Frame : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void encodesWorkedExamples_data();
+    void encodesWorkedExamples();
+    void decodesHeaderFields_data();
+    void decodesHeaderFields();
+    void ignoresUnusedHeaderBytes();
+    void fileFrameSizes_data();
+    void fileFrameSizes();
+    void fileSizeLimit();
+    void decodesSplitAtEveryBoundary();
+    void truncatedPrefixYieldsNoFrame();
+    void keepsOnlyWhatReceiversUse();
+    void hugeClaimStaysBounded();
+};
+
+void tst_Frame::encodesWorkedExamples_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("text abc") << FrameCodec::textFrame("abc")
+                              << hex("01 00000003 0000 000000 616263");
+    QTest::newRow("empty text") << FrameCodec::textFrame({}) << hex("01 00000000 0000 000000");
+    QTest::newRow("rs abc") << FrameCodec::rsFrame("abc") << hex("03 00000003 0000 000000 616263");
+    QTest::newRow("empty rs") << FrameCodec::rsFrame({}) << hex("03 00000000 0000 000000");
+    QTest::newRow("4500-byte file, last frame")
+        << FrameCodec::fileFrame(4500, 2, QByteArray(500, 'x'))
+        << hex("02 00001194 0002 000000") + QByteArray(500, 'x');
+    QTest::newRow("4000-byte file, last frame") << FrameCodec::fileFrame(4000, 2, {})
+                                                << hex("02 00000FA0 0002 000000");
+    QTest::newRow("empty file") << FrameCodec::fileFrame(0, 0, {}) << hex("02 00000000 0000 000000");
+    QTest::newRow("length 258, chunk 300") << FrameCodec::fileFrame(258, 300, {})
+                                           << hex("02 00000102 012C 000000");
+}
+
+void tst_Frame::encodesWorkedExamples()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(frame.toHex(' '), expected.toHex(' '));
+}
+
+void tst_Frame::decodesHeaderFields_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<quint32>("length");
+    QTest::addColumn<int>("index");
+
+    QTest::newRow("4500-byte file, frame 2") << hex("02 00001194 0001 000000") << 2 << 4500u << 1;
+    QTest::newRow("length 258") << hex("01 00000102 0000 000000") << 1 << 258u << 0;
+    QTest::newRow("index 300") << hex("02 00000000 012C 000000") << 2 << 0u << 300;
+    QTest::newRow("largest claim") << hex("03 7FFFFFFF 0000 000000") << 3 << 0x7FFFFFFFu << 0;
+    QTest::newRow("high kind is unsigned") << hex("FF 00000001 FFFF 000000") << 255 << 1u << 65535;
+}
+
+void tst_Frame::decodesHeaderFields()
+{
+    QFETCH(QByteArray, bytes);
+    const FrameHeader header = FrameHeader::decode(bytes.constData());
+    QTEST(int(header.kind), "kind");
+    QTEST(header.length, "length");
+    QTEST(int(header.index), "index");
+
+    char again[FRAME_HEADER_SIZE];
+    header.encode(again);
+    QCOMPARE(QByteArray(again, FRAME_HEADER_SIZE), bytes);
+}
+
+void tst_Frame::ignoresUnusedHeaderBytes()
+{
+    const QByteArray noisyText = hex("01 00000003 ABCD EF0102 616263");
+    const QList<Decoded> texts = decodeAll(noisyText, 64);
+    QCOMPARE(texts.size(), 1);
+    QCOMPARE(texts[0].payload, QByteArray("abc"));
+
+    const QByteArray noisyFile = hex("02 000001F4 0000 FFFFFF") + QByteArray(500, 'z');
+    const QList<Decoded> files = decodeAll(noisyFile, 64);
+    QCOMPARE(files.size(), 1);
+    QVERIFY(files[0].header.isLastFileChunk());
+    QCOMPARE(files[0].payload, QByteArray(500, 'z'));
+}
+
+void tst_Frame::fileFrameSizes_data()
+{
+    QTest::addColumn<quint32>("length");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<bool>("last");
+    QTest::addColumn<quint32>("payload");
+
+    QTest::newRow("4500, chunk 0") << 4500u << 0 << false << 2000u;
+    QTest::newRow("4500, chunk 1") << 4500u << 1 << false << 2000u;
+    QTest::newRow("4500, last") << 4500u << 2 << true << 500u;
+    QTest::newRow("4000, last is bare") << 4000u << 2 << true << 0u;
+    QTest::newRow("1500, only frame") << 1500u << 0 << true << 1500u;
+    QTest::newRow("empty file") << 0u << 0 << true << 0u;
+}
+
+void tst_Frame::fileFrameSizes()
+{
+    QFETCH(quint32, length);
+    QFETCH(int, index);
+    const FrameHeader header{FRAME_FILE, length, quint16(index)};
+    QTEST(header.isLastFileChunk(), "last");
+    QTEST(header.payloadSize(), "payload");
+}
+
+void tst_Frame::fileSizeLimit()
+{
+    const quint64 largest = quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1;
+    QVERIFY(FrameCodec::fileFits(largest));
+    QVERIFY(!FrameCodec::fileFits(largest + 1));
+    QCOMPARE(FrameCodec::fileFrameCount(4500), 3u);
+    QCOMPARE(FrameCodec::fileFrameCount(4000), 3u);
+    QCOMPARE(FrameCodec::fileFrameCount(0), 1u);
+}
+
+void tst_Frame::decodesSplitAtEveryBoundary()
+{
+    const QByteArray chunk = filled(CHUNK_SIZE);
+    QByteArray stream;
+    stream += FrameCodec::textFrame("abc");
+    stream += FrameCodec::fileFrame(2500, 0, chunk);
+    stream += FrameCodec::fileFrame(2500, 1, chunk.left(500));
+    stream += FrameCodec::rsFrame("xyz");
+    stream += hex("07 00000002 0000 000000 EEEE");
+    stream += FrameCodec::textFrame({});
+
+    for (int step = 1; step <= stream.size(); step += (step < 40 ? 1 : 97)) {
+        const QList<Decoded> frames = decodeAll(stream, step);
+        QCOMPARE(frames.size(), 6);
+        QCOMPARE(frames[0].payload, QByteArray("abc"));
+        QCOMPARE(frames[1].payload, chunk);
+        QCOMPARE(frames[2].payload, chunk.left(500));
+        QCOMPARE(frames[3].payload, QByteArray("x"));
+        QCOMPARE(frames[3].dropped, 2u);
+        QCOMPARE(int(frames[4].header.kind), 7);
+        QVERIFY(frames[4].payload.isEmpty());
+        QCOMPARE(frames[5].header.length, 0u);
+    }
+}
+
+void tst_Frame::truncatedPrefixYieldsNoFrame()
+{
+    const QByteArray frame = FrameCodec::fileFrame(700, 0, filled(700));
+    for (int cut = 0; cut < frame.size(); ++cut) {
+        FrameDecoder decoder(199);
+        QCOMPARE(decoder.feed(frame.constData(), cut), qsizetype(cut));
+        QVERIFY2(!decoder.frameReady(), qPrintable(QString::number(cut)));
+        QCOMPARE(decoder.midFrame(), cut > 0);
+        decoder.feed(frame.constData() + cut, frame.size() - cut);
+        QVERIFY(decoder.frameReady());
+        QCOMPARE(decoder.payload(), filled(700));
+    }
+}
+
+void tst_Frame::keepsOnlyWhatReceiversUse()
+{
+    const QByteArray longText(300, 'a');
+    const QList<Decoded> frames = decodeAll(FrameCodec::textFrame(longText) + FrameCodec::textFrame("ok"),
+                                            1000, 196);
+    QCOMPARE(frames.size(), 2);
+    QCOMPARE(frames[0].payload, QByteArray(196, 'a'));
+    QCOMPARE(frames[0].dropped, 104u);
+    QCOMPARE(frames[1].payload, QByteArray("ok"));
+}
+
+void tst_Frame::hugeClaimStaysBounded()
+{
+    FrameDecoder decoder(199);
+    const QByteArray header = hex("01 7FFFFFFF 0000 000000");
+    QCOMPARE(decoder.feed(header.constData(), header.size()), qsizetype(FRAME_HEADER_SIZE));
+
+    const QByteArray block(1 << 20, 'q');
+    quint64 left = 0x7FFFFFFFu;
+    while (left > 0) {
+        const qsizetype piece = qsizetype(qMin<quint64>(left, quint64(block.size())));
+        QCOMPARE(decoder.feed(block.constData(), piece), piece);
+        QVERIFY(decoder.payload().capacity() <= 4096);
+        left -= quint64(piece);
+    }
+    QVERIFY(decoder.frameReady());
+    QCOMPARE(decoder.payload(), QByteArray(199, 'q'));
+    QCOMPARE(decoder.droppedBytes(), 0x7FFFFFFFu - 199);
+    decoder.nextFrame();
+
+    const QByteArray next = FrameCodec::textFrame("after");
+    decoder.feed(next.constData(), next.size());
+    QVERIFY(decoder.frameReady());
+    QCOMPARE(decoder.payload(), QByteArray("after"));
+}
+
+QTEST_APPLESS_MAIN(tst_Frame)
+#include "tst_Frame.moc"
