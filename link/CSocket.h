@@ -42,7 +42,8 @@ public:
     int slot() const { return m_nSlot; }
 
     // Station: takes over an accepted connection (and the ownership of
-    // `socket`); bytes that already arrived are handled at once.
+    // `socket`); bytes that already arrived, or a close that already
+    // happened, are handled as soon as the event loop runs.
     void attach(QTcpSocket *socket);
     // Terminal: starts connecting; connected() or connectFailed() follows.
     void connectToStation(const QString &host, quint16 port);
@@ -77,6 +78,7 @@ private:
     friend class BusyScope;
 
     void wire();
+    void readAvailable();
     void handleFrame();
     void handleText();
     void leaveBusy();
@@ -93,4 +95,6 @@ private:
     int m_busy = 0;
     bool m_releaseRequested = false;
     bool m_peerCloseSeen = false;
+    bool m_closeReported = false;
+    bool m_connecting = false;
 };

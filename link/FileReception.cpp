@@ -1,0 +1,121 @@
+#include "FileReception.h"
+
+#include "Platform.h"
+
+#include <QDir>
+#include <QFileDevice>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+namespace {
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+}
+
+FileReception::FileReception() = default;
+
+FileReception::~FileReception() = default;
+
+QString FileReception::chunkDirectory() const
+{
+    return m_dir ? m_dir->path() : QString();
+}
+
+bool FileReception::ensureDirectory()
+{
+    if (m_dir && QDir(m_dir->path()).exists())
+        return true;
+    QDir().mkpath(QDir::tempPath());
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tavrin-XXXXXX"));
+    if (!dir->isValid())
+        return false;
+    m_dir = std::move(dir);
+    return true;
+}
+
+void FileReception::ReceiveFileChunk(const FrameHeader &header, const QByteArray &payload)
+{
+    // Chunks of one file arrive in order, so index 0 or a new length starts a new file.
+    if (header.index == 0 || header.length != m_fileLength) {
+        m_fileLength = header.length;
+        m_parked.fill(false, int(header.length / CHUNK_SIZE));
+    }
+    if (header.isLastFileChunk()) {
+        saveFile(header, payload);
+        m_parked.clear();
+        m_fileLength = 0;
+        return;
+    }
+    if (header.index < m_parked.size() && parkChunk(header.index, payload))
+        m_parked.setBit(header.index);
+}
+
+bool FileReception::parkChunk(quint16 index, const QByteArray &payload)
+{
+    if (payload.size() != CHUNK_SIZE || !ensureDirectory())
+        return false;
+    const QString path = m_dir->filePath(QString::number(index));
+    const std::unique_ptr<QIODevice> file =
+        Platform::get().openFile(path, QIODevice::WriteOnly | QIODevice::Truncate);
+    if (!file)
+        return false;
+    if (file->write(payload) != payload.size())
+        return false;
+    auto *device = qobject_cast<QFileDevice *>(file.get());
+    return !device || device->flush();
+}
+
+void FileReception::saveFile(const FrameHeader &header, const QByteArray &tail)
+{
+    IPlatform &platform = Platform::get();
+    const quint32 fullChunks = header.length / CHUNK_SIZE;
+    const auto lost = [&] {
+        platform.messageBox(QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
+                                           "保存しませんでした。一時フォルダ %2 の空き容量を確かめて、"
+                                           "相手にもう一度送ってもらってください。")
+                                .arg(header.length)
+                                .arg(nativePath(QDir::tempPath())));
+    };
+    if (m_parked.count(true) != qsizetype(fullChunks)) {
+        lost();
+        return;
+    }
+
+    const QString target = platform.getSaveFileName();
+    if (target.isEmpty())
+        return;
+
+    QSaveFile out(target);
+    const auto failed = [&](const QString &reason) {
+        out.cancelWriting();
+        platform.messageBox(QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"
+                                           "保存先のフォルダと空き容量を確かめて、相手にもう一度送ってもらってください。")
+                                .arg(nativePath(target), reason));
+    };
+    if (!out.open(QIODevice::WriteOnly)) {
+        failed(out.errorString());
+        return;
+    }
+    char copy[CHUNK_SIZE];
+    for (quint32 i = 0; i < fullChunks; ++i) {
+        const std::unique_ptr<QIODevice> chunk =
+            platform.openFile(m_dir->filePath(QString::number(i)), QIODevice::ReadOnly);
+        if (!chunk || chunk->read(copy, CHUNK_SIZE) != CHUNK_SIZE) {
+            out.cancelWriting();
+            lost();
+            return;
+        }
+        if (out.write(copy, CHUNK_SIZE) != CHUNK_SIZE) {
+            failed(out.errorString());
+            return;
+        }
+    }
+    if (out.write(tail) != tail.size()) {
+        failed(out.errorString());
+        return;
+    }
+    if (!out.commit())
+        failed(out.errorString());
+}
