@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+
+// Loopback helpers shared by the frame link tests. Everything runs on the
+// test's thread and lets the event loop turn while it waits.
+namespace LinkTest {
+
+// Handles events until `done` holds or `timeoutMs` passes.
+inline bool pumpUntil(const std::function<bool()> &done, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// The next connection `server` accepts, unparented; nullptr on timeout.
+inline QTcpSocket *acceptOne(QTcpServer &server)
+{
+    if (!pumpUntil([&] { return server.hasPendingConnections(); }))
+        return nullptr;
+    QTcpSocket *socket = server.nextPendingConnection();
+    socket->setParent(nullptr);
+    return socket;
+}
+
+// A raw client connected to `server`, and the server's end of it.
+inline bool rawPair(QTcpServer &server, QTcpSocket **client, QTcpSocket **accepted)
+{
+    auto *raw = new QTcpSocket;
+    raw->connectToHost(server.serverAddress(), server.serverPort());
+    QTcpSocket *other = acceptOne(server);
+    if (!other || !pumpUntil([&] { return raw->state() == QAbstractSocket::ConnectedState; })) {
+        delete raw;
+        delete other;
+        return false;
+    }
+    *client = raw;
+    *accepted = other;
+    return true;
+}
+
+// Writes `bytes` in pieces, letting the receiver read between them so that
+// nothing piles up in the writer; `between` runs after each piece.
+inline bool streamOut(QTcpSocket *socket, const QByteArray &bytes, int piece = 16 * 1024,
+                      const std::function<void()> &between = {})
+{
+    for (qsizetype pos = 0; pos < bytes.size(); pos += piece) {
+        socket->write(bytes.mid(pos, piece));
+        if (!pumpUntil([&] { return socket->bytesToWrite() == 0; }))
+            return false;
+        if (between)
+            between();
+    }
+    return true;
+}
+
+}
