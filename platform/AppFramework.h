@@ -6,7 +6,10 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
+
 class DisplayLine;
+class EmptyDocument;
 class StatusView;
 
 // Command numbers shared by both programs.
@@ -49,7 +52,8 @@ public:
 
     CMainFrame *mainFrame() const { return m_frame; }
     StatusView *view() const { return m_view; }
-    QString documentTitle() const { return m_documentTitle; }
+    EmptyDocument *document() const { return m_document.get(); }
+    QString documentTitle() const;
     QStringList recentFiles() const;
 
     // Routes a command number to its handler; unbound numbers do nothing.
@@ -59,14 +63,18 @@ protected:
     // Program-specific commands; false when the number is not bound.
     virtual bool OnCommand(int id) = 0;
     virtual StatusView *createView(QWidget *parent) = 0;
+    // The program's document class; a plain empty document unless overridden.
+    virtual EmptyDocument *createDocument();
 
 private:
-    void openDocument(const QString &path);
+    bool openDocument(const QString &path);
+    void addRecentFile(const QString &path);
+    void updateCaption();
 
     Identity m_identity;
     DisplayLine *m_status;
     DisplayLine *m_message;
     CMainFrame *m_frame = nullptr;
     StatusView *m_view = nullptr;
-    QString m_documentTitle;
+    std::unique_ptr<EmptyDocument> m_document;
 };

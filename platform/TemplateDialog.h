@@ -6,34 +6,44 @@
 #include <QMap>
 
 class QAbstractButton;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
 // A modal dialog laid out from a dialog template: size and control
-// positions in dialog units, controls known by their template ids, tab order
-// the order in which controls are added, and the initial focus on the first
-// control that takes focus. Result codes are those of the templates: 1 for
-// OK (IDOK), 2 for Cancel (IDCANCEL, also Esc and the close box).
+// positions in dialog units, controls known by their template ids (object
+// name "id<N>"), tab order the order in which tab-stop controls are added,
+// and the initial focus on the first control that takes focus. Result codes
+// are those of the templates: 1 for OK (IDOK), 2 for Cancel (IDCANCEL, also
+// Esc and the close box).
 class TemplateDialog : public QDialog
 {
     Q_OBJECT
 
 public:
     enum Result { IDOK = 1, IDCANCEL = 2 };
+    // Id of template controls that nobody addresses (labels, icons).
+    static constexpr int IDC_STATIC = -1;
 
     TemplateDialog(const QString &caption, int widthUnits, int heightUnits, QWidget *parent = nullptr);
 
     QWidget *control(int id) const { return m_controls.value(id); }
     const DialogUnits &units() const { return m_units; }
 
-    // Runs the dialog modally; IDOK or IDCANCEL.
+    // Runs the dialog modally: OnInitDialog, the modal loop, then OnDestroy.
+    // IDOK or IDCANCEL.
     int DoModal();
+
+    // OK (also Enter on the default button): store the data, then close.
+    void accept() override;
+    void reject() override;
 
 protected:
     QPushButton *addButton(int id, const QString &label, int x, int y, int w, int h, bool isDefault);
     QLineEdit *addEdit(int id, int x, int y, int w, int h, bool readOnly = false);
     QRadioButton *addRadio(int id, const QString &label, int x, int y, int w, int h);
+    QLabel *addStatic(int id, const QString &text, int x, int y, int w, int h);
     void addControl(int id, QWidget *widget, int x, int y, int w, int h, bool tabStop = true);
 
     // Data exchange hooks: fill controls before showing; read them back on OK.
@@ -43,9 +53,6 @@ protected:
     virtual void OnDestroy() {}
 
 private:
-    void onOk();
-    void finishWith(int code);
-
     DialogUnits m_units;
     QMap<int, QWidget *> m_controls;
     QWidget *m_lastTabStop = nullptr;

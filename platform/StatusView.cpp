@@ -1,0 +1,54 @@
+#include "StatusView.h"
+
+#include "CodePage.h"
+#include "DisplayLine.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QPainter>
+#include <QPalette>
+
+StatusView::StatusView(const DisplayLine *status, const DisplayLine *message, QWidget *parent)
+    : QWidget(parent)
+    , m_status(status)
+    , m_message(message)
+{
+    setAutoFillBackground(false);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(statusText());
+    setAccessibleDescription(messageText());
+}
+
+void StatusView::Redraw()
+{
+    if (accessibleName() != statusText())
+        setAccessibleName(statusText());
+    if (accessibleDescription() != messageText())
+        setAccessibleDescription(messageText());
+    update();
+}
+
+QString StatusView::statusText() const
+{
+    return CodePage::decode(m_status->bytes());
+}
+
+QString StatusView::messageText() const
+{
+    return CodePage::decode(m_message->bytes());
+}
+
+void StatusView::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    OnDraw(painter);
+}
+
+void StatusView::OnDraw(QPainter &painter)
+{
+    // The system colour is read at every paint so that a changed palette shows at once.
+    painter.fillRect(rect(), QApplication::palette().color(QPalette::Window));
+    const int ascent = QFontMetrics(painter.font()).ascent();
+    painter.drawText(QPoint(10, 10 + ascent), statusText());
+    painter.drawText(QPoint(10, 30 + ascent), messageText());
+}
