@@ -1,0 +1,53 @@
+#include "InputDialog1.h"
+
+#include <QLineEdit>
+#include <QRadioButton>
+
+namespace {
+struct RadioPlace
+{
+    int x, y;
+};
+// Template positions of the radio buttons "0" to "9".
+constexpr RadioPlace RADIO_PLACES[MAX_CLIENTS] = {
+    {17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
+    {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69},
+};
+}
+
+CInputDialog::CInputDialog(QWidget *parent)
+    : TemplateDialog(QStringLiteral("ﾀﾞｲｱﾛｸﾞ"), 181, 121, parent)
+{
+    addButton(IDOK, QStringLiteral("OK"), 22, 89, 50, 14, true);
+    addButton(IDCANCEL, QStringLiteral("ｷｬﾝｾﾙ"), 91, 88, 50, 14, false);
+    QLineEdit *text = addEdit(IDC_TEXT, 19, 25, 146, 14);
+    text->setAccessibleName(QStringLiteral("送信する文字列"));
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        const RadioPlace &place = RADIO_PLACES[slot];
+        addRadio(IDC_SLOT0 + slot, QString::number(slot), place.x, place.y, 19, 10);
+    }
+}
+
+void CInputDialog::OnInitDialog()
+{
+    static_cast<QLineEdit *>(control(IDC_TEXT))->setText(m_text);
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot)
+        control(IDC_SLOT0 + slot)->setEnabled(m_slotUsed[slot] != 0);
+}
+
+void CInputDialog::storeData()
+{
+    m_text = static_cast<QLineEdit *>(control(IDC_TEXT))->text();
+}
+
+void CInputDialog::OnDestroy()
+{
+    m_nSelected = MAX_CLIENTS;
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        const auto *radio = static_cast<QRadioButton *>(control(IDC_SLOT0 + slot));
+        if (m_slotUsed[slot] != 0 && radio->isChecked()) {
+            m_nSelected = slot;
+            return;
+        }
+    }
+}

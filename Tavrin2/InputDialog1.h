@@ -1,0 +1,35 @@
+#pragma once
+
+#include "Frame.h"
+#include "TemplateDialog.h"
+
+#include <QString>
+
+#include <array>
+
+// The Station's client-choice dialog (template 130): one radio button per
+// slot of the client table, enabled for occupied slots, and a text field.
+class CInputDialog : public TemplateDialog
+{
+    Q_OBJECT
+
+public:
+    enum ControlId {
+        IDC_TEXT = 1000,
+        IDC_SLOT0 = 1002,
+    };
+
+    explicit CInputDialog(QWidget *parent = nullptr);
+
+    // Set before DoModal: nonzero for each occupied slot.
+    std::array<qint32, MAX_CLIENTS> m_slotUsed {};
+    // The chosen slot, or MAX_CLIENTS for none; recorded when the dialog goes away.
+    qint32 m_nSelected = MAX_CLIENTS;
+    // The text of edit 1000, taken on OK only.
+    QString m_text;
+
+protected:
+    void OnInitDialog() override;
+    void storeData() override;
+    void OnDestroy() override;
+};
