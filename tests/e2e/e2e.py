@@ -1,0 +1,559 @@
+#!/usr/bin/python3
+"""Drives the Station (Tavrin2) and the Terminal (Tavrin) as an operator would.
+
+Menu items, dialog buttons and edits are reached through the AT-SPI
+accessibility bus; the two display lines are read from the status view's
+accessible name (status line) and description (message line). Started by
+run_e2e.sh, which provides the display, the buses and the COM1 line.
+"""
+
+import argparse
+import os
+import select
+import signal
+import subprocess
+import sys
+import termios
+import time
+import traceback
+import tty
+
+import pyatspi
+from gi.repository import GLib
+
+DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
+RUN_LIMIT_S = 170
+# AT-SPI call timeouts. A press that opens a modal dialog gets its answer only
+# when the dialog closes, so presses wait briefly and the effect is polled.
+CALL_TIMEOUT_MS = 2000
+PRESS_TIMEOUT_MS = 300
+
+
+class StepFailed(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# ---------------------------------------------------------------- AT-SPI access
+
+def safe(function, default=None):
+    """The result of one AT-SPI call, or `default` while the program is busy."""
+    try:
+        return function()
+    except (GLib.GError, LookupError, AttributeError, RuntimeError):
+        return default
+
+
+def poll(what, probe, timeout=10.0, interval=0.1):
+    """Calls `probe` until it returns something true; that value, or StepFailed."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while True:
+        last = probe()
+        if last:
+            return last
+        if time.monotonic() > deadline:
+            raise StepFailed("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def fresh(accessible):
+    safe(accessible.clear_cache)
+    return accessible
+
+
+def children(accessible):
+    count = safe(lambda: fresh(accessible).childCount, 0) or 0
+    result = []
+    for index in range(count):
+        child = safe(lambda: accessible.getChildAtIndex(index))
+        if child is not None:
+            result.append(child)
+    return result
+
+
+def role(accessible):
+    return safe(accessible.getRole)
+
+
+def name(accessible):
+    return safe(lambda: accessible.name)
+
+
+def descendants(accessible, depth=8):
+    if depth == 0:
+        return
+    for child in children(accessible):
+        yield child
+        yield from descendants(child, depth - 1)
+
+
+def find(accessible, wanted_role, wanted_name=None, depth=8):
+    for candidate in descendants(accessible, depth):
+        if role(candidate) == wanted_role and (wanted_name is None or name(candidate) == wanted_name):
+            return candidate
+    return None
+
+
+def is_showing(accessible):
+    states = safe(accessible.getState)
+    return states is not None and states.contains(pyatspi.STATE_SHOWING)
+
+
+def press(accessible, what):
+    """Runs the accessible's default action without waiting for modal dialogs."""
+    action = safe(accessible.queryAction)
+    if action is None or safe(lambda: action.nActions, 0) == 0:
+        raise StepFailed("%s offers no action" % what)
+    names = [safe(lambda i=i: action.getName(i), "") for i in range(action.nActions)]
+    index = next((i for i, n in enumerate(names) if n.lower() in ("press", "click", "toggle")), 0)
+    pyatspi.setTimeout(PRESS_TIMEOUT_MS, PRESS_TIMEOUT_MS)
+    try:
+        action.doAction(index)
+    except GLib.GError:
+        pass  # no answer yet: a modal dialog is running inside the press
+    finally:
+        pyatspi.setTimeout(CALL_TIMEOUT_MS, CALL_TIMEOUT_MS)
+
+
+class Program:
+    """One running program and its accessible tree."""
+
+    def __init__(self, label, path, out_dir, env):
+        self.label = label
+        self.app_name = os.path.basename(path)
+        self.log_path = os.path.join(out_dir, self.app_name + ".log")
+        self.log_file = open(self.log_path, "wb")
+        self.process = subprocess.Popen([path], stdout=self.log_file, stderr=subprocess.STDOUT,
+                                        env=env, cwd=os.path.dirname(path))
+        self.app = None
+
+    def find_app(self):
+        desktop = pyatspi.Registry.getDesktop(0)
+        for app in children(desktop):
+            if name(app) == self.app_name and safe(app.get_process_id) == self.process.pid:
+                return app
+        return None
+
+    def wait_ready(self, timeout=20.0):
+        def ready():
+            if self.process.poll() is not None:
+                raise StepFailed("%s exited with code %s (see %s)"
+                                 % (self.label, self.process.returncode, self.log_path))
+            self.app = self.app or self.find_app()
+            return self.app is not None and self.menu_bar() is not None and self.view() is not None
+        poll("%s to show its window" % self.label, ready, timeout)
+
+    def frame(self):
+        for child in children(self.app):
+            if role(child) == pyatspi.ROLE_FRAME and is_showing(child):
+                return child
+        return None
+
+    def menu_bar(self):
+        frame = self.frame()
+        return frame and find(frame, pyatspi.ROLE_MENU_BAR, depth=3)
+
+    def view(self):
+        """The status view: the frame's content apart from its menu bar."""
+        frame = self.frame()
+        if frame is None:
+            return None
+        skip = (pyatspi.ROLE_MENU_BAR, pyatspi.ROLE_MENU, pyatspi.ROLE_MENU_ITEM,
+                pyatspi.ROLE_TOOL_BAR, pyatspi.ROLE_STATUS_BAR)
+        for child in children(frame):
+            if role(child) not in skip:
+                return child
+        return None
+
+    def lines(self):
+        """(status line, message line), or None while the program is busy."""
+        view = self.view()
+        if view is None:
+            return None
+        fresh(view)
+        status = safe(lambda: view.name)
+        message = safe(lambda: view.description)
+        if status is None or message is None:
+            return None
+        return status, message
+
+    def wait_lines(self, what, predicate, timeout=10.0):
+        seen = []
+
+        def check():
+            current = self.lines()
+            if current is not None:
+                seen[:] = [current]
+                return predicate(*current)
+            return False
+        try:
+            poll(what, check, timeout)
+        except StepFailed as error:
+            raise StepFailed("%s; last seen status %r, message %r" % (
+                error, *(seen[0] if seen else ("?", "?"))))
+        return seen[0]
+
+    def choose(self, label):
+        bar = poll("%s menu bar" % self.label, self.menu_bar, 5)
+        item = poll("%s menu item %r" % (self.label, label),
+                    lambda: find(bar, pyatspi.ROLE_MENU_ITEM, label, depth=2), 5)
+        press(item, "%s menu item %r" % (self.label, label))
+
+    def dialogs(self, caption=None):
+        result = []
+        for child in children(self.app):
+            if role(child) in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_FILE_CHOOSER, pyatspi.ROLE_ALERT) \
+                    and is_showing(child) and (caption is None or name(child) == caption):
+                result.append(child)
+        return result
+
+    def wait_dialog(self, caption, timeout=10.0):
+        return poll("%s dialog %r" % (self.label, caption),
+                    lambda: next(iter(self.dialogs(caption)), None), timeout)
+
+    def wait_file_dialog(self, timeout=10.0):
+        def file_dialog():
+            for dialog in self.dialogs():
+                if name(dialog) != DIALOG_CAPTION and file_name_edit(dialog) is not None:
+                    return dialog
+            return None
+        return poll("%s file dialog" % self.label, file_dialog, timeout)
+
+    def wait_no_dialog(self, timeout=10.0):
+        poll("%s dialogs to close" % self.label, lambda: not self.dialogs(), timeout)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log_file.close()
+
+
+# ---------------------------------------------------------------- dialog helpers
+
+def set_text(edit, text, what):
+    editable = safe(edit.queryEditableText)
+    if editable is None:
+        raise StepFailed("%s is not editable through accessibility" % what)
+    pyatspi.setTimeout(CALL_TIMEOUT_MS, CALL_TIMEOUT_MS)
+    if not safe(lambda: editable.setTextContents(text), False):
+        raise StepFailed("could not set the text of %s" % what)
+    poll("%s to hold %r" % (what, text), lambda: text_of(edit) == text, 3)
+
+
+def text_of(edit):
+    text = safe(edit.queryText)
+    if text is None:
+        return None
+    return safe(lambda: text.getText(0, -1))
+
+
+def file_name_edit(dialog):
+    for candidate in descendants(dialog):
+        if role(candidate) == pyatspi.ROLE_TEXT and "name" in (name(candidate) or "").lower():
+            return candidate
+    return None
+
+
+def dialog_control(program, dialog, wanted_role, label):
+    return poll("%s control %r in the dialog" % (program.label, label),
+                lambda: find(dialog, wanted_role, label, depth=3), 5)
+
+
+def answer_file_dialog(program, path):
+    """Types `path` into the file name field of the Open or Save As dialog."""
+    dialog = program.wait_file_dialog()
+    edit = file_name_edit(dialog)
+    set_text(edit, path, "%s file name field" % program.label)
+    return dialog
+
+
+def accept_file_dialog(program, dialog, verb):
+    buttons = [b for b in descendants(dialog) if role(b) == pyatspi.ROLE_PUSH_BUTTON
+               and (name(b) or "").replace("&", "") in verb]
+    if not buttons:
+        raise StepFailed("%s file dialog has no %s button" % (program.label, "/".join(verb)))
+    press(buttons[0], "%s file dialog button" % program.label)
+
+
+# ---------------------------------------------------------------- the run
+
+class Run:
+    def __init__(self, options):
+        self.options = options
+        self.out = options.out
+        self.results = []
+        self.shot_number = 0
+        self.station = None
+        self.terminal = None
+        self.peer = None
+
+    def screenshot(self, label):
+        self.shot_number += 1
+        path = os.path.join(self.out, "%02d-%s.png" % (self.shot_number, label))
+        subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=20, check=False)
+
+    def step(self, title, function, critical=False):
+        started = time.monotonic()
+        try:
+            function()
+        except StepFailed as error:
+            self.results.append((title, False))
+            log("FAIL: %s: %s" % (title, error))
+            self.screenshot("FAIL-" + title.split()[0].lower())
+            self.recover()
+            if critical:
+                raise
+            return
+        except Exception:
+            self.results.append((title, False))
+            log("FAIL: %s: unexpected error\n%s" % (title, traceback.format_exc()))
+            raise
+        self.results.append((title, True))
+        log("PASS: %s (%.1f s)" % (title, time.monotonic() - started))
+
+    def recover(self):
+        """Reports and closes dialogs left open by a failed step, so that later steps can run."""
+        for program in (self.station, self.terminal):
+            if program is None or program.app is None:
+                continue
+            for dialog in program.dialogs():
+                texts = [name(item) or text_of(item) for item in descendants(dialog, 3)
+                         if role(item) in (pyatspi.ROLE_LABEL, pyatspi.ROLE_STATIC, pyatspi.ROLE_TEXT)]
+                log("      open %s dialog %r: %s" % (program.label, name(dialog),
+                                                     " | ".join(t for t in texts if t)))
+                for label in ("ｷｬﾝｾﾙ", "Cancel", "OK"):
+                    button = find(dialog, pyatspi.ROLE_PUSH_BUTTON, label)
+                    if button is not None:
+                        press(button, label)
+                        break
+
+    # -- steps
+
+    def launch(self):
+        env = dict(os.environ)
+        env["TAVRIN2_COM1"] = self.options.com1
+        self.station = Program("Station", self.options.station, self.out, env)
+        self.terminal = Program("Terminal", self.options.terminal, self.out, env)
+        self.station.wait_ready()
+        self.terminal.wait_ready()
+        self.place(self.station, 0)
+        self.place(self.terminal, 640)
+        for program in (self.station, self.terminal):
+            program.wait_lines("%s to start with empty lines" % program.label,
+                               lambda status, message: status == "" and message == "")
+        self.screenshot("launched")
+
+    def place(self, program, x):
+        """Puts the two main windows side by side; there is no window manager."""
+        def windows():
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(program.process.pid)],
+                                   capture_output=True, text=True, check=False)
+            return found.stdout.split()
+        for window in poll("%s window on the display" % program.label, windows, 10):
+            subprocess.run(["xdotool", "windowmove", window, str(x), "0"], check=False)
+            subprocess.run(["xdotool", "windowsize", window, "620", "260"], check=False)
+
+    def station_start(self):
+        self.station.choose("開始")
+        self.station.wait_lines('Station status "接続待ち"', lambda s, m: s == "接続待ち")
+        self.screenshot("station-listening")
+
+    def terminal_start(self):
+        self.terminal.choose("開始")
+        dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
+        self.screenshot("terminal-address-dialog")
+        edit = dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000")
+        address = poll("the default address in the dialog", lambda: text_of(edit), 3)
+        if address != "127.0.0.1":
+            raise StepFailed("the address dialog offers %r, not 127.0.0.1" % address)
+        press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.terminal.wait_no_dialog()
+        self.terminal.wait_lines('Terminal status "接続中"', lambda s, m: s == "接続中")
+        self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+        self.screenshot("connected")
+
+    def terminal_to_station_text(self):
+        text = "Hello 局 from the Terminal"
+        self.terminal.choose("送信")
+        dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
+        set_text(dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000"), text,
+                 "Terminal send field")
+        self.screenshot("terminal-send-dialog")
+        press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.terminal.wait_no_dialog()
+        self.station.wait_lines("Station message %r" % ("0> " + text), lambda s, m: m == "0> " + text)
+        self.screenshot("station-received-text")
+
+    def choose_client(self, text=None):
+        """Answers the Station's client-choice dialog with slot 0."""
+        dialog = self.station.wait_dialog(DIALOG_CAPTION)
+        radio = dialog_control(self.station, dialog, pyatspi.ROLE_RADIO_BUTTON, "0")
+        press(radio, "radio button 0")
+        poll("radio button 0 to be checked",
+             lambda: safe(lambda: radio.getState().contains(pyatspi.STATE_CHECKED)), 3)
+        if text is not None:
+            set_text(dialog_control(self.station, dialog, pyatspi.ROLE_TEXT, "id1000"), text,
+                     "Station send field")
+        self.screenshot("station-client-choice")
+        press(dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+
+    def station_to_terminal_text(self):
+        text = "Hello 端末 from the Station"
+        self.station.choose("送信")
+        self.choose_client(text)
+        self.station.wait_no_dialog()
+        self.terminal.wait_lines("Terminal message %r" % text, lambda s, m: m == text)
+        self.screenshot("terminal-received-text")
+
+    def rs_control(self):
+        self.drain_peer()
+        self.terminal.choose("RSコントロール")
+        dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
+        set_text(dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000"), "Zebra",
+                 "Terminal RS control field")
+        self.screenshot("terminal-rs-dialog")
+        press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.terminal.wait_no_dialog()
+        first = self.read_peer(1, 10.0)
+        if first != b"Z":
+            raise StepFailed("COM1 carried %r, expected b'Z'" % first)
+        extra = self.read_peer(64, 2.0)
+        if extra:
+            raise StepFailed("COM1 carried more than the first byte: b'Z' then %r" % extra)
+
+    def file_transfer(self, sender, receiver, size, tag):
+        source = os.path.join(self.options.work, "%s-source.bin" % tag)
+        target = os.path.join(self.options.work, "%s-saved.bin" % tag)
+        with open(source, "wb") as stream:
+            stream.write(os.urandom(size))
+        sender.choose("ファイル送信")
+        if sender is self.station:
+            self.choose_client()
+        dialog = answer_file_dialog(sender, source)
+        self.screenshot("%s-open-dialog" % tag)
+        accept_file_dialog(sender, dialog, ("Open", "開く"))
+        # Full chunks are followed by a pause of one second each.
+        dialog = answer_file_dialog(receiver, target)
+        self.screenshot("%s-save-dialog" % tag)
+        accept_file_dialog(receiver, dialog, ("Save", "保存"))
+        receiver.wait_no_dialog()
+        sender.wait_no_dialog()
+
+        def saved():
+            try:
+                with open(target, "rb") as stream:
+                    return stream.read() == open(source, "rb").read()
+            except OSError:
+                return False
+        try:
+            poll("the saved file to equal the sent one", saved, 10)
+        except StepFailed:
+            actual = os.path.getsize(target) if os.path.exists(target) else None
+            raise StepFailed("%s (sent %d bytes, saved file %s)" % (
+                "the saved file differs from the sent one", size,
+                "missing" if actual is None else "%d bytes" % actual))
+        if subprocess.run(["cmp", source, target], capture_output=True).returncode != 0:
+            raise StepFailed("cmp found the files different")
+        self.screenshot("%s-saved" % tag)
+
+    def terminal_to_station_file(self):
+        self.file_transfer(self.terminal, self.station, 4500, "terminal-to-station")
+
+    def station_to_terminal_file(self):
+        self.file_transfer(self.station, self.terminal, 4500, "station-to-terminal")
+
+    def disconnect(self):
+        self.terminal.choose("接続終了")
+        self.terminal.wait_lines('Terminal status "接続待ち"', lambda s, m: s == "接続待ち")
+        self.station.wait_lines('Station status "0人と接続中"', lambda s, m: s == "0人と接続中")
+        self.screenshot("disconnected")
+
+    # -- COM1
+
+    def open_peer(self):
+        self.peer = os.open(self.options.peer, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(self.peer, termios.TCSANOW)
+
+    def drain_peer(self):
+        while self.read_peer(4096, 0.05):
+            pass
+
+    def read_peer(self, limit, timeout):
+        ready, _, _ = select.select([self.peer], [], [], timeout)
+        if not ready:
+            return b""
+        try:
+            return os.read(self.peer, limit)
+        except BlockingIOError:
+            return b""
+
+    # -- whole run
+
+    def run(self):
+        steps = [
+            ("Launch the Station and the Terminal", self.launch, True),
+            ("Station Start: 接続待ち", self.station_start, True),
+            ("Terminal Start at 127.0.0.1: 接続中 / 1人と接続中", self.terminal_start, True),
+            ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
+            ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
+            ("RS control: first byte on COM1", self.rs_control, False),
+            ("File Terminal -> Station saved identical", self.terminal_to_station_file, False),
+            ("File Station -> Terminal saved identical", self.station_to_terminal_file, False),
+            ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
+        ]
+        self.open_peer()
+        pyatspi.setTimeout(CALL_TIMEOUT_MS, CALL_TIMEOUT_MS)
+        try:
+            for title, function, critical in steps:
+                self.step(title, function, critical)
+        except StepFailed:
+            done = {title for title, _ in self.results}
+            for title, _, _ in steps:
+                if title not in done:
+                    self.results.append((title, False))
+                    log("FAIL: %s: not run (an earlier step failed)" % title)
+        finally:
+            self.stop()
+        return all(ok for _, ok in self.results)
+
+    def stop(self):
+        for program in (self.terminal, self.station):
+            if program is not None:
+                program.stop()
+        if self.peer is not None:
+            os.close(self.peer)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    for option in ("station", "terminal", "com1", "peer", "work", "out"):
+        parser.add_argument("--" + option, required=True)
+    options = parser.parse_args()
+    os.makedirs(options.out, exist_ok=True)
+
+    def out_of_time(_signal, _frame):
+        raise SystemExit("FAIL: the run took longer than %d s" % RUN_LIMIT_S)
+    signal.signal(signal.SIGALRM, out_of_time)
+    signal.alarm(RUN_LIMIT_S)
+
+    started = time.monotonic()
+    run = Run(options)
+    passed = run.run()
+    log("%s: %d of %d steps passed in %.0f s; screenshots and logs in %s" % (
+        "PASS" if passed else "FAIL", sum(ok for _, ok in run.results), len(run.results),
+        time.monotonic() - started, options.out))
+    return 0 if passed else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
