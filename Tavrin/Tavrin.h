@@ -1,0 +1,62 @@
+#pragma once
+
+#include "AppFramework.h"
+#include "DisplayLine.h"
+#include "Frame.h"
+
+#include <QByteArray>
+#include <QString>
+
+class CConnSocket;
+
+// The Terminal: at most one connection to a Station, opened by Start and
+// closed by Disconnect, by a failed connect or by the Station.
+class CMyApp : public AppFramework
+{
+    Q_OBJECT
+
+public:
+    enum Command {
+        ID_START = 32771,
+        ID_EXIT = 32772,
+        ID_SEND = 32773,
+        ID_DISCONNECT = 32774,
+        ID_FILE_SEND = 32776,
+        ID_RS_CONTROL = 32777,
+    };
+
+    static const char *const DefaultStationAddress;
+
+    // `stationPort` is where Start connects to; tests pass a free one.
+    explicit CMyApp(quint16 stationPort = SERVICE_PORT);
+    ~CMyApp() override;
+
+    void OnStart();
+    void OnSend();
+    void OnFileSend();
+    void OnDisconnect();
+    void OnRsControl();
+
+    CConnSocket *m_pSocket = nullptr;
+    DisplayLine m_status{50};
+    DisplayLine m_message{200};
+
+protected:
+    bool OnCommand(int id) override;
+    StatusView *createView(QWidget *parent) override;
+
+private:
+    // Asks with the prompt dialog; false on Cancel.
+    bool prompt(const QString &promptText, QString *text);
+    // The operator's text as wire bytes, or false after telling the operator
+    // why it cannot be sent (`what` names the command's text).
+    bool wireText(const QString &text, const QString &what, QByteArray *bytes);
+    void setStatus(const QString &text);
+
+    void onConnected(CConnSocket *socket);
+    void onConnectFailed(CConnSocket *socket);
+    void onPeerClosed(CConnSocket *socket);
+    void dropConnection(const QString &status);
+
+    quint16 m_stationPort;
+};

@@ -1,0 +1,14 @@
+#include "Tavrin.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavrin"));
+
+    CMyApp theApp;
+    if (!theApp.InitInstance(QApplication::arguments().mid(1)))
+        return 1;
+    return QApplication::exec();
+}

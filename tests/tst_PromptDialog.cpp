@@ -1,0 +1,236 @@
+#include "InputDialog1.h"
+#include "ModalDialogAnswer.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+QLineEdit *edit(QDialog *dialog, int id)
+{
+    return qobject_cast<QLineEdit *>(static_cast<CInputDialog *>(dialog)->control(id));
+}
+
+QPushButton *button(QDialog *dialog, int id)
+{
+    return qobject_cast<QPushButton *>(static_cast<CInputDialog *>(dialog)->control(id));
+}
+}
+
+class tst_PromptDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void template130();
+    void controls_data();
+    void controls();
+    void promptSitsAboveInputAndButtonsBelow();
+    void focusStartsOnOkAndTabFollowsTemplateOrder();
+    void fieldsFillTheControlsOnOpen();
+    void closing_data();
+    void closing();
+    void promptFieldCannotBeEdited();
+    void longTextIsNotLimited();
+};
+
+void tst_PromptDialog::template130()
+{
+    CInputDialog dialog;
+    QCOMPARE(int(CInputDialog::IDD), 130);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("ﾀﾞｲｱﾛｸﾞ"));
+    QCOMPARE(dialog.size(), dialog.units().size(187, 93));
+    QVERIFY(dialog.m_text.isEmpty());
+    QVERIFY(dialog.m_prompt.isEmpty());
+}
+
+void tst_PromptDialog::controls_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QRect>("unitsRect");
+    QTest::addColumn<QString>("label");   // buttons only
+    QTest::addColumn<bool>("flag");       // default button, or read-only edit
+
+    QTest::newRow("OK") << 1 << QRect(37, 72, 50, 14) << QStringLiteral("OK") << true;
+    QTest::newRow("Cancel") << 2 << QRect(103, 72, 50, 14) << QStringLiteral("ｷｬﾝｾﾙ") << false;
+    QTest::newRow("input") << 1000 << QRect(29, 39, 118, 14) << QString() << false;
+    QTest::newRow("prompt") << 1001 << QRect(29, 13, 118, 14) << QString() << true;
+}
+
+void tst_PromptDialog::controls()
+{
+    QFETCH(int, id);
+    QFETCH(QRect, unitsRect);
+    QFETCH(QString, label);
+    QFETCH(bool, flag);
+
+    CInputDialog dialog;
+    QWidget *control = dialog.control(id);
+    QVERIFY(control);
+    QCOMPARE(control->geometry(),
+             dialog.units().rect(unitsRect.x(), unitsRect.y(), unitsRect.width(), unitsRect.height()));
+    QVERIFY(control->focusPolicy() & Qt::TabFocus);
+    if (auto *push = qobject_cast<QPushButton *>(control)) {
+        QCOMPARE(push->text(), label);
+        QCOMPARE(push->isDefault(), flag);
+    } else {
+        auto *line = qobject_cast<QLineEdit *>(control);
+        QVERIFY(line);
+        QVERIFY(label.isNull());
+        QCOMPARE(line->isReadOnly(), flag);
+        QVERIFY(line->hasFrame());
+        QVERIFY(line->text().isEmpty());
+    }
+}
+
+void tst_PromptDialog::promptSitsAboveInputAndButtonsBelow()
+{
+    CInputDialog dialog;
+    const QRect prompt = dialog.control(1001)->geometry();
+    const QRect input = dialog.control(1000)->geometry();
+    const QRect ok = dialog.control(1)->geometry();
+    const QRect cancel = dialog.control(2)->geometry();
+    QVERIFY(prompt.bottom() < input.top());
+    QCOMPARE(prompt.width(), input.width());
+    QVERIFY(input.bottom() < ok.top());
+    QCOMPARE(ok.top(), cancel.top());
+    QVERIFY(ok.right() < cancel.left());
+    QVERIFY(QRect(QPoint(0, 0), dialog.size()).contains(cancel));
+}
+
+void tst_PromptDialog::focusStartsOnOkAndTabFollowsTemplateOrder()
+{
+    QStringList visited;
+    ModalDialogAnswer answer([&visited](QDialog *dialog) {
+        for (int i = 0; i < 5; ++i) {
+            QWidget *focus = dialog->focusWidget();
+            visited.append(focus ? focus->objectName() : QString());
+            QTest::keyClick(focus ? focus : dialog, Qt::Key_Tab);
+        }
+        dialog->reject();
+    });
+    CInputDialog dialog;
+    QCOMPARE(dialog.DoModal(), 2);
+    QCOMPARE(answer.count(), 1);
+    QCOMPARE(visited, QStringList({"id1", "id2", "id1000", "id1001", "id1"}));
+}
+
+void tst_PromptDialog::fieldsFillTheControlsOnOpen()
+{
+    QString shownText;
+    QString shownPrompt;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        shownText = edit(dialog, 1000)->text();
+        shownPrompt = edit(dialog, 1001)->text();
+        dialog->reject();
+    });
+    CInputDialog dialog;
+    dialog.m_text = QStringLiteral("192.168.0.1");
+    dialog.m_prompt = QStringLiteral("IPアドレス入力してください");
+    QCOMPARE(dialog.DoModal(), 2);
+    QCOMPARE(shownText, QStringLiteral("192.168.0.1"));
+    QCOMPARE(shownPrompt, QStringLiteral("IPアドレス入力してください"));
+}
+
+void tst_PromptDialog::closing_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QString>("typed");   // null: nothing typed
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("OK after typing") << "ok" << "127.0.0.1" << "10.0.0.2" << 1 << "10.0.0.2";
+    QTest::newRow("OK with empty field") << "ok" << "127.0.0.1" << "" << 1 << "";
+    QTest::newRow("OK with Japanese") << "ok" << "" << "日本語ﾃｷｽﾄ" << 1 << "日本語ﾃｷｽﾄ";
+    QTest::newRow("Enter at once") << "enter" << "127.0.0.1" << QString() << 1 << "127.0.0.1";
+    QTest::newRow("Enter in the input field") << "enter in field" << "" << "abc" << 1 << "abc";
+    QTest::newRow("Cancel after typing") << "cancel" << "127.0.0.1" << "10.0.0.2" << 2 << "127.0.0.1";
+    QTest::newRow("Cancel with empty field") << "cancel" << "" << "typed" << 2 << "";
+    QTest::newRow("Esc after typing") << "esc" << "127.0.0.1" << "x" << 2 << "127.0.0.1";
+    QTest::newRow("close box after typing") << "close" << "127.0.0.1" << "x" << 2 << "127.0.0.1";
+}
+
+void tst_PromptDialog::closing()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, initial);
+    QFETCH(QString, typed);
+    QFETCH(int, result);
+    QFETCH(QString, text);
+
+    bool closedByOperator = false;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        QLineEdit *input = edit(dialog, 1000);
+        if (!typed.isNull()) {
+            input->setFocus();
+            input->selectAll();
+            if (typed.isEmpty())
+                QTest::keyClick(input, Qt::Key_Delete);
+            else
+                input->insert(typed);
+        }
+        if (how == QLatin1String("ok"))
+            QTest::mouseClick(button(dialog, 1), Qt::LeftButton);
+        else if (how == QLatin1String("cancel"))
+            QTest::mouseClick(button(dialog, 2), Qt::LeftButton);
+        else if (how == QLatin1String("enter"))
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+        else if (how == QLatin1String("enter in field"))
+            QTest::keyClick(input, Qt::Key_Return);
+        else if (how == QLatin1String("esc"))
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Escape);
+        else
+            dialog->close();
+        closedByOperator = !dialog->isVisible();
+        if (!closedByOperator)
+            dialog->done(TemplateDialog::IDCANCEL);
+    });
+
+    CInputDialog dialog;
+    dialog.m_text = initial;
+    dialog.m_prompt = QStringLiteral("prompt");
+    QCOMPARE(dialog.DoModal(), result);
+    QCOMPARE(answer.count(), 1);
+    QVERIFY(closedByOperator);
+    QCOMPARE(dialog.m_text, text);
+    QCOMPARE(dialog.m_prompt, QStringLiteral("prompt"));
+}
+
+void tst_PromptDialog::promptFieldCannotBeEdited()
+{
+    QString shown;
+    QString selected;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        QLineEdit *prompt = edit(dialog, 1001);
+        prompt->setFocus();
+        QTest::keyClick(prompt, Qt::Key_End);
+        QTest::keyClicks(prompt, QStringLiteral("xyz"));
+        QTest::keyClick(prompt, Qt::Key_Backspace);
+        prompt->selectAll();
+        selected = prompt->selectedText();
+        shown = prompt->text();
+        QTest::mouseClick(button(dialog, 1), Qt::LeftButton);
+    });
+    CInputDialog dialog;
+    dialog.m_prompt = QStringLiteral("送る文字列を入力してください");
+    QCOMPARE(dialog.DoModal(), 1);
+    QCOMPARE(shown, QStringLiteral("送る文字列を入力してください"));
+    QCOMPARE(selected, shown);
+    QCOMPARE(dialog.m_prompt, QStringLiteral("送る文字列を入力してください"));
+}
+
+void tst_PromptDialog::longTextIsNotLimited()
+{
+    const QString longText(500, QLatin1Char('w'));
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        edit(dialog, 1000)->setText(longText);
+        QTest::mouseClick(button(dialog, 1), Qt::LeftButton);
+    });
+    CInputDialog dialog;
+    QCOMPARE(dialog.DoModal(), 1);
+    QCOMPARE(dialog.m_text, longText);
+}
+
+QTEST_MAIN(tst_PromptDialog)
+#include "tst_PromptDialog.moc"
