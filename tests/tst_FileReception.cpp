@@ -1,0 +1,521 @@
+#include "CSocket.h"
+#include "DisplayLine.h"
+#include "FileReception.h"
+#include "Frame.h"
+#include "IClientOwner.h"
+#include "IRedrawHost.h"
+#include "LinkTestSupport.h"
+#include "ScriptedPlatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+class CountingHost : public IRedrawHost
+{
+public:
+    void Redraw() override { ++redraws; }
+    int redraws = 0;
+};
+
+// Removes a client the way the listening socket does: by releasing it.
+class ReleasingOwner : public IClientOwner
+{
+public:
+    void RemoveClient(int slot) override
+    {
+        removed.append(slot);
+        if (QPointer<CConnSocket> client = clients.value(slot))
+            client->release();
+    }
+    QList<int> removed;
+    QHash<int, QPointer<CConnSocket>> clients;
+};
+
+QByteArray content(int size, int seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + seed * 7 + i / 2000) & 0xff);
+    return bytes;
+}
+
+// The frames a file travels as, each with its header.
+QList<QByteArray> fileFrames(const QByteArray &file)
+{
+    QList<QByteArray> frames;
+    const quint32 length = quint32(file.size());
+    const quint32 full = length / CHUNK_SIZE;
+    for (quint32 i = 0; i < full; ++i)
+        frames.append(FrameCodec::fileFrame(length, quint16(i), file.mid(i * CHUNK_SIZE, CHUNK_SIZE)));
+    frames.append(FrameCodec::fileFrame(length, quint16(full), file.mid(full * CHUNK_SIZE)));
+    return frames;
+}
+
+// Hands every frame of `file` straight to `reception`.
+void receive(FileReception &reception, const QByteArray &file)
+{
+    for (const QByteArray &frame : fileFrames(file)) {
+        const FrameHeader header = FrameHeader::decode(frame.constData());
+        reception.ReceiveFileChunk(header, frame.mid(FRAME_HEADER_SIZE));
+    }
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+}
+
+class tst_FileReception : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void joinsChunks_data();
+    void joinsChunks();
+    void chunkDirectoryIsPrivate();
+    void laterFileOverwritesChunks();
+    void saveAsCancelled();
+    void targetNotWritable();
+    void existingTargetReplaced();
+    void chunkNotParked();
+    void chunkFileMissingOrShort_data();
+    void chunkFileMissingOrShort();
+    void lastFrameOfAnotherFile();
+
+    void transferBetweenConnections_data();
+    void transferBetweenConnections();
+    void largeFileFromRawPeer();
+    void twoConnectionsAtOnce();
+    void peerClosesWhileSaveAsOpen();
+    void releaseWhileSaveAsOpen();
+    void framesWaitWhileSaveAsOpen();
+
+private:
+    // A Station connection in `slot` with a raw far end.
+    CConnSocket *station(int slot, QTcpSocket **peer);
+
+    std::unique_ptr<QTemporaryDir> m_targets;
+    std::unique_ptr<ScriptedPlatform> m_platform;
+    DisplayLine m_line{200};
+    CountingHost m_host;
+    ReleasingOwner m_owner;
+    QTcpServer m_server;
+    QList<QPointer<CConnSocket>> m_connections;
+    QList<QTcpSocket *> m_peers;
+};
+
+void tst_FileReception::init()
+{
+    m_targets = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_targets->isValid());
+    m_platform = std::make_unique<ScriptedPlatform>();
+    QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+}
+
+void tst_FileReception::cleanup()
+{
+    for (const QPointer<CConnSocket> &connection : std::as_const(m_connections))
+        delete connection;
+    m_connections.clear();
+    qDeleteAll(m_peers);
+    m_peers.clear();
+    m_owner.clients.clear();
+    m_owner.removed.clear();
+    m_server.close();
+    m_platform.reset();
+    m_targets.reset();
+    m_line.set(QByteArray());
+}
+
+CConnSocket *tst_FileReception::station(int slot, QTcpSocket **peer)
+{
+    QTcpSocket *accepted = nullptr;
+    if (!LinkTest::rawPair(m_server, peer, &accepted))
+        return nullptr;
+    m_peers.append(*peer);
+    auto *connection = new CConnSocket(&m_line, slot, &m_owner, nullptr, &m_host);
+    connection->attach(accepted);
+    m_owner.clients.insert(slot, connection);
+    m_connections.append(connection);
+    return connection;
+}
+
+void tst_FileReception::joinsChunks_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty") << 0;
+    QTest::newRow("1500") << 1500;
+    QTest::newRow("2000") << 2000;
+    QTest::newRow("4000") << 4000;
+    QTest::newRow("4500") << 4500;
+    QTest::newRow("300123") << 300123;
+}
+
+void tst_FileReception::joinsChunks()
+{
+    QFETCH(int, size);
+    const QString target = m_targets->filePath(QStringLiteral("saved.bin"));
+    const QByteArray file = content(size);
+    m_platform->queueSaveFileName(target);
+
+    FileReception reception;
+    receive(reception, file);
+    QCOMPARE(m_platform->saveDialogs, 1);
+    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(readFile(target), file);
+
+    const int full = size / CHUNK_SIZE;
+    if (full == 0) {
+        QVERIFY(reception.chunkDirectory().isEmpty());
+        return;
+    }
+    const QDir chunks(reception.chunkDirectory());
+    QCOMPARE(chunks.entryList(QDir::Files).size(), full);
+    for (int i = 0; i < full; ++i)
+        QCOMPARE(readFile(chunks.filePath(QString::number(i))), file.mid(i * CHUNK_SIZE, CHUNK_SIZE));
+}
+
+void tst_FileReception::chunkDirectoryIsPrivate()
+{
+    QString directory;
+    {
+        FileReception reception;
+        receive(reception, content(4500));
+        directory = reception.chunkDirectory();
+        const QFileInfo info(directory);
+        QVERIFY(info.isDir());
+        QCOMPARE(info.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QVERIFY(info.fileName().startsWith(QStringLiteral("tavrin-")));
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+                                          | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(info.permissions() & others, QFile::Permissions());
+
+        FileReception other;
+        receive(other, content(2500));
+        QVERIFY(!other.chunkDirectory().isEmpty());
+        QVERIFY(other.chunkDirectory() != directory);
+    }
+    QVERIFY(!QFileInfo::exists(directory));
+}
+
+void tst_FileReception::laterFileOverwritesChunks()
+{
+    const QByteArray first = content(10500, 1);
+    const QByteArray second = content(4100, 2);
+    const QString firstTarget = m_targets->filePath(QStringLiteral("first"));
+    const QString secondTarget = m_targets->filePath(QStringLiteral("second"));
+    m_platform->queueSaveFileName(firstTarget);
+    m_platform->queueSaveFileName(secondTarget);
+
+    FileReception reception;
+    receive(reception, first);
+    receive(reception, second);
+    QCOMPARE(readFile(firstTarget), first);
+    QCOMPARE(readFile(secondTarget), second);
+    const QDir chunks(reception.chunkDirectory());
+    QCOMPARE(readFile(chunks.filePath(QStringLiteral("0"))), second.mid(0, 2000));
+    QCOMPARE(readFile(chunks.filePath(QStringLiteral("1"))), second.mid(2000, 2000));
+    for (int i = 2; i < 5; ++i)
+        QCOMPARE(readFile(chunks.filePath(QString::number(i))), first.mid(i * 2000, 2000));
+}
+
+void tst_FileReception::saveAsCancelled()
+{
+    m_platform->queueSaveFileName(QString());
+    const QString target = m_targets->filePath(QStringLiteral("after-cancel"));
+    m_platform->queueSaveFileName(target);
+
+    FileReception reception;
+    receive(reception, content(4500, 3));
+    QCOMPARE(m_platform->saveDialogs, 1);
+    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(QDir(m_targets->path()).entryList(QDir::Files), QStringList());
+
+    // The next file is received as usual.
+    receive(reception, content(2100, 4));
+    QCOMPARE(readFile(target), content(2100, 4));
+}
+
+void tst_FileReception::targetNotWritable()
+{
+    const QString target = m_targets->filePath(QStringLiteral("no-such-folder/saved.bin"));
+    m_platform->queueSaveFileName(target);
+    FileReception reception;
+    receive(reception, content(4500));
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QDir::toNativeSeparators(target)));
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存できません")));
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(QDir(m_targets->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void tst_FileReception::existingTargetReplaced()
+{
+    const QString target = m_targets->filePath(QStringLiteral("existing"));
+    QVERIFY(writeFile(target, content(9000, 9)));
+    m_platform->queueSaveFileName(target);
+    FileReception reception;
+    receive(reception, content(2500, 5));
+    QCOMPARE(readFile(target), content(2500, 5));
+}
+
+void tst_FileReception::chunkNotParked()
+{
+    const QString target = m_targets->filePath(QStringLiteral("existing"));
+    QVERIFY(writeFile(target, "old content"));
+    m_platform->queueSaveFileName(target);
+
+    FileReception reception;
+    const QList<QByteArray> frames = fileFrames(content(6500));
+    reception.ReceiveFileChunk(FrameHeader::decode(frames[0].constData()), frames[0].mid(FRAME_HEADER_SIZE));
+    const QString chunk1 = QDir(reception.chunkDirectory()).filePath(QStringLiteral("1"));
+    m_platform->failOpen(chunk1, QIODevice::WriteOnly);
+    for (int i = 1; i < frames.size(); ++i)
+        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
+    QCOMPARE(m_platform->saveDialogs, 0);
+    QCOMPARE(readFile(target), QByteArray("old content"));
+
+    // A file that arrives whole afterwards is saved again.
+    receive(reception, content(2100, 6));
+    QCOMPARE(readFile(target), content(2100, 6));
+}
+
+void tst_FileReception::chunkFileMissingOrShort_data()
+{
+    QTest::addColumn<bool>("remove");
+    QTest::newRow("missing") << true;
+    QTest::newRow("short") << false;
+}
+
+void tst_FileReception::chunkFileMissingOrShort()
+{
+    QFETCH(bool, remove);
+    const QString target = m_targets->filePath(QStringLiteral("existing"));
+    QVERIFY(writeFile(target, "old content"));
+    m_platform->queueSaveFileName(target);
+
+    FileReception reception;
+    const QList<QByteArray> frames = fileFrames(content(6500));
+    for (int i = 0; i < frames.size(); ++i) {
+        if (i == frames.size() - 1) {
+            const QString chunk1 = QDir(reception.chunkDirectory()).filePath(QStringLiteral("1"));
+            QVERIFY(remove ? QFile::remove(chunk1) : QFile::resize(chunk1, 100));
+        }
+        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+    }
+    QCOMPARE(m_platform->messages.size(), 1);
+    QCOMPARE(readFile(target), QByteArray("old content"));
+}
+
+void tst_FileReception::lastFrameOfAnotherFile()
+{
+    const QString target = m_targets->filePath(QStringLiteral("never"));
+    m_platform->queueSaveFileName(target);
+    FileReception reception;
+    // Two chunks of a 6000-byte file, then the last frame of a 4500-byte one.
+    const QList<QByteArray> frames = fileFrames(content(6000));
+    for (int i = 0; i < 2; ++i)
+        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+    const QByteArray last = fileFrames(content(4500)).last();
+    reception.ReceiveFileChunk(FrameHeader::decode(last.constData()), last.mid(FRAME_HEADER_SIZE));
+    QCOMPARE(m_platform->messages.size(), 1);
+    QCOMPARE(m_platform->saveDialogs, 0);
+    QVERIFY(!QFileInfo::exists(target));
+}
+
+void tst_FileReception::transferBetweenConnections_data()
+{
+    QTest::addColumn<bool>("fromTerminal");
+    QTest::addColumn<int>("size");
+    for (bool fromTerminal : {true, false}) {
+        const char *direction = fromTerminal ? "terminal to station" : "station to terminal";
+        for (int size : {0, 1500, 4000, 4500})
+            QTest::addRow("%s %d", direction, size) << fromTerminal << size;
+    }
+}
+
+void tst_FileReception::transferBetweenConnections()
+{
+    QFETCH(bool, fromTerminal);
+    QFETCH(int, size);
+
+    const QString source = m_targets->filePath(QStringLiteral("source"));
+    const QString target = m_targets->filePath(QStringLiteral("target"));
+    const QByteArray file = content(size, 8);
+    QVERIFY(writeFile(source, file));
+
+    DisplayLine terminalLine(200);
+    CountingHost terminalHost;
+    QPointer<CConnSocket> terminal = new CConnSocket(&terminalLine, &terminalHost);
+    m_connections.append(terminal);
+    QSignalSpy connected(terminal.data(), &CConnSocket::connected);
+    QVERIFY(connected.isValid());
+    terminal->connectToStation(QStringLiteral("127.0.0.1"), m_server.serverPort());
+    QTcpSocket *accepted = LinkTest::acceptOne(m_server);
+    QVERIFY(accepted);
+    QTRY_COMPARE(connected.count(), 1);
+    auto *stationEnd = new CConnSocket(&m_line, 5, &m_owner, nullptr, &m_host);
+    stationEnd->attach(accepted);
+    m_connections.append(stationEnd);
+
+    m_platform->queueOpenFileName(source);
+    m_platform->queueSaveFileName(target);
+    (fromTerminal ? terminal.data() : stationEnd)->SendFile();
+    QCOMPARE(m_platform->sleeps.size(), size / CHUNK_SIZE);
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(readFile(target), file);
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_FileReception::largeFileFromRawPeer()
+{
+    QTcpSocket *peer = nullptr;
+    QVERIFY(station(0, &peer));
+    const QString target = m_targets->filePath(QStringLiteral("large"));
+    const QByteArray file = content(400123, 2);
+    m_platform->queueSaveFileName(target);
+
+    QVERIFY(LinkTest::streamOut(peer, fileFrames(file).join()));
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(readFile(target), file);
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_FileReception::twoConnectionsAtOnce()
+{
+    QTcpSocket *peerA = nullptr;
+    QTcpSocket *peerB = nullptr;
+    CConnSocket *a = station(0, &peerA);
+    CConnSocket *b = station(1, &peerB);
+    QVERIFY(a && b);
+
+    const QByteArray fileA = content(9500, 10);
+    const QByteArray fileB = content(8000, 11);
+    const QString targetA = m_targets->filePath(QStringLiteral("a"));
+    const QString targetB = m_targets->filePath(QStringLiteral("b"));
+    m_platform->queueSaveFileName(targetA);
+    m_platform->queueSaveFileName(targetB);
+
+    const QList<QByteArray> framesA = fileFrames(fileA);
+    const QList<QByteArray> framesB = fileFrames(fileB);
+    QCOMPARE(framesA.size(), 5);
+    QCOMPARE(framesB.size(), 5);
+    // Full chunks of both files alternate: same names, separate connections.
+    for (int i = 0; i < 4; ++i) {
+        peerA->write(framesA[i]);
+        peerB->write(framesB[i]);
+        peerA->flush();
+        peerB->flush();
+        QTest::qWait(5);
+    }
+    peerA->write(framesA[4]);
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    peerB->write(framesB[4]);
+    QTRY_COMPARE(m_platform->saveDialogs, 2);
+
+    QCOMPARE(readFile(targetA), fileA);
+    QCOMPARE(readFile(targetB), fileB);
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_FileReception::peerClosesWhileSaveAsOpen()
+{
+    QTcpSocket *peer = nullptr;
+    QPointer<CConnSocket> connection = station(3, &peer);
+    QVERIFY(connection);
+    const QString target = m_targets->filePath(QStringLiteral("saved"));
+    const QByteArray file = content(4500, 12);
+
+    bool aliveDuringDialog = false;
+    m_platform->queueSaveFileName(target, [&] {
+        peer->disconnectFromHost();
+        ScriptedPlatform::spinEvents(100);
+        aliveDuringDialog = !connection.isNull();
+    });
+    peer->write(fileFrames(file).join());
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QVERIFY(aliveDuringDialog);
+    QTRY_COMPARE(m_owner.removed, QList<int>{3});
+    QTRY_VERIFY(connection.isNull());
+    // The whole file had arrived before the close: it is saved.
+    QCOMPARE(readFile(target), file);
+}
+
+void tst_FileReception::releaseWhileSaveAsOpen()
+{
+    QTcpSocket *peer = nullptr;
+    QPointer<CConnSocket> connection = station(4, &peer);
+    QVERIFY(connection);
+    const QString target = m_targets->filePath(QStringLiteral("saved"));
+
+    bool aliveDuringDialog = false;
+    m_platform->queueSaveFileName(target, [&] {
+        connection->release();
+        ScriptedPlatform::spinEvents(100);
+        aliveDuringDialog = !connection.isNull();
+    });
+    const QList<QByteArray> frames = fileFrames(content(6100, 13));
+    peer->write(frames.join() + FrameCodec::textFrame("after"));
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QVERIFY(aliveDuringDialog);
+    QTRY_VERIFY(connection.isNull());
+    QCOMPARE(readFile(target), content(6100, 13));
+    // Nothing after the release was acted upon, and no removal was asked for.
+    QCOMPARE(m_host.redraws, 0);
+    QVERIFY(m_owner.removed.isEmpty());
+}
+
+void tst_FileReception::framesWaitWhileSaveAsOpen()
+{
+    QTcpSocket *peer = nullptr;
+    QPointer<CConnSocket> connection = station(0, &peer);
+    QVERIFY(connection);
+    const QString target = m_targets->filePath(QStringLiteral("saved"));
+    const QString second = m_targets->filePath(QStringLiteral("second"));
+
+    QByteArray lineDuringDialog;
+    int dialogsDuringDialog = 0;
+    m_platform->queueSaveFileName(target, [&] {
+        peer->write(FrameCodec::textFrame("hello") + fileFrames(content(2200, 14)).join());
+        ScriptedPlatform::spinEvents(100);
+        lineDuringDialog = m_line.bytes();
+        dialogsDuringDialog = m_platform->saveDialogs;
+    });
+    m_platform->queueSaveFileName(second);
+    m_line.set("before");
+    peer->write(fileFrames(content(4500, 15)).join());
+    QTRY_VERIFY(m_platform->saveDialogs >= 1);
+    // Inside the dialog the handler was not entered again.
+    QCOMPARE(lineDuringDialog, QByteArray("before"));
+    QCOMPARE(dialogsDuringDialog, 1);
+    QCOMPARE(readFile(target), content(4500, 15));
+
+    // Afterwards the waiting frames are handled: the text, then the next file.
+    QTRY_COMPARE(m_line.bytes(), QByteArray("0> hello"));
+    QTRY_COMPARE(m_platform->saveDialogs, 2);
+    QCOMPARE(readFile(second), content(2200, 14));
+}
+
+QTEST_GUILESS_MAIN(tst_FileReception)
+#include "tst_FileReception.moc"
