@@ -1,72 +1,8 @@
+#include "PtyLine.h"
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
 
 #include <QTest>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
-namespace {
-
-// A pseudo-terminal standing in for the serial line: the Station opens the
-// slave by name, the test reads what reaches the master.
-class PtyLine
-{
-public:
-    PtyLine()
-    {
-        char name[128] = {};
-        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
-            m_name = QString::fromLocal8Bit(name);
-            // Raw, so that bytes reach the master unchanged.
-            termios raw {};
-            tcgetattr(m_slave, &raw);
-            cfmakeraw(&raw);
-            tcsetattr(m_slave, TCSANOW, &raw);
-            fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        }
-    }
-    ~PtyLine()
-    {
-        if (m_slave >= 0)
-            ::close(m_slave);
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    PtyLine(const PtyLine &) = delete;
-    PtyLine &operator=(const PtyLine &) = delete;
-
-    bool isValid() const { return !m_name.isEmpty(); }
-    QString name() const { return m_name; }
-    int slave() const { return m_slave; }
-
-    // Everything the line carried within `waitMs` after the first byte (or
-    // `waitMs` in all when nothing comes).
-    QByteArray drain(int waitMs = 200)
-    {
-        QByteArray received;
-        pollfd fd { m_master, POLLIN, 0 };
-        while (::poll(&fd, 1, waitMs) > 0 && (fd.revents & POLLIN)) {
-            char buffer[256];
-            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            received.append(buffer, n);
-            waitMs = 50;
-        }
-        return received;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_name;
-};
-
-} // namespace
 
 class tst_SerialPort : public QObject
 {
