@@ -4,6 +4,7 @@
 #include "CodePage.h"
 #include "InputDialog1.h"
 #include "Platform.h"
+#include "TavrinDoc.h"
 #include "TavrinView.h"
 
 namespace {
@@ -63,6 +64,11 @@ bool CMyApp::OnCommand(int id)
 StatusView *CMyApp::createView(QWidget *parent)
 {
     return new CMyView(&m_status, &m_message, parent);
+}
+
+EmptyDocument *CMyApp::createDocument()
+{
+    return new CMyDoc;
 }
 
 void CMyApp::OnStart()

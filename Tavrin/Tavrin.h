@@ -44,6 +44,7 @@ public:
 protected:
     bool OnCommand(int id) override;
     StatusView *createView(QWidget *parent) override;
+    EmptyDocument *createDocument() override;
 
 private:
     // Asks with the prompt dialog; false on Cancel.

@@ -6,6 +6,7 @@
 #include "ScriptedPlatform.h"
 #include "StatusView.h"
 #include "Tavrin.h"
+#include "TavrinDoc.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -163,6 +164,7 @@ void tst_TerminalApp::launchLeavesBothLinesEmpty()
     QCOMPARE(m_app->m_message.capacity(), 200);
     QVERIFY(!m_app->m_pSocket);
     QVERIFY(m_app->mainFrame()->isVisible());
+    QVERIFY(dynamic_cast<CMyDoc *>(m_app->document()));
 }
 
 void tst_TerminalApp::menuBarHoldsTheCommandsInOrder()
