@@ -48,7 +48,14 @@ void StatusView::OnDraw(QPainter &painter)
 {
     // The system colour is read at every paint so that a changed palette shows at once.
     painter.fillRect(rect(), QApplication::palette().color(QPalette::Window));
-    const int ascent = QFontMetrics(painter.font()).ascent();
-    painter.drawText(QPoint(10, 10 + ascent), statusText());
-    painter.drawText(QPoint(10, 30 + ascent), messageText());
+    drawLine(painter, 10, statusText());
+    drawLine(painter, 30, messageText());
+}
+
+void StatusView::drawLine(QPainter &painter, int top, const QString &text)
+{
+    // Laid out as one line whose top (taller fallback glyphs included) is
+    // at `top`; neither wrapped nor clipped.
+    const QRect box(10, top, qMax(1, width() - 10), QFontMetrics(painter.font()).height());
+    painter.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip, text);
 }

@@ -27,6 +27,8 @@ protected:
     void OnDraw(QPainter &painter);
 
 private:
+    void drawLine(QPainter &painter, int top, const QString &text);
+
     const DisplayLine *m_status;
     const DisplayLine *m_message;
 };

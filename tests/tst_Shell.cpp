@@ -1,0 +1,770 @@
+#include "AboutDlg.h"
+#include "CodePage.h"
+#include "AppFramework.h"
+#include "DialogUnits.h"
+#include "DisplayLine.h"
+#include "EmptyDocument.h"
+#include "MainFrm.h"
+#include "ModalDialogAnswer.h"
+#include "ScriptedPlatform.h"
+#include "StatusView.h"
+#include "TemplateDialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QString ShellTitle = QStringLiteral("Shell");
+
+QByteArray cp932(const QString &text)
+{
+    QByteArray bytes;
+    CodePage::encode(text, &bytes);
+    return bytes;
+}
+
+// The smallest rectangle holding every pixel that differs from `background`.
+QRect inkBounds(const QImage &image, QRgb background)
+{
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) != background)
+                bounds |= QRect(x, y, 1, 1);
+        }
+    }
+    return bounds;
+}
+
+QImage grabView(StatusView *view)
+{
+    return view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QRgb windowColour()
+{
+    return QApplication::palette().color(QPalette::Window).rgb();
+}
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
+// A program on the shell: two menu items, of which only the first is bound.
+class ShellApp : public AppFramework
+{
+public:
+    ShellApp()
+        : AppFramework({ShellTitle, {{QStringLiteral("開始"), 32771}, {QStringLiteral("終了"), 32772}}}, &status,
+                       &message)
+    {
+    }
+
+    DisplayLine status {52};
+    DisplayLine message {200};
+    QList<int> handled;
+
+protected:
+    bool OnCommand(int id) override
+    {
+        if (id != 32771)
+            return false;
+        handled.append(id);
+        return true;
+    }
+    StatusView *createView(QWidget *parent) override { return new StatusView(&status, &message, parent); }
+};
+
+// A template dialog with one control of each kind, recording its hooks.
+class ProbeDialog : public TemplateDialog
+{
+public:
+    ProbeDialog()
+        : TemplateDialog(QStringLiteral("ﾌﾟﾛｰﾌﾞ"), 100, 60)
+    {
+        addButton(IDOK, QStringLiteral("OK"), 5, 40, 40, 14, true);
+        addButton(IDCANCEL, QStringLiteral("ｷｬﾝｾﾙ"), 55, 40, 40, 14, false);
+        addEdit(1000, 5, 5, 90, 14);
+        addRadio(1002, QStringLiteral("0"), 5, 22, 20, 10);
+        addRadio(1003, QStringLiteral("1"), 30, 22, 20, 10);
+        addEdit(1001, 55, 22, 40, 14, true);
+    }
+
+    QLineEdit *edit() const { return static_cast<QLineEdit *>(control(1000)); }
+
+    QString stored;
+    QStringList hooks;
+
+protected:
+    void OnInitDialog() override { hooks.append(QStringLiteral("init")); }
+    void storeData() override
+    {
+        hooks.append(QStringLiteral("store"));
+        stored = edit()->text();
+    }
+    void OnDestroy() override { hooks.append(isVisible() ? QStringLiteral("destroy-visible")
+                                                         : QStringLiteral("destroy")); }
+};
+
+QList<CMainFrame::MenuItem> stationMenu()
+{
+    return {{QStringLiteral("開始"), 32771}, {QStringLiteral("送信"), 32772}, {QStringLiteral("ファイル送信"), 32773}};
+}
+
+QList<CMainFrame::MenuItem> terminalMenu()
+{
+    return {{QStringLiteral("開始"), 32771},        {QStringLiteral("送信"), 32773},
+            {QStringLiteral("ファイル送信"), 32776}, {QStringLiteral("接続終了"), 32774},
+            {QStringLiteral("RSコントロール"), 32777}, {QStringLiteral("終了"), 32772}};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<CMainFrame::MenuItem>)
+
+class tst_Shell : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void templateFontIsJapanese();
+    void dialogUnits_data();
+    void dialogUnits();
+
+    void templateDialogLayout();
+    void templateDialogResults_data();
+    void templateDialogResults();
+    void templateDialogFocusAndTabOrder();
+    void templateDialogRadiosExclusive();
+
+    void aboutBox_data();
+    void aboutBox();
+
+    void emptyViewShowsWindowColour();
+    void linesDrawnAtTheirPoints_data();
+    void linesDrawnAtTheirPoints();
+    void windowColourReadAtEachPaint();
+    void redrawDefersAndCoalesces();
+    void redrawKeepsAccessibilityCurrent();
+
+    void menuBar_data();
+    void menuBar();
+    void menuBarByKeyboard();
+    void acceleratorsSendTheirCommands_data();
+    void acceleratorsSendTheirCommands();
+    void captionFromDocumentTitle();
+
+    void socketLayerFailureShowsMessage104();
+    void startUpShowsUntitledWindow();
+    void documentArgumentOpensButReadsNothing();
+    void unreadableDocumentArgumentEndsStartUp();
+    void newAndOpenLeaveLinesUnchanged();
+    void recentFileListKeepsFour();
+    void aboutCommandOpensAboutBox();
+    void commandRouting();
+
+private:
+    std::unique_ptr<ScriptedPlatform> m_platform;
+};
+
+void tst_Shell::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void tst_Shell::init()
+{
+    m_platform = std::make_unique<ScriptedPlatform>();
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), ShellTitle).clear();
+}
+
+void tst_Shell::cleanup()
+{
+    m_platform.reset();
+}
+
+void tst_Shell::templateFontIsJapanese()
+{
+    const QFont font = DialogUnits::templateFont();
+    QCOMPARE(font.families().value(0), QStringLiteral("ＭＳ Ｐゴシック"));
+    QCOMPARE(font.pointSize(), 9);
+    // Whatever family answers, it must draw kana and kanji.
+    const QFontMetrics metrics(font);
+    for (const QChar c : QStringLiteral("ﾀﾞｲｱﾛｸﾞｷｬﾝｾﾙ情報接続"))
+        QVERIFY2(metrics.inFont(c), qPrintable(QFontInfo(font).family()));
+}
+
+void tst_Shell::dialogUnits_data()
+{
+    QTest::addColumn<int>("pointSize");
+    QTest::newRow("9 pt") << 9;
+    QTest::newRow("12 pt") << 12;
+    QTest::newRow("20 pt") << 20;
+}
+
+void tst_Shell::dialogUnits()
+{
+    QFETCH(int, pointSize);
+    QFont font = DialogUnits::templateFont();
+    font.setPointSize(pointSize);
+    const DialogUnits units(font);
+    const QFontMetrics metrics(font);
+    const int averageWidth =
+        qRound(metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"))
+               / 52.0);
+
+    // Four horizontal units are one average character, eight vertical ones the character height.
+    QCOMPARE(units.toPixelsX(4), averageWidth);
+    QCOMPARE(units.toPixelsY(8), metrics.height());
+    QCOMPARE(units.toPixelsX(0), 0);
+    QCOMPARE(units.toPixelsX(400), 100 * averageWidth);
+    QCOMPARE(units.toPixelsY(800), 100 * metrics.height());
+    // A rectangle's edges are converted separately, so neighbours never overlap or gap.
+    const QRect left = units.rect(17, 42, 19, 10);
+    const QRect right = units.rect(36, 42, 19, 10);
+    QCOMPARE(left.x() + left.width(), right.x());
+    QCOMPARE(left.topLeft(), QPoint(units.toPixelsX(17), units.toPixelsY(42)));
+    QCOMPARE(units.size(181, 121), QSize(units.toPixelsX(181), units.toPixelsY(121)));
+}
+
+void tst_Shell::templateDialogLayout()
+{
+    ProbeDialog dialog;
+    const DialogUnits &units = dialog.units();
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("ﾌﾟﾛｰﾌﾞ"));
+    QCOMPARE(dialog.size(), units.size(100, 60));
+    QCOMPARE(dialog.font().families().value(0), QStringLiteral("ＭＳ Ｐゴシック"));
+    QCOMPARE(dialog.control(1)->geometry(), units.rect(5, 40, 40, 14));
+    QCOMPARE(dialog.control(1000)->geometry(), units.rect(5, 5, 90, 14));
+    QCOMPARE(dialog.control(1003)->geometry(), units.rect(30, 22, 20, 10));
+    QCOMPARE(dialog.control(2)->objectName(), QStringLiteral("id2"));
+    QCOMPARE(dialog.findChild<QWidget *>(QStringLiteral("id1002")), dialog.control(1002));
+    QCOMPARE(dialog.control(2)->accessibleName(), QStringLiteral("ｷｬﾝｾﾙ"));
+    QVERIFY(static_cast<QPushButton *>(dialog.control(1))->isDefault());
+    QVERIFY(!static_cast<QPushButton *>(dialog.control(2))->isDefault());
+    QVERIFY(static_cast<QLineEdit *>(dialog.control(1001))->isReadOnly());
+    QVERIFY(!dialog.edit()->isReadOnly());
+    QCOMPARE(dialog.control(4711), nullptr);
+    // No context-help button, but a close box.
+    QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
+    QVERIFY(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+void tst_Shell::templateDialogResults_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("OK button") << "ok" << int(TemplateDialog::IDOK) << "typed";
+    QTest::newRow("Enter") << "enter" << int(TemplateDialog::IDOK) << "typed";
+    QTest::newRow("Cancel button") << "cancel" << int(TemplateDialog::IDCANCEL) << "";
+    QTest::newRow("Esc") << "esc" << int(TemplateDialog::IDCANCEL) << "";
+    QTest::newRow("close box") << "close" << int(TemplateDialog::IDCANCEL) << "";
+}
+
+void tst_Shell::templateDialogResults()
+{
+    QFETCH(QString, how);
+    QFETCH(int, result);
+    QFETCH(QString, stored);
+
+    ProbeDialog dialog;
+    ModalDialogAnswer answer([&](QDialog *shown) {
+        QCOMPARE(shown, &dialog);
+        QCOMPARE(dialog.hooks, QStringList {QStringLiteral("init")});
+        dialog.edit()->setText(QStringLiteral("typed"));
+        if (how == QLatin1String("ok"))
+            QTest::mouseClick(dialog.control(TemplateDialog::IDOK), Qt::LeftButton);
+        else if (how == QLatin1String("enter"))
+            QTest::keyClick(&dialog, Qt::Key_Return);
+        else if (how == QLatin1String("cancel"))
+            QTest::mouseClick(dialog.control(TemplateDialog::IDCANCEL), Qt::LeftButton);
+        else if (how == QLatin1String("esc"))
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else
+            dialog.close();
+    });
+    QCOMPARE(dialog.DoModal(), result);
+    QCOMPARE(answer.count(), 1);
+    QCOMPARE(dialog.stored, stored);
+    QStringList hooks {QStringLiteral("init")};
+    if (result == TemplateDialog::IDOK)
+        hooks << QStringLiteral("store");
+    hooks << QStringLiteral("destroy");
+    QCOMPARE(dialog.hooks, hooks);
+}
+
+void tst_Shell::templateDialogFocusAndTabOrder()
+{
+    ProbeDialog dialog;
+    QList<QWidget *> seen;
+    ModalDialogAnswer answer([&](QDialog *) {
+        QTRY_VERIFY(dialog.isActiveWindow());
+        // The first control that takes focus: OK.
+        QTRY_COMPARE(QApplication::focusWidget(), dialog.control(TemplateDialog::IDOK));
+        for (int i = 0; i < 4; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            seen.append(QApplication::focusWidget());
+        }
+        dialog.reject();
+    });
+    dialog.DoModal();
+    // Tab goes through the tab stops in template order and skips the radio buttons.
+    const QList<QWidget *> expected {dialog.control(2), dialog.control(1000), dialog.control(1001),
+                                     dialog.control(1)};
+    QCOMPARE(seen, expected);
+}
+
+void tst_Shell::templateDialogRadiosExclusive()
+{
+    ProbeDialog dialog;
+    auto *first = static_cast<QRadioButton *>(dialog.control(1002));
+    auto *second = static_cast<QRadioButton *>(dialog.control(1003));
+    QVERIFY(!first->isChecked());
+    QVERIFY(!second->isChecked());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::mouseClick(first, Qt::LeftButton);
+    QVERIFY(first->isChecked());
+    QTest::mouseClick(second, Qt::LeftButton);
+    QVERIFY(second->isChecked());
+    QVERIFY(!first->isChecked());
+    dialog.reject();
+}
+
+void tst_Shell::aboutBox_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("Station") << "Tavrin2" << "Tavrin2のﾊﾞｰｼﾞｮﾝ情報" << "Tavrin2 Version 1.0";
+    QTest::newRow("Terminal") << "Tavrin" << "Tavrinのﾊﾞｰｼﾞｮﾝ情報" << "Tavrin Version 1.0";
+}
+
+void tst_Shell::aboutBox()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, caption);
+    QFETCH(QString, version);
+
+    CAboutDlg about(program);
+    const DialogUnits &units = about.units();
+    QCOMPARE(about.windowTitle(), caption);
+    QCOMPARE(about.size(), units.size(235, 55));
+
+    auto *ok = qobject_cast<QPushButton *>(about.control(TemplateDialog::IDOK));
+    QVERIFY(ok);
+    QCOMPARE(ok->text(), QStringLiteral("OK"));
+    QVERIFY(ok->isDefault());
+    QCOMPARE(ok->geometry(), units.rect(178, 7, 50, 14));
+
+    auto *text = about.findChild<QLabel *>(QStringLiteral("version"));
+    QVERIFY(text);
+    QCOMPARE(text->text(), version);
+    QCOMPARE(text->textFormat(), Qt::PlainText);
+    QCOMPARE(text->geometry(), units.rect(40, 10, 119, 8));
+
+    auto *icon = about.findChild<QLabel *>(QStringLiteral("icon"));
+    QVERIFY(icon);
+    QCOMPARE(icon->pos(), units.rect(11, 17, 20, 20).topLeft());
+    QVERIFY(!icon->pixmap().isNull());
+    QCOMPARE(icon->pixmap().size(), QSize(32, 32));
+
+    ModalDialogAnswer answer([&](QDialog *) {
+        QTRY_COMPARE(QApplication::focusWidget(), ok);
+        QTest::keyClick(ok, Qt::Key_Return);
+    });
+    QCOMPARE(about.DoModal(), int(TemplateDialog::IDOK));
+    QCOMPARE(answer.count(), 1);
+}
+
+void tst_Shell::emptyViewShowsWindowColour()
+{
+    DisplayLine status(52);
+    DisplayLine message(200);
+    StatusView view(&status, &message);
+    view.resize(320, 120);
+    const QImage image = grabView(&view);
+    QCOMPARE(image.size(), QSize(320, 120));
+    QCOMPARE(inkBounds(image, windowColour()), QRect());
+}
+
+void tst_Shell::linesDrawnAtTheirPoints_data()
+{
+    QTest::addColumn<QString>("statusText");
+    QTest::addColumn<QString>("messageText");
+    QTest::addColumn<int>("top");
+    QTest::newRow("status line") << "接続待ち" << "" << 10;
+    QTest::newRow("message line") << "" << "0> abc" << 30;
+    QTest::newRow("message in kana") << "" << "3> ｱｲｳｴｵ" << 30;
+}
+
+void tst_Shell::linesDrawnAtTheirPoints()
+{
+    QFETCH(QString, statusText);
+    QFETCH(QString, messageText);
+    QFETCH(int, top);
+
+    DisplayLine status(52);
+    DisplayLine message(200);
+    status.set(cp932(statusText));
+    message.set(cp932(messageText));
+    StatusView view(&status, &message);
+    view.resize(320, 120);
+    QCOMPARE(view.statusText(), statusText);
+    QCOMPARE(view.messageText(), messageText);
+
+    const QRect ink = inkBounds(grabView(&view), windowColour());
+    QVERIFY(!ink.isEmpty());
+    // The point is the top-left corner of the text: ink starts right of and below it and
+    // stays within the 20 pixels down to the next line.
+    QVERIFY2(ink.left() >= 10 && ink.left() <= 14, qPrintable(QString::number(ink.left())));
+    QVERIFY2(ink.top() >= top && ink.top() < top + 10, qPrintable(QString::number(ink.top())));
+    QVERIFY2(ink.bottom() < top + 20, qPrintable(QString::number(ink.bottom())));
+}
+
+void tst_Shell::windowColourReadAtEachPaint()
+{
+    DisplayLine status(52);
+    DisplayLine message(200);
+    StatusView view(&status, &message);
+    view.resize(100, 60);
+    const QPalette original = QApplication::palette();
+    QPalette changed = original;
+    changed.setColor(QPalette::Window, QColor(12, 34, 56));
+    QApplication::setPalette(changed);
+    const QImage image = grabView(&view);
+    QApplication::setPalette(original);
+    QCOMPARE(image.pixel(0, 0), QColor(12, 34, 56).rgb());
+    QCOMPARE(inkBounds(image, QColor(12, 34, 56).rgb()), QRect());
+}
+
+void tst_Shell::redrawDefersAndCoalesces()
+{
+    DisplayLine status(52);
+    DisplayLine message(200);
+    StatusView view(&status, &message);
+    view.resize(200, 60);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QTest::qWait(50);
+    PaintCounter paints(&view);
+
+    status.set(cp932(QStringLiteral("接続待ち")));
+    view.Redraw();
+    message.set(cp932(QStringLiteral("0> a")));
+    view.Redraw();
+    view.Redraw();
+    QCOMPARE(paints.count, 0);
+    QTRY_COMPARE(paints.count, 1);
+    QTest::qWait(50);
+    QCOMPARE(paints.count, 1);
+}
+
+void tst_Shell::redrawKeepsAccessibilityCurrent()
+{
+    DisplayLine status(52);
+    DisplayLine message(200);
+    StatusView view(&status, &message);
+    QCOMPARE(view.accessibleName(), QString());
+    QCOMPARE(view.accessibleDescription(), QString());
+
+    status.set(cp932(QStringLiteral("2人と接続中")));
+    message.set(cp932(QStringLiteral("1> こんにちは")));
+    view.Redraw();
+    QCOMPARE(view.accessibleName(), QStringLiteral("2人と接続中"));
+    QCOMPARE(view.accessibleDescription(), QStringLiteral("1> こんにちは"));
+
+    status.set(QByteArray());
+    view.Redraw();
+    QCOMPARE(view.accessibleName(), QString());
+    QCOMPARE(view.accessibleDescription(), QStringLiteral("1> こんにちは"));
+}
+
+void tst_Shell::menuBar_data()
+{
+    QTest::addColumn<QList<CMainFrame::MenuItem>>("menu");
+    QTest::newRow("Station") << stationMenu();
+    QTest::newRow("Terminal") << terminalMenu();
+}
+
+void tst_Shell::menuBar()
+{
+    QFETCH(QList<CMainFrame::MenuItem>, menu);
+
+    CMainFrame frame(QStringLiteral("Tavrin2"), menu);
+    QSignalSpy commands(&frame, &CMainFrame::command);
+    QVERIFY(commands.isValid());
+    const QList<QAction *> actions = frame.menuBar()->actions();
+    QCOMPARE(actions.size(), menu.size());
+    for (int i = 0; i < menu.size(); ++i) {
+        QAction *action = actions.at(i);
+        QCOMPARE(action->text(), menu.at(i).label);
+        QCOMPARE(action->menu(), nullptr);
+        QVERIFY(action->isEnabled());
+        QCOMPARE(frame.commandAction(menu.at(i).command), action);
+        action->trigger();
+        QCOMPARE(commands.size(), i + 1);
+        QCOMPARE(commands.last().at(0).toInt(), menu.at(i).command);
+    }
+    QCOMPARE(frame.commandAction(ID_APP_ABOUT), nullptr);
+}
+
+void tst_Shell::menuBarByKeyboard()
+{
+    CMainFrame frame(QStringLiteral("Tavrin"), terminalMenu());
+    QSignalSpy commands(&frame, &CMainFrame::command);
+    QVERIFY(commands.isValid());
+    frame.setCentralWidget(new QWidget);
+    frame.show();
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+
+    // Alt alone enters the menu bar; Right moves to the next item; Return sends it.
+    QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : &frame;
+    QTest::keyPress(target, Qt::Key_Alt, Qt::AltModifier);
+    QTest::keyRelease(target, Qt::Key_Alt, Qt::NoModifier);
+    QTRY_VERIFY(frame.menuBar()->hasFocus());
+    QCOMPARE(frame.menuBar()->activeAction(), frame.commandAction(32771));
+    QTest::keyClick(frame.menuBar(), Qt::Key_Right);
+    QTest::keyClick(frame.menuBar(), Qt::Key_Right);
+    QCOMPARE(frame.menuBar()->activeAction(), frame.commandAction(32776));
+    QTest::keyClick(frame.menuBar(), Qt::Key_Return);
+    QCOMPARE(commands.size(), 1);
+    QCOMPARE(commands.first().at(0).toInt(), 32776);
+}
+
+void tst_Shell::acceleratorsSendTheirCommands_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("command");
+    QTest::newRow("Ctrl+N") << int(Qt::Key_N) << int(ID_FILE_NEW);
+    QTest::newRow("Ctrl+O") << int(Qt::Key_O) << int(ID_FILE_OPEN);
+}
+
+void tst_Shell::acceleratorsSendTheirCommands()
+{
+    QFETCH(int, key);
+    QFETCH(int, command);
+
+    CMainFrame frame(QStringLiteral("Tavrin2"), stationMenu());
+    frame.setCentralWidget(new QWidget);
+    QSignalSpy commands(&frame, &CMainFrame::command);
+    QVERIFY(commands.isValid());
+    frame.show();
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTest::keyClick(&frame, Qt::Key(key), Qt::ControlModifier);
+    QCOMPARE(commands.size(), 1);
+    QCOMPARE(commands.first().at(0).toInt(), command);
+    // Keys of the table that nothing binds send nothing.
+    QTest::keyClick(&frame, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(&frame, Qt::Key_F6);
+    QCOMPARE(commands.size(), 1);
+}
+
+void tst_Shell::captionFromDocumentTitle()
+{
+    CMainFrame frame(QStringLiteral("Tavrin2"), stationMenu());
+    QCOMPARE(frame.windowTitle(), QStringLiteral("Tavrin2"));
+    frame.setDocumentTitle(EmptyDocument::untitledTitle());
+    QCOMPARE(frame.windowTitle(), QStringLiteral("無題 - Tavrin2"));
+    frame.setDocumentTitle(QStringLiteral("memo.txt"));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("memo.txt - Tavrin2"));
+}
+
+void tst_Shell::socketLayerFailureShowsMessage104()
+{
+    m_platform->socketsAvailable = false;
+    ShellApp app;
+    QVERIFY(!app.InitInstance());
+    QCOMPARE(m_platform->messages, QStringList {QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。")});
+    QCOMPARE(app.mainFrame(), nullptr);
+    // A repaint request without a window is harmless.
+    app.Redraw();
+}
+
+void tst_Shell::startUpShowsUntitledWindow()
+{
+    ShellApp app;
+    QVERIFY(app.InitInstance());
+    QVERIFY(m_platform->messages.isEmpty());
+    CMainFrame *frame = app.mainFrame();
+    QVERIFY(frame);
+    QVERIFY(frame->isVisible());
+    QCOMPARE(frame->windowTitle(), QStringLiteral("無題 - Shell"));
+    QCOMPARE(app.documentTitle(), QStringLiteral("無題"));
+    QCOMPARE(frame->centralWidget(), app.view());
+    QVERIFY(!frame->windowIcon().isNull());
+    QVERIFY(QTest::qWaitForWindowExposed(frame));
+    // Below the menu bar the view shows nothing but the window colour.
+    QCOMPARE(inkBounds(grabView(app.view()), windowColour()), QRect());
+    QVERIFY(app.recentFiles().isEmpty());
+}
+
+void tst_Shell::documentArgumentOpensButReadsNothing()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("memo.txt"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not a document");
+    file.close();
+
+    ShellApp app;
+    QVERIFY(app.InitInstance({QStringLiteral("-style=whatever"), path}));
+    QCOMPARE(app.mainFrame()->windowTitle(), QStringLiteral("memo.txt - Shell"));
+    QCOMPARE(m_platform->openedFiles.size(), 1);
+    QCOMPARE(m_platform->openedFiles.first().mode, QIODevice::OpenMode(QIODevice::ReadOnly));
+    QVERIFY(app.status.isEmpty());
+    QVERIFY(app.message.isEmpty());
+    QCOMPARE(app.recentFiles(), QStringList {QFileInfo(path).absoluteFilePath()});
+}
+
+void tst_Shell::unreadableDocumentArgumentEndsStartUp()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString missing = dir.filePath(QStringLiteral("missing.txt"));
+    ShellApp app;
+    QVERIFY(!app.InitInstance({missing}));
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(missing));
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("開けませんでした")));
+    QVERIFY(app.recentFiles().isEmpty());
+}
+
+void tst_Shell::newAndOpenLeaveLinesUnchanged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("plan.dat"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    ShellApp app;
+    QVERIFY(app.InitInstance());
+    CMainFrame *frame = app.mainFrame();
+    frame->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(frame));
+    app.status.set(cp932(QStringLiteral("1人と接続中")));
+    app.message.set(cp932(QStringLiteral("0> abc")));
+    app.Redraw();
+
+    m_platform->queueOpenFileName(path);
+    QTest::keyClick(frame, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(m_platform->openDialogs, 1);
+    QCOMPARE(frame->windowTitle(), QStringLiteral("plan.dat - Shell"));
+    QCOMPARE(app.status.bytes(), cp932(QStringLiteral("1人と接続中")));
+    QCOMPARE(app.message.bytes(), cp932(QStringLiteral("0> abc")));
+
+    // The operator cancels the Open dialog: nothing changes.
+    QTest::keyClick(frame, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(m_platform->openDialogs, 2);
+    QCOMPARE(frame->windowTitle(), QStringLiteral("plan.dat - Shell"));
+
+    QTest::keyClick(frame, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(frame->windowTitle(), QStringLiteral("無題 - Shell"));
+    QCOMPARE(app.status.bytes(), cp932(QStringLiteral("1人と接続中")));
+    QCOMPARE(app.message.bytes(), cp932(QStringLiteral("0> abc")));
+    QCOMPARE(app.view()->accessibleName(), QStringLiteral("1人と接続中"));
+    QCOMPARE(app.view()->accessibleDescription(), QStringLiteral("0> abc"));
+}
+
+void tst_Shell::recentFileListKeepsFour()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QStringList paths;
+    for (int i = 0; i < 5; ++i) {
+        paths.append(dir.filePath(QStringLiteral("file%1").arg(i)));
+        QFile file(paths.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    ShellApp app;
+    QVERIFY(app.InitInstance());
+    for (const QString &path : paths) {
+        m_platform->queueOpenFileName(path);
+        app.dispatch(ID_FILE_OPEN);
+    }
+    // Opening one again moves it to the front instead of listing it twice.
+    m_platform->queueOpenFileName(paths.at(2));
+    app.dispatch(ID_FILE_OPEN);
+    QCOMPARE(app.recentFiles(), QStringList({paths.at(2), paths.at(4), paths.at(3), paths.at(1)}));
+
+    // Kept under the settings key, per program.
+    QSettings settings(QStringLiteral("Local AppWizard-Generated Applications"), ShellTitle);
+    QCOMPARE(settings.value(QStringLiteral("Recent File List/File1")).toString(), paths.at(2));
+    QVERIFY(!settings.contains(QStringLiteral("Recent File List/File5")));
+}
+
+void tst_Shell::aboutCommandOpensAboutBox()
+{
+    ShellApp app;
+    QVERIFY(app.InitInstance());
+    QString caption;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        caption = dialog->windowTitle();
+        dialog->accept();
+    });
+    app.dispatch(ID_APP_ABOUT);
+    QCOMPARE(answer.count(), 1);
+    QCOMPARE(caption, QStringLiteral("Shellのﾊﾞｰｼﾞｮﾝ情報"));
+    QCOMPARE(app.mainFrame()->commandAction(ID_APP_ABOUT), nullptr);
+}
+
+void tst_Shell::commandRouting()
+{
+    ShellApp app;
+    QVERIFY(app.InitInstance());
+    app.mainFrame()->commandAction(32771)->trigger();
+    QCOMPARE(app.handled, QList<int> {32771});
+    // "終了" is bound to nothing: no effect, the window stays.
+    ModalDialogAnswer answer(ModalDialogAnswer::cancel);
+    app.mainFrame()->commandAction(32772)->trigger();
+    app.dispatch(57603);
+    QCOMPARE(app.handled, QList<int> {32771});
+    QCOMPARE(answer.count(), 0);
+    QVERIFY(app.mainFrame()->isVisible());
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+QTEST_MAIN(tst_Shell)
+#include "tst_Shell.moc"
