@@ -92,38 +92,36 @@ void CMyApp::OnStart()
 
 void CMyApp::OnSend()
 {
-    if (!m_pSocket)
+    if (!m_pSocket || !readyToSend())
         return;
     QString text;
     if (!prompt(QStringLiteral("送る文字列を入力してください"), &text))
         return;
     QByteArray bytes;
-    if (!wireText(text, QStringLiteral("送る文字列"), &bytes))
-        return;
     // The Station may have closed the connection while the dialog was open.
-    if (m_pSocket)
-        m_pSocket->SendText(bytes);
+    if (!wireText(text, QStringLiteral("送る文字列"), &bytes) || !readyToSend())
+        return;
+    m_pSocket->SendText(bytes);
 }
 
 void CMyApp::OnFileSend()
 {
-    if (!m_pSocket)
+    if (!m_pSocket || !readyToSend())
         return;
     m_pSocket->SendFile();
 }
 
 void CMyApp::OnRsControl()
 {
-    if (!m_pSocket)
+    if (!m_pSocket || !readyToSend())
         return;
     QString text;
     if (!prompt(QString(), &text))
         return;
     QByteArray bytes;
-    if (!wireText(text, QStringLiteral("RSコントロールの文字列"), &bytes))
+    if (!wireText(text, QStringLiteral("RSコントロールの文字列"), &bytes) || !readyToSend())
         return;
-    if (m_pSocket)
-        m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
+    m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
 }
 
 void CMyApp::OnDisconnect()
@@ -163,6 +161,18 @@ bool CMyApp::wireText(const QString &text, const QString &what, QByteArray *byte
         return false;
     }
     return true;
+}
+
+bool CMyApp::readyToSend()
+{
+    if (m_pSocket && m_pSocket->isConnected())
+        return true;
+    Platform::get().messageBox(
+        m_pSocket ? QStringLiteral("まだ接続が完了していないため、送信できません。"
+                                   "状態が「接続中」になってから、もう一度やり直してください。")
+                  : QStringLiteral("接続が切れたため、送信しませんでした。"
+                                   "「開始」で接続し直してから、もう一度やり直してください。"));
+    return false;
 }
 
 void CMyApp::setStatus(const QString &text)

@@ -52,6 +52,9 @@ private:
     // The operator's text as wire bytes, or false after telling the operator
     // why it cannot be sent (`what` names the command's text).
     bool wireText(const QString &text, const QString &what, QByteArray *bytes);
+    // True while the connection is up; otherwise tells the operator that
+    // nothing is sent, be it still connecting or already lost.
+    bool readyToSend();
     void setStatus(const QString &text);
 
     void onConnected(CConnSocket *socket);

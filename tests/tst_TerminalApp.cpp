@@ -89,6 +89,8 @@ private slots:
     void cancelSendsNothing_data();
     void cancelSendsNothing();
     void stationClosingWhileDialogOpenSendsNothing();
+    void sendWhileConnectingIsRefused_data();
+    void sendWhileConnectingIsRefused();
     void fileSendGoesThroughTheSocket();
     void disconnectTwice();
     void stationClosingReturnsToNotConnected();
@@ -427,6 +429,42 @@ void tst_TerminalApp::stationClosingWhileDialogOpenSendsNothing()
     QCOMPARE(answer.count(), 1);
     QVERIFY(!m_app->m_pSocket);
     QCOMPARE(status(), Waiting);
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("接続が切れた")));
+}
+
+void tst_TerminalApp::sendWhileConnectingIsRefused_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::newRow("send") << int(CMyApp::ID_SEND);
+    QTest::newRow("file send") << int(CMyApp::ID_FILE_SEND);
+    QTest::newRow("rs control") << int(CMyApp::ID_RS_CONTROL);
+}
+
+void tst_TerminalApp::sendWhileConnectingIsRefused()
+{
+    QFETCH(int, command);
+    {
+        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK));
+        m_app->OnStart();
+        QCOMPARE(answer.count(), 1);
+    }
+    if (m_app->m_pSocket->isConnected())
+        QSKIP("the loopback connect completed before the event loop ran");
+    {
+        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("AB")));
+        m_app->dispatch(command);
+        QCOMPARE(answer.count(), 0);
+    }
+    QCOMPARE(m_platform->openDialogs, 0);
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("接続中")));
+    QCOMPARE(status(), Connecting);
+
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    m_station = m_server->nextPendingConnection();
+    QTRY_COMPARE(status(), Connected);
+    expectOnlyProbeNext();
 }
 
 void tst_TerminalApp::fileSendGoesThroughTheSocket()
