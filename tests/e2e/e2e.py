@@ -263,6 +263,24 @@ def file_name_edit(dialog):
     return None
 
 
+def accessible_id(accessible):
+    return safe(accessible.get_accessible_id, "") or ""
+
+
+def input_field(program, dialog):
+    """Edit 1000: by its id where the bridge exposes object names, else the first field
+    that is not read-only (template order: the input field comes before the prompt)."""
+    def lookup():
+        fields = [item for item in descendants(dialog, 3) if role(item) == pyatspi.ROLE_TEXT]
+        for field in fields:
+            if "id1000" in (accessible_id(field), name(field)):
+                return field
+        writable = [field for field in fields
+                    if safe(lambda: not field.getState().contains(pyatspi.STATE_READ_ONLY))]
+        return writable[0] if writable else None
+    return poll("%s input field (edit 1000) in the dialog" % program.label, lookup, 5)
+
+
 def dialog_control(program, dialog, wanted_role, label):
     return poll("%s control %r in the dialog" % (program.label, label),
                 lambda: find(dialog, wanted_role, label, depth=3), 5)
@@ -282,6 +300,21 @@ def accept_file_dialog(program, dialog, verb):
     if not buttons:
         raise StepFailed("%s file dialog has no %s button" % (program.label, "/".join(verb)))
     press(buttons[0], "%s file dialog button" % program.label)
+
+
+def write_tree(stream, accessible, depth):
+    states = safe(accessible.getState)
+    flags = [flag for flag, state in (("showing", pyatspi.STATE_SHOWING), ("editable", pyatspi.STATE_EDITABLE),
+                                      ("read-only", pyatspi.STATE_READ_ONLY), ("checked", pyatspi.STATE_CHECKED),
+                                      ("enabled", pyatspi.STATE_ENABLED))
+             if states is not None and states.contains(state)]
+    stream.write("%s%s name=%r description=%r id=%r text=%r [%s]\n" % (
+        "  " * depth, safe(accessible.getRoleName), name(accessible),
+        safe(lambda: accessible.description), accessible_id(accessible),
+        text_of(accessible) if role(accessible) == pyatspi.ROLE_TEXT else None, " ".join(flags)))
+    if depth < 10:
+        for child in children(accessible):
+            write_tree(stream, child, depth + 1)
 
 
 # ---------------------------------------------------------------- the run
@@ -310,6 +343,7 @@ class Run:
             self.results.append((title, False))
             log("FAIL: %s: %s" % (title, error))
             self.screenshot("FAIL-" + title.split()[0].lower())
+            self.dump_trees()
             self.recover()
             if critical:
                 raise
@@ -320,6 +354,14 @@ class Run:
             raise
         self.results.append((title, True))
         log("PASS: %s (%.1f s)" % (title, time.monotonic() - started))
+
+    def dump_trees(self):
+        """Writes the accessible trees of both programs next to the screenshots."""
+        path = os.path.join(self.out, "%02d-accessible-trees.txt" % self.shot_number)
+        with open(path, "w", encoding="utf-8") as stream:
+            for program in (self.station, self.terminal):
+                if program is not None and program.app is not None:
+                    write_tree(stream, program.app, 0)
 
     def recover(self):
         """Reports and closes dialogs left open by a failed step, so that later steps can run."""
@@ -372,10 +414,14 @@ class Run:
         self.terminal.choose("開始")
         dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
         self.screenshot("terminal-address-dialog")
-        edit = dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000")
+        edit = input_field(self.terminal, dialog)
         address = poll("the default address in the dialog", lambda: text_of(edit), 3)
         if address != "127.0.0.1":
             raise StepFailed("the address dialog offers %r, not 127.0.0.1" % address)
+        prompt = "IPアドレス入力してください"
+        if not any(text_of(field) == prompt for field in descendants(dialog, 3)
+                   if role(field) == pyatspi.ROLE_TEXT):
+            raise StepFailed("the address dialog does not show the prompt %r" % prompt)
         press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
         self.terminal.wait_no_dialog()
         self.terminal.wait_lines('Terminal status "接続中"', lambda s, m: s == "接続中")
@@ -386,7 +432,7 @@ class Run:
         text = "Hello 局 from the Terminal"
         self.terminal.choose("送信")
         dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
-        set_text(dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000"), text,
+        set_text(input_field(self.terminal, dialog), text,
                  "Terminal send field")
         self.screenshot("terminal-send-dialog")
         press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
@@ -402,7 +448,7 @@ class Run:
         poll("radio button 0 to be checked",
              lambda: safe(lambda: radio.getState().contains(pyatspi.STATE_CHECKED)), 3)
         if text is not None:
-            set_text(dialog_control(self.station, dialog, pyatspi.ROLE_TEXT, "id1000"), text,
+            set_text(input_field(self.station, dialog), text,
                      "Station send field")
         self.screenshot("station-client-choice")
         press(dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
@@ -419,7 +465,7 @@ class Run:
         self.drain_peer()
         self.terminal.choose("RSコントロール")
         dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
-        set_text(dialog_control(self.terminal, dialog, pyatspi.ROLE_TEXT, "id1000"), "Zebra",
+        set_text(input_field(self.terminal, dialog), "Zebra",
                  "Terminal RS control field")
         self.screenshot("terminal-rs-dialog")
         press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")

@@ -74,7 +74,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# A private X display; -displayfd picks a free display number.
+# A private X display. The socket directory is private to this mount
+# namespace, so other X servers on the machine cannot collide with it.
+mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix 2>/dev/null || mkdir -p /tmp/.X11-unix
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" 2>"$out/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do
@@ -83,6 +85,11 @@ for _ in $(seq 100); do
 done
 [[ -s $work/display ]] || fail "Xvfb did not start (see $out/xvfb.log)"
 export DISPLAY=:$(head -n1 "$work/display")
+for _ in $(seq 100); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    sleep 0.1
+done
+xdotool getdisplaygeometry >/dev/null 2>&1 || fail "the X display $DISPLAY accepts no clients (see $out/xvfb.log)"
 
 # COM1 and the test's end of the line.
 socat -d -d pty,raw,echo=0,link="$work/com1" pty,raw,echo=0,link="$work/peer" 2>"$out/socat.log" &
