@@ -33,6 +33,14 @@ class StepFailed(Exception):
     pass
 
 
+class ProgramDied(StepFailed):
+    pass
+
+
+# The programs under test; every poll first checks that they still run.
+PROGRAMS = []
+
+
 def log(text):
     print(text, flush=True)
 
@@ -50,11 +58,12 @@ def safe(function, default=None):
 def poll(what, probe, timeout=10.0, interval=0.1):
     """Calls `probe` until it returns something true; that value, or StepFailed."""
     deadline = time.monotonic() + timeout
-    last = None
     while True:
-        last = probe()
-        if last:
-            return last
+        for program in PROGRAMS:
+            program.check_alive()
+        value = probe()
+        if value:
+            return value
         if time.monotonic() > deadline:
             raise StepFailed("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
@@ -105,10 +114,12 @@ def is_showing(accessible):
 
 def press(accessible, what):
     """Runs the accessible's default action without waiting for modal dialogs."""
-    action = safe(accessible.queryAction)
-    if action is None or safe(lambda: action.nActions, 0) == 0:
-        raise StepFailed("%s offers no action" % what)
-    names = [safe(lambda i=i: action.getName(i), "") for i in range(action.nActions)]
+    def action_names():
+        action = safe(accessible.queryAction)
+        count = safe(lambda: action.nActions, 0) if action is not None else 0
+        names = [safe(lambda i=i: action.getName(i)) for i in range(count)]
+        return (action, names) if names and None not in names else None
+    action, names = poll("%s to offer an action" % what, action_names, 5)
     index = next((i for i, n in enumerate(names) if n.lower() in ("press", "click", "toggle")), 0)
     pyatspi.setTimeout(PRESS_TIMEOUT_MS, PRESS_TIMEOUT_MS)
     try:
@@ -130,19 +141,22 @@ class Program:
         self.process = subprocess.Popen([path], stdout=self.log_file, stderr=subprocess.STDOUT,
                                         env=env, cwd=os.path.dirname(path))
         self.app = None
+        PROGRAMS.append(self)
+
+    def check_alive(self):
+        if self.process.poll() is not None:
+            raise ProgramDied("%s exited with code %s (see %s)"
+                              % (self.label, self.process.returncode, self.log_path))
 
     def find_app(self):
         desktop = pyatspi.Registry.getDesktop(0)
         for app in children(desktop):
-            if name(app) == self.app_name and safe(app.get_process_id) == self.process.pid:
+            if name(app) == self.app_name:
                 return app
         return None
 
     def wait_ready(self, timeout=20.0):
         def ready():
-            if self.process.poll() is not None:
-                raise StepFailed("%s exited with code %s (see %s)"
-                                 % (self.label, self.process.returncode, self.log_path))
             self.app = self.app or self.find_app()
             return self.app is not None and self.menu_bar() is not None and self.view() is not None
         poll("%s to show its window" % self.label, ready, timeout)
@@ -227,6 +241,7 @@ class Program:
         poll("%s dialogs to close" % self.label, lambda: not self.dialogs(), timeout)
 
     def stop(self):
+        PROGRAMS.remove(self)
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -345,7 +360,7 @@ class Run:
             self.screenshot("FAIL-" + title.split()[0].lower())
             self.dump_trees()
             self.recover()
-            if critical:
+            if critical or isinstance(error, ProgramDied):
                 raise
             return
         except Exception:
@@ -376,7 +391,10 @@ class Run:
                 for label in ("ｷｬﾝｾﾙ", "Cancel", "OK"):
                     button = find(dialog, pyatspi.ROLE_PUSH_BUTTON, label)
                     if button is not None:
-                        press(button, label)
+                        try:
+                            press(button, label)
+                        except StepFailed as error:
+                            log("      could not close it: %s" % error)
                         break
 
     # -- steps
