@@ -74,8 +74,11 @@ def fresh(accessible):
     return accessible
 
 
-def children(accessible):
-    count = safe(lambda: fresh(accessible).childCount, 0) or 0
+def children(accessible, busy=()):
+    """The accessible's children; `busy` when the program does not answer."""
+    count = safe(lambda: fresh(accessible).childCount)
+    if count is None:
+        return busy
     result = []
     for index in range(count):
         child = safe(lambda: accessible.getChildAtIndex(index))
@@ -218,8 +221,12 @@ class Program:
         press(item, "%s menu item %r" % (self.label, label))
 
     def dialogs(self, caption=None):
+        """The open dialogs, or None while the program does not answer."""
+        top_level = children(self.app, busy=None)
+        if top_level is None:
+            return None
         result = []
-        for child in children(self.app):
+        for child in top_level:
             if role(child) in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_FILE_CHOOSER, pyatspi.ROLE_ALERT) \
                     and is_showing(child) and (caption is None or name(child) == caption):
                 result.append(child)
@@ -227,18 +234,18 @@ class Program:
 
     def wait_dialog(self, caption, timeout=10.0):
         return poll("%s dialog %r" % (self.label, caption),
-                    lambda: next(iter(self.dialogs(caption)), None), timeout)
+                    lambda: next(iter(self.dialogs(caption) or []), None), timeout)
 
     def wait_file_dialog(self, timeout=10.0):
         def file_dialog():
-            for dialog in self.dialogs():
+            for dialog in self.dialogs() or []:
                 if name(dialog) != DIALOG_CAPTION and file_name_edit(dialog) is not None:
                     return dialog
             return None
         return poll("%s file dialog" % self.label, file_dialog, timeout)
 
     def wait_no_dialog(self, timeout=10.0):
-        poll("%s dialogs to close" % self.label, lambda: not self.dialogs(), timeout)
+        poll("%s dialogs to close" % self.label, lambda: self.dialogs() == [], timeout)
 
     def stop(self):
         PROGRAMS.remove(self)
@@ -383,7 +390,7 @@ class Run:
         for program in (self.station, self.terminal):
             if program is None or program.app is None:
                 continue
-            for dialog in program.dialogs():
+            for dialog in program.dialogs() or []:
                 texts = [name(item) or text_of(item) for item in descendants(dialog, 3)
                          if role(item) in (pyatspi.ROLE_LABEL, pyatspi.ROLE_STATIC, pyatspi.ROLE_TEXT)]
                 log("      open %s dialog %r: %s" % (program.label, name(dialog),
