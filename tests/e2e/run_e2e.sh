@@ -76,7 +76,8 @@ trap 'exit 1' INT TERM
 
 # A private X display. The socket directory is private to this mount
 # namespace, so other X servers on the machine cannot collide with it.
-mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix 2>/dev/null || mkdir -p /tmp/.X11-unix
+mkdir -p -m 1777 /tmp/.X11-unix
+mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix 2>/dev/null
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" 2>"$out/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do
