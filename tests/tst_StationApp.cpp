@@ -1,0 +1,673 @@
+#include "CodePage.h"
+#include "Frame.h"
+#include "InputDialog1.h"
+#include "LinkTestSupport.h"
+#include "ModalDialogAnswer.h"
+#include "PtyLine.h"
+#include "SSocket.h"
+#include "ScriptedPlatform.h"
+#include "StatusView.h"
+#include "Tavrin2.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using LinkTest::pumpUntil;
+
+namespace {
+
+QByteArray cp932(const QString &text)
+{
+    QByteArray bytes;
+    CodePage::encode(text, &bytes);
+    return bytes;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::Any, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// The Station, counting its repaint requests.
+class Station : public CMy2App
+{
+public:
+    using CMy2App::CMy2App;
+    void Redraw() override
+    {
+        ++redraws;
+        CMy2App::Redraw();
+    }
+    int redraws = 0;
+};
+
+struct Choice
+{
+    int slot = -1; // -1: no radio button
+    QString text;
+    int button = TemplateDialog::IDOK;
+};
+
+QRadioButton *radio(QDialog *dialog, int slot)
+{
+    return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + slot));
+}
+
+// Answers the client-choice dialog as the operator would.
+void answer(QDialog *dialog, const Choice &choice)
+{
+    if (choice.slot >= 0)
+        QTest::mouseClick(radio(dialog, choice.slot), Qt::LeftButton);
+    dialog->findChild<QLineEdit *>(QStringLiteral("id1000"))->setText(choice.text);
+    QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(choice.button)), Qt::LeftButton);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<int>)
+
+class tst_StationApp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void cp932RoundTrip_data();
+    void cp932RoundTrip();
+    void cp932RefusesForeignCharacters_data();
+    void cp932RefusesForeignCharacters();
+
+    void startUpState();
+    void startListensOnce();
+    void startByKeyboard();
+    void startRetriesAfterListenFailure();
+    void commandsWithoutTerminalShowNoDialog_data();
+    void commandsWithoutTerminalShowNoDialog();
+
+    void clientChoiceDialogControls();
+    void clientChoiceDialogEnablesOccupiedSlots_data();
+    void clientChoiceDialogEnablesOccupiedSlots();
+    void choiceRecordedWhenDialogGoesAway_data();
+    void choiceRecordedWhenDialogGoesAway();
+
+    void send_data();
+    void send();
+    void tenTerminalsAllChoosable();
+    void chosenTerminalLeavesWhileDialogOpen_data();
+    void chosenTerminalLeavesWhileDialogOpen();
+    void fileSend_data();
+    void fileSend();
+
+    void receivedTextShownInView();
+    void newAndOpenLeaveLinesUnchanged();
+
+private:
+    bool startStation();
+    bool connectTerminals(int count);
+    // Lets the loop turn, then tells what each Terminal has received.
+    QList<QByteArray> receivedByTerminals(int waitMs = 100);
+
+    std::unique_ptr<ScriptedPlatform> m_platform;
+    std::unique_ptr<PtyLine> m_pty;
+    quint16 m_port = 0;
+    std::unique_ptr<Station> m_station;
+    std::vector<std::unique_ptr<QTcpSocket>> m_terminals;
+};
+
+void tst_StationApp::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void tst_StationApp::init()
+{
+    m_platform = std::make_unique<ScriptedPlatform>();
+    m_pty = std::make_unique<PtyLine>();
+    if (!m_pty->isValid())
+        QSKIP("No pseudo-terminal to stand in for COM1");
+    m_port = freePort();
+    QVERIFY(m_port != 0);
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).clear();
+    m_station = std::make_unique<Station>(m_pty->name(), m_port);
+    QVERIFY(m_station->InitInstance());
+}
+
+void tst_StationApp::cleanup()
+{
+    m_terminals.clear();
+    m_station.reset();
+    m_pty.reset();
+    m_platform.reset();
+}
+
+bool tst_StationApp::startStation()
+{
+    m_station->OnStart();
+    return m_station->m_pListenSocket && m_station->m_pListenSocket->isListening();
+}
+
+bool tst_StationApp::connectTerminals(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        auto terminal = std::make_unique<QTcpSocket>();
+        terminal->connectToHost(QHostAddress::LocalHost, m_port);
+        const int before = m_station->m_pListenSocket->count();
+        if (!pumpUntil([&] { return m_station->m_pListenSocket->count() == before + 1; }))
+            return false;
+        m_terminals.push_back(std::move(terminal));
+    }
+    return true;
+}
+
+QList<QByteArray> tst_StationApp::receivedByTerminals(int waitMs)
+{
+    QTest::qWait(waitMs);
+    QList<QByteArray> received;
+    for (const auto &terminal : m_terminals)
+        received.append(terminal->readAll());
+    return received;
+}
+
+void tst_StationApp::cp932RoundTrip_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("bytes");
+    QTest::newRow("ASCII") << "abc" << 3;
+    QTest::newRow("half-width kana") << "ｷｬﾝｾﾙ" << 5;
+    QTest::newRow("kanji") << "接続中" << 6;
+    QTest::newRow("status") << "10人と接続中" << 12;
+    QTest::newRow("NEC special") << "①" << 2;
+    QTest::newRow("wave dash") << "～" << 2;
+    QTest::newRow("empty") << "" << 0;
+}
+
+void tst_StationApp::cp932RoundTrip()
+{
+    QFETCH(QString, text);
+    QFETCH(int, bytes);
+    QByteArray encoded;
+    QVERIFY(CodePage::encode(text, &encoded));
+    QCOMPARE(encoded.size(), bytes);
+    QCOMPARE(CodePage::decode(encoded), text);
+}
+
+void tst_StationApp::cp932RefusesForeignCharacters_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("emoji") << "hi 🙂";
+    QTest::newRow("Hangul") << "안녕";
+    QTest::newRow("euro") << "5€";
+}
+
+void tst_StationApp::cp932RefusesForeignCharacters()
+{
+    QFETCH(QString, text);
+    QByteArray untouched("kept");
+    QVERIFY(!CodePage::encode(text, &untouched));
+    QCOMPARE(untouched, QByteArray("kept"));
+}
+
+void tst_StationApp::startUpState()
+{
+    QVERIFY(m_station->m_pSerialPort->isOpen());
+    {
+        // COM1 is opened when the application object is made, before any window.
+        m_station.reset();
+        Station early(m_pty->name(), m_port);
+        QVERIFY(early.m_pSerialPort);
+        QVERIFY(early.m_pSerialPort->isOpen());
+        QCOMPARE(early.mainFrame(), nullptr);
+    }
+    m_station = std::make_unique<Station>(m_pty->name(), m_port);
+    QVERIFY(m_station->InitInstance());
+
+    QCOMPARE(m_station->m_pListenSocket, nullptr);
+    QVERIFY(m_station->m_status.isEmpty());
+    QVERIFY(m_station->m_message.isEmpty());
+    QCOMPARE(m_station->m_status.capacity(), 52);
+    QCOMPARE(m_station->m_message.capacity(), 200);
+
+    CMainFrame *frame = m_station->mainFrame();
+    QCOMPARE(frame->windowTitle(), QStringLiteral("無題 - Tavrin2"));
+    QStringList labels;
+    for (QAction *action : frame->menuBar()->actions())
+        labels << action->text();
+    QCOMPARE(labels, QStringList({QStringLiteral("開始"), QStringLiteral("送信"), QStringLiteral("ファイル送信")}));
+    QCOMPARE(frame->commandAction(32771)->text(), QStringLiteral("開始"));
+    QCOMPARE(frame->commandAction(32772)->text(), QStringLiteral("送信"));
+    QCOMPARE(frame->commandAction(32773)->text(), QStringLiteral("ファイル送信"));
+    QVERIFY(qobject_cast<StatusView *>(frame->centralWidget()));
+    QCOMPARE(m_station->redraws, 0);
+
+    // Nobody listens before Start.
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(pumpUntil([&] { return probe.state() == QAbstractSocket::UnconnectedState; }));
+}
+
+void tst_StationApp::startListensOnce()
+{
+    m_station->mainFrame()->commandAction(CMy2App::ID_START)->trigger();
+    CListenSocket *listener = m_station->m_pListenSocket;
+    QVERIFY(listener);
+    QVERIFY(listener->isListening());
+    QCOMPARE(listener->serverPort(), m_port);
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("接続待ち")));
+    QCOMPARE(m_station->redraws, 1);
+    QTRY_COMPARE(m_station->view()->accessibleName(), QStringLiteral("接続待ち"));
+
+    m_station->mainFrame()->commandAction(CMy2App::ID_START)->trigger();
+    QCOMPARE(m_station->m_pListenSocket, listener);
+    QCOMPARE(m_station->findChildren<CListenSocket *>().size(), 1);
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("接続待ち")));
+    QCOMPARE(m_station->redraws, 1);
+}
+
+void tst_StationApp::startByKeyboard()
+{
+    CMainFrame *frame = m_station->mainFrame();
+    frame->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(frame));
+    QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : frame;
+    QTest::keyPress(target, Qt::Key_Alt, Qt::AltModifier);
+    QTest::keyRelease(target, Qt::Key_Alt, Qt::NoModifier);
+    QTRY_VERIFY(frame->menuBar()->hasFocus());
+    QTest::keyClick(frame->menuBar(), Qt::Key_Return);
+    QVERIFY(m_station->m_pListenSocket);
+    QVERIFY(m_station->m_pListenSocket->isListening());
+}
+
+void tst_StationApp::startRetriesAfterListenFailure()
+{
+    auto blocker = std::make_unique<QTcpServer>();
+    QVERIFY(blocker->listen(QHostAddress::Any, m_port));
+    m_station->OnStart();
+    CListenSocket *listener = m_station->m_pListenSocket;
+    QVERIFY(listener);
+    QVERIFY(!listener->isListening());
+
+    blocker.reset();
+    m_station->OnStart();
+    QCOMPARE(m_station->m_pListenSocket, listener);
+    QVERIFY(listener->isListening());
+    QVERIFY(connectTerminals(1));
+}
+
+void tst_StationApp::commandsWithoutTerminalShowNoDialog_data()
+{
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<int>("command");
+    QTest::newRow("Send before Start") << false << int(CMy2App::ID_SEND);
+    QTest::newRow("File send before Start") << false << int(CMy2App::ID_FILE_SEND);
+    QTest::newRow("Send, nobody connected") << true << int(CMy2App::ID_SEND);
+    QTest::newRow("File send, nobody connected") << true << int(CMy2App::ID_FILE_SEND);
+}
+
+void tst_StationApp::commandsWithoutTerminalShowNoDialog()
+{
+    QFETCH(bool, started);
+    QFETCH(int, command);
+    if (started)
+        QVERIFY(startStation());
+    const QByteArray status = m_station->m_status.bytes();
+    const int redraws = m_station->redraws;
+
+    ModalDialogAnswer dialogs(ModalDialogAnswer::cancel);
+    m_station->mainFrame()->commandAction(command)->trigger();
+    QTest::qWait(50);
+    QCOMPARE(dialogs.count(), 0);
+    QCOMPARE(m_platform->openDialogs, 0);
+    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(m_station->m_status.bytes(), status);
+    QCOMPARE(m_station->redraws, redraws);
+}
+
+void tst_StationApp::clientChoiceDialogControls()
+{
+    CInputDialog dialog;
+    const DialogUnits &units = dialog.units();
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("ﾀﾞｲｱﾛｸﾞ"));
+    QCOMPARE(dialog.size(), units.size(181, 121));
+    QCOMPARE(dialog.m_nSelected, MAX_CLIENTS);
+    QCOMPARE(dialog.m_text, QString());
+
+    auto *ok = qobject_cast<QPushButton *>(dialog.control(1));
+    auto *cancel = qobject_cast<QPushButton *>(dialog.control(2));
+    auto *edit = qobject_cast<QLineEdit *>(dialog.control(1000));
+    QVERIFY(ok && cancel && edit);
+    QCOMPARE(ok->text(), QStringLiteral("OK"));
+    QCOMPARE(cancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
+    QCOMPARE(ok->accessibleName(), QStringLiteral("OK"));
+    QVERIFY(ok->isDefault());
+    QCOMPARE(ok->geometry(), units.rect(22, 89, 50, 14));
+    QCOMPARE(cancel->geometry(), units.rect(91, 88, 50, 14));
+    QCOMPARE(edit->geometry(), units.rect(19, 25, 146, 14));
+    QVERIFY(!edit->isReadOnly());
+
+    const QPoint places[MAX_CLIENTS] = {{17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
+                                         {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69}};
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        QRadioButton *button = radio(&dialog, slot);
+        QVERIFY(button);
+        QCOMPARE(dialog.control(1002 + slot), button);
+        QCOMPARE(button->text(), QString::number(slot));
+        QCOMPARE(button->accessibleName(), QString::number(slot));
+        QCOMPARE(button->geometry(), units.rect(places[slot].x(), places[slot].y(), 19, 10));
+        QVERIFY(!(button->focusPolicy() & Qt::TabFocus));
+    }
+
+    dialog.m_slotUsed = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    QList<QWidget *> tabs;
+    ModalDialogAnswer answerer([&](QDialog *) {
+        QTRY_COMPARE(QApplication::focusWidget(), ok);
+        for (int slot = 0; slot < MAX_CLIENTS; ++slot)
+            QVERIFY(!radio(&dialog, slot)->isChecked());
+        QCOMPARE(edit->text(), QString());
+        for (int i = 0; i < 3; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            tabs << QApplication::focusWidget();
+        }
+        QTest::mouseClick(cancel, Qt::LeftButton);
+    });
+    QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDCANCEL));
+    QCOMPARE(tabs, QList<QWidget *>({cancel, edit, ok}));
+}
+
+void tst_StationApp::clientChoiceDialogEnablesOccupiedSlots_data()
+{
+    QTest::addColumn<QList<int>>("occupied");
+    QTest::newRow("slots 0 and 3") << QList<int> {0, 3};
+    QTest::newRow("slot 9") << QList<int> {9};
+    QTest::newRow("all ten") << QList<int> {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+}
+
+void tst_StationApp::clientChoiceDialogEnablesOccupiedSlots()
+{
+    QFETCH(QList<int>, occupied);
+    CInputDialog dialog;
+    for (int slot : occupied)
+        dialog.m_slotUsed[slot] = 1;
+    QList<int> enabled;
+    ModalDialogAnswer answerer([&](QDialog *shown) {
+        for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+            if (radio(shown, slot)->isEnabled())
+                enabled << slot;
+        }
+        shown->reject();
+    });
+    dialog.DoModal();
+    QCOMPARE(enabled, occupied);
+}
+
+void tst_StationApp::choiceRecordedWhenDialogGoesAway_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<int>("button");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("OK with 3") << 3 << int(TemplateDialog::IDOK) << 3 << "typed";
+    QTest::newRow("OK without choice") << -1 << int(TemplateDialog::IDOK) << int(MAX_CLIENTS) << "typed";
+    QTest::newRow("Cancel with 3") << 3 << int(TemplateDialog::IDCANCEL) << 3 << "before";
+    QTest::newRow("Cancel without choice") << -1 << int(TemplateDialog::IDCANCEL) << int(MAX_CLIENTS) << "before";
+}
+
+void tst_StationApp::choiceRecordedWhenDialogGoesAway()
+{
+    QFETCH(int, slot);
+    QFETCH(int, button);
+    QFETCH(int, selected);
+    QFETCH(QString, text);
+
+    CInputDialog dialog;
+    dialog.m_slotUsed[0] = 1;
+    dialog.m_slotUsed[3] = 1;
+    dialog.m_text = QStringLiteral("before");
+    int selectedWhileOpen = -1;
+    ModalDialogAnswer answerer([&](QDialog *shown) {
+        QCOMPARE(shown->findChild<QLineEdit *>(QStringLiteral("id1000"))->text(), QStringLiteral("before"));
+        if (slot >= 0)
+            QTest::mouseClick(radio(shown, slot), Qt::LeftButton);
+        selectedWhileOpen = dialog.m_nSelected;
+        answer(shown, {slot, QStringLiteral("typed"), button});
+    });
+    QCOMPARE(dialog.DoModal(), button);
+    QCOMPARE(selectedWhileOpen, int(MAX_CLIENTS));
+    QCOMPARE(dialog.m_nSelected, selected);
+    QCOMPARE(dialog.m_text, text);
+}
+
+void tst_StationApp::send_data()
+{
+    QTest::addColumn<int>("terminals");
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("sent");
+
+    const int ok = TemplateDialog::IDOK;
+    const int cancel = TemplateDialog::IDCANCEL;
+    QTest::newRow("text to slot 0") << 1 << 0 << "abc" << ok << true;
+    QTest::newRow("text to slot 3 of 4") << 4 << 3 << "abc" << ok << true;
+    QTest::newRow("Japanese text") << 2 << 1 << "こんにちは ｱｲｳ" << ok << true;
+    QTest::newRow("empty text") << 1 << 0 << "" << ok << true;
+    QTest::newRow("200 ASCII bytes") << 1 << 0 << QString(200, QLatin1Char('x')) << ok << true;
+    QTest::newRow("201 ASCII bytes") << 1 << 0 << QString(201, QLatin1Char('x')) << ok << false;
+    QTest::newRow("200 bytes of kanji") << 1 << 0 << QString(100, QChar(0x6F22)) << ok << true;
+    QTest::newRow("201 bytes, kanji and one") << 1 << 0 << QString(100, QChar(0x6F22)) + QLatin1Char('x') << ok
+                                               << false;
+    QTest::newRow("no Terminal chosen") << 2 << -1 << "abc" << ok << false;
+    QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false;
+    QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false;
+}
+
+void tst_StationApp::send()
+{
+    QFETCH(int, terminals);
+    QFETCH(int, slot);
+    QFETCH(QString, text);
+    QFETCH(int, button);
+    QFETCH(bool, sent);
+
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(terminals));
+    const QByteArray status = m_station->m_status.bytes();
+    const int redraws = m_station->redraws;
+
+    QList<bool> enabled;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        for (int i = 0; i < MAX_CLIENTS; ++i)
+            enabled << radio(dialog, i)->isEnabled();
+        answer(dialog, {slot, text, button});
+    });
+    m_station->mainFrame()->commandAction(CMy2App::ID_SEND)->trigger();
+    QCOMPARE(answerer.count(), 1);
+    for (int i = 0; i < MAX_CLIENTS; ++i)
+        QCOMPARE(enabled.at(i), i < terminals);
+
+    QList<QByteArray> expected(terminals);
+    if (sent)
+        expected[slot] = FrameCodec::textFrame(cp932(text));
+    QCOMPARE(receivedByTerminals(), expected);
+    QVERIFY(m_platform->messages.isEmpty());
+    // Sending changes neither line.
+    QCOMPARE(m_station->m_status.bytes(), status);
+    QVERIFY(m_station->m_message.isEmpty());
+    QCOMPARE(m_station->redraws, redraws);
+}
+
+void tst_StationApp::tenTerminalsAllChoosable()
+{
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(MAX_CLIENTS));
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("10人と接続中")));
+
+    int enabled = 0;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        for (int i = 0; i < MAX_CLIENTS; ++i)
+            enabled += radio(dialog, i)->isEnabled() ? 1 : 0;
+        answer(dialog, {9, QStringLiteral("to nine"), TemplateDialog::IDOK});
+    });
+    m_station->OnSend();
+    QCOMPARE(enabled, MAX_CLIENTS);
+    QList<QByteArray> expected(MAX_CLIENTS);
+    expected[9] = FrameCodec::textFrame("to nine");
+    QCOMPARE(receivedByTerminals(), expected);
+}
+
+void tst_StationApp::chosenTerminalLeavesWhileDialogOpen_data()
+{
+    QTest::addColumn<bool>("slotRetaken");
+    QTest::newRow("slot left empty") << false;
+    QTest::newRow("slot taken by a newcomer") << true;
+}
+
+void tst_StationApp::chosenTerminalLeavesWhileDialogOpen()
+{
+    QFETCH(bool, slotRetaken);
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(2));
+
+    bool leftAndCameBack = false;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        QTest::mouseClick(radio(dialog, 1), Qt::LeftButton);
+        m_terminals.at(1)->disconnectFromHost();
+        if (!pumpUntil([&] { return m_station->m_pListenSocket->client(1) == nullptr; })) {
+            dialog->reject();
+            return;
+        }
+        if (slotRetaken) {
+            m_terminals.at(1) = std::make_unique<QTcpSocket>();
+            m_terminals.at(1)->connectToHost(QHostAddress::LocalHost, m_port);
+            if (!pumpUntil([&] { return m_station->m_pListenSocket->client(1) != nullptr; })) {
+                dialog->reject();
+                return;
+            }
+        }
+        // The snapshot taken when the dialog opened still offers slot 1.
+        leftAndCameBack = radio(dialog, 1)->isEnabled();
+        answer(dialog, {1, QStringLiteral("for the one who left"), TemplateDialog::IDOK});
+    });
+    m_station->OnSend();
+    QVERIFY(leftAndCameBack);
+    QCOMPARE(m_station->m_pListenSocket->count(), slotRetaken ? 2 : 1);
+    QCOMPARE(receivedByTerminals(), QList<QByteArray>(2));
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_StationApp::fileSend_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("OK with slot 1") << 1 << int(TemplateDialog::IDOK) << true;
+    QTest::newRow("Cancel with slot 1") << 1 << int(TemplateDialog::IDCANCEL) << false;
+    QTest::newRow("OK without choice") << -1 << int(TemplateDialog::IDOK) << false;
+}
+
+void tst_StationApp::fileSend()
+{
+    QFETCH(int, slot);
+    QFETCH(int, button);
+    QFETCH(bool, sent);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("report.txt"));
+    const QByteArray content("a small report");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    m_platform->queueOpenFileName(path);
+
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(2));
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        answer(dialog, {slot, QStringLiteral("this text is not used"), button});
+    });
+    m_station->mainFrame()->commandAction(CMy2App::ID_FILE_SEND)->trigger();
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(m_platform->openDialogs, sent ? 1 : 0);
+
+    QList<QByteArray> expected(2);
+    if (sent)
+        expected[slot] = FrameCodec::fileFrame(quint32(content.size()), 0, content);
+    QCOMPARE(receivedByTerminals(), expected);
+}
+
+void tst_StationApp::receivedTextShownInView()
+{
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(2));
+    m_terminals.at(1)->write(FrameCodec::textFrame(cp932(QStringLiteral("こんにちは"))));
+    QTRY_COMPARE(m_station->m_message.bytes(), cp932(QStringLiteral("1> こんにちは")));
+    QTRY_COMPARE(m_station->view()->accessibleDescription(), QStringLiteral("1> こんにちは"));
+    QCOMPARE(m_station->view()->accessibleName(), QStringLiteral("2人と接続中"));
+
+    // Both lines are painted: ink in the status row and in the message row.
+    const QImage image = m_station->view()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRgb window = QApplication::palette().color(QPalette::Window).rgb();
+    auto rowHasInk = [&](int top) {
+        for (int y = top; y < top + 20; ++y) {
+            for (int x = 10; x < image.width(); ++x) {
+                if (image.pixel(x, y) != window)
+                    return true;
+            }
+        }
+        return false;
+    };
+    QVERIFY(rowHasInk(10));
+    QVERIFY(rowHasInk(30));
+}
+
+void tst_StationApp::newAndOpenLeaveLinesUnchanged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("any.doc"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    m_terminals.at(0)->write(FrameCodec::textFrame("abc"));
+    QTRY_COMPARE(m_station->m_message.bytes(), QByteArray("0> abc"));
+    const QByteArray status = m_station->m_status.bytes();
+
+    CMainFrame *frame = m_station->mainFrame();
+    frame->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(frame));
+    QTest::keyClick(frame, Qt::Key_N, Qt::ControlModifier);
+    m_platform->queueOpenFileName(path);
+    QTest::keyClick(frame, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(m_platform->openDialogs, 1);
+    QCOMPARE(frame->windowTitle(), QStringLiteral("any.doc - Tavrin2"));
+    QCOMPARE(m_station->m_status.bytes(), status);
+    QCOMPARE(m_station->m_message.bytes(), QByteArray("0> abc"));
+    QCOMPARE(m_station->m_pListenSocket->count(), 1);
+}
+
+QTEST_MAIN(tst_StationApp)
+#include "tst_StationApp.moc"
