@@ -63,6 +63,14 @@ ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &te
 }
 }
 
+// Connects the Terminal to the stand-in Station, ending the test on failure.
+#define CONNECT_APP()                                                                              \
+    do {                                                                                           \
+        connectApp();                                                                              \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
 class tst_TerminalApp : public QObject
 {
     Q_OBJECT
@@ -217,7 +225,7 @@ void tst_TerminalApp::startOffersTheDefaultAddress()
 
 void tst_TerminalApp::startWhileConnectedShowsNoDialog()
 {
-    connectApp();
+    CONNECT_APP();
     CConnSocket *const socket = m_app->m_pSocket;
     ModalDialogAnswer answer(ModalDialogAnswer::cancel);
     m_app->OnStart();
@@ -260,7 +268,7 @@ void tst_TerminalApp::commandsWithoutConnectionDoNothing()
     QFETCH(int, command);
     QFETCH(bool, afterDisconnect);
     if (afterDisconnect) {
-        connectApp();
+        CONNECT_APP();
         m_app->OnDisconnect();
     }
     const QByteArray statusBefore = m_app->m_status.bytes();
@@ -322,7 +330,7 @@ void tst_TerminalApp::promptsOfSendAndRsControl()
 {
     QFETCH(int, command);
     QFETCH(QString, prompt);
-    connectApp();
+    CONNECT_APP();
     Seen seen;
     ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDCANCEL));
     m_app->dispatch(command);
@@ -375,7 +383,7 @@ void tst_TerminalApp::sentBytes()
     QFETCH(QString, text);
     QFETCH(QByteArray, wire);
     QFETCH(QString, refusal);
-    connectApp();
+    CONNECT_APP();
 
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, text));
@@ -404,7 +412,7 @@ void tst_TerminalApp::cancelSendsNothing_data()
 void tst_TerminalApp::cancelSendsNothing()
 {
     QFETCH(int, command);
-    connectApp();
+    CONNECT_APP();
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDCANCEL, QStringLiteral("AB")));
         m_app->dispatch(command);
@@ -416,7 +424,7 @@ void tst_TerminalApp::cancelSendsNothing()
 
 void tst_TerminalApp::stationClosingWhileDialogOpenSendsNothing()
 {
-    connectApp();
+    CONNECT_APP();
     QTcpSocket *station = m_station;
     CMyApp *app = m_app.get();
     ModalDialogAnswer answer([station, app](QDialog *dialog) {
@@ -480,7 +488,7 @@ void tst_TerminalApp::fileSendGoesThroughTheSocket()
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(content), qint64(content.size()));
     }
-    connectApp();
+    CONNECT_APP();
     m_platform->queueOpenFileName(path);
     m_app->dispatch(CMyApp::ID_FILE_SEND);
     QCOMPARE(m_platform->openDialogs, 1);
@@ -494,7 +502,7 @@ void tst_TerminalApp::fileSendGoesThroughTheSocket()
 
 void tst_TerminalApp::disconnectTwice()
 {
-    connectApp();
+    CONNECT_APP();
     QPointer<CConnSocket> socket = m_app->m_pSocket;
     m_app->dispatch(CMyApp::ID_DISCONNECT);
     QVERIFY(!m_app->m_pSocket);
@@ -508,12 +516,12 @@ void tst_TerminalApp::disconnectTwice()
     QCOMPARE(status(), Waiting);
 
     // Start may connect again.
-    connectApp();
+    CONNECT_APP();
 }
 
 void tst_TerminalApp::stationClosingReturnsToNotConnected()
 {
-    connectApp();
+    CONNECT_APP();
     QPointer<CConnSocket> socket = m_app->m_pSocket;
     m_station->close();
     QTRY_COMPARE(status(), Waiting);
@@ -529,7 +537,7 @@ void tst_TerminalApp::stationClosingReturnsToNotConnected()
 
 void tst_TerminalApp::exitItemDoesNothing()
 {
-    connectApp();
+    CONNECT_APP();
     m_station->write(QByteArray::fromHex("01000000010000000000") + "x");
     QTRY_COMPARE(m_app->m_message.bytes(), QByteArray("x"));
     CConnSocket *const socket = m_app->m_pSocket;
@@ -549,7 +557,7 @@ void tst_TerminalApp::exitItemDoesNothing()
 
 void tst_TerminalApp::receivedTextAppears()
 {
-    connectApp();
+    CONNECT_APP();
     m_station->write(QByteArray::fromHex("0100000003000000000061626301000000040000000000") + cp932("日本"));
     QTRY_COMPARE(m_app->m_message.bytes(), cp932(QStringLiteral("日本")));
     QTRY_COMPARE(m_app->view()->messageText(), QStringLiteral("日本"));
