@@ -1,6 +1,5 @@
 #include "CSocket.h"
 
-#include "CodePage.h"
 #include "DisplayLine.h"
 #include "FileReception.h"
 #include "IClientOwner.h"
@@ -306,13 +305,10 @@ void CConnSocket::handleFrame()
 
 void CConnSocket::handleText()
 {
+    // The decoder kept no more than fits; the line cuts a double-byte
+    // character that the limit split.
     const QByteArray &text = m_decoder.payload();
-    const int room = textRoom(m_pLine, isStation() ? m_nSlot : -1);
-    const int kept = CodePage::fittingLength(text.constData(), int(text.size()), room);
-    if (isStation())
-        m_pLine->set(slotPrefix(m_nSlot) + text.left(kept));
-    else
-        m_pLine->set(text.left(kept));
+    m_pLine->set(isStation() ? slotPrefix(m_nSlot) + text : text);
     if (m_pHost)
         m_pHost->Redraw();
 }

@@ -138,6 +138,7 @@ private slots:
     void peerClosesAfterWholeFrames();
     void terminalReportsPeerClose();
     void bytesBeforeAttachAreHandled();
+    void closeBeforeAttachIsHandled();
 
     void sendText_data();
     void sendText();
@@ -147,6 +148,8 @@ private slots:
     void sendFileUnreadable();
     void sendFileTooLarge();
     void sendFileWithoutConnection();
+    void framesWaitWhileOpenDialog();
+    void peerClosesWhileOpenDialog();
 
     void connectToStationFails();
     void releaseInsideOwnHandler();
@@ -492,6 +495,22 @@ void tst_ConnSocket::bytesBeforeAttachAreHandled()
     QTRY_COMPARE(m_host.lines, QList<QByteArray>{"1> early"});
 }
 
+void tst_ConnSocket::closeBeforeAttachIsHandled()
+{
+    QTcpSocket *accepted = nullptr;
+    QVERIFY(LinkTest::rawPair(m_server, &m_peer, &accepted));
+    m_peer->write(frameOf(FRAME_TEXT, "early") + headerOf(FRAME_TEXT, 4) + "ab");
+    m_peer->disconnectFromHost();
+    QVERIFY(pumpUntil([&] { return accepted->state() == QAbstractSocket::UnconnectedState; }));
+    m_conn = new CConnSocket(&m_line, 1, &m_owner, &m_serial, &m_host);
+    m_owner.client = m_conn;
+    m_conn->attach(accepted);
+    QTRY_COMPARE(m_owner.removed, QList<int>{1});
+    // The whole frame was handled before the removal, the partial one not.
+    QCOMPARE(m_host.lines, QList<QByteArray>{"1> early"});
+    QTRY_VERIFY(m_conn.isNull());
+}
+
 void tst_ConnSocket::sendText_data()
 {
     QTest::addColumn<bool>("station");
@@ -660,6 +679,43 @@ void tst_ConnSocket::sendFileWithoutConnection()
     QVERIFY(!m_conn->SendText("x"));
 }
 
+void tst_ConnSocket::framesWaitWhileOpenDialog()
+{
+    ScriptedPlatform platform;
+    QVERIFY(open(true));
+    QByteArray lineDuringDialog;
+    platform.queueOpenFileName(QString(), [&] {
+        m_peer->write(frameOf(FRAME_TEXT, "meanwhile"));
+        ScriptedPlatform::spinEvents(100);
+        lineDuringDialog = m_line.bytes();
+    });
+    m_line.set("before");
+    m_conn->SendFile();
+    // No handler of the connection ran inside the dialog's loop...
+    QCOMPARE(lineDuringDialog, QByteArray("before"));
+    // ...and what arrived meanwhile is handled once it has returned.
+    QTRY_COMPARE(m_line.bytes(), QByteArray("3> meanwhile"));
+}
+
+void tst_ConnSocket::peerClosesWhileOpenDialog()
+{
+    ScriptedPlatform platform;
+    QVERIFY(open(true, 6));
+    bool aliveDuringDialog = false;
+    platform.queueOpenFileName(QString(), [&] {
+        m_peer->write(frameOf(FRAME_TEXT, "bye"));
+        m_peer->disconnectFromHost();
+        ScriptedPlatform::spinEvents(100);
+        aliveDuringDialog = !m_conn.isNull();
+    });
+    m_conn->SendFile();
+    QVERIFY(aliveDuringDialog);
+    QVERIFY(m_owner.removed.isEmpty());
+    QTRY_COMPARE(m_owner.removed, QList<int>{6});
+    QCOMPARE(m_host.lines, QList<QByteArray>{"6> bye"});
+    QTRY_VERIFY(m_conn.isNull());
+}
+
 void tst_ConnSocket::connectToStationFails()
 {
     QTcpServer closed;
@@ -692,8 +748,9 @@ void tst_ConnSocket::releaseInsideOwnHandler()
         void Redraw() override
         {
             ++redraws;
-            conn->release();
-            // A nested loop must not delete the object under its handler.
+            // The operator disconnects from a nested loop (as from a menu
+            // while a dialog is open); the object must survive its handler.
+            QTimer::singleShot(0, conn.data(), [this] { conn->release(); });
             ScriptedPlatform::spinEvents(30);
             aliveAfterSpin = !conn.isNull();
         }

@@ -143,6 +143,7 @@ void tst_FileReception::cleanup()
     m_platform.reset();
     m_targets.reset();
     m_line.set(QByteArray());
+    m_host.redraws = 0;
 }
 
 CConnSocket *tst_FileReception::station(int slot, QTcpSocket **peer)
@@ -449,6 +450,7 @@ void tst_FileReception::peerClosesWhileSaveAsOpen()
 
     bool aliveDuringDialog = false;
     m_platform->queueSaveFileName(target, [&] {
+        peer->write(FrameCodec::textFrame("last words"));
         peer->disconnectFromHost();
         ScriptedPlatform::spinEvents(100);
         aliveDuringDialog = !connection.isNull();
@@ -457,6 +459,7 @@ void tst_FileReception::peerClosesWhileSaveAsOpen()
     QTRY_COMPARE(m_platform->saveDialogs, 1);
     QVERIFY(aliveDuringDialog);
     QTRY_COMPARE(m_owner.removed, QList<int>{3});
+    QCOMPARE(m_line.bytes(), QByteArray("3> last words"));
     QTRY_VERIFY(connection.isNull());
     // The whole file had arrived before the close: it is saved.
     QCOMPARE(readFile(target), file);
@@ -471,7 +474,8 @@ void tst_FileReception::releaseWhileSaveAsOpen()
 
     bool aliveDuringDialog = false;
     m_platform->queueSaveFileName(target, [&] {
-        connection->release();
+        // Released from an event handled inside the dialog's loop.
+        QTimer::singleShot(0, connection.data(), [&] { connection->release(); });
         ScriptedPlatform::spinEvents(100);
         aliveDuringDialog = !connection.isNull();
     });
