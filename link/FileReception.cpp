@@ -37,6 +37,9 @@ bool FileReception::ensureDirectory()
 
 void FileReception::ReceiveFileChunk(const FrameHeader &header, const QByteArray &payload)
 {
+    // No sender numbers the chunks of such a file to its end: nothing to park.
+    if (!FrameCodec::fileFits(header.length))
+        return;
     // Chunks of one file arrive in order, so index 0 or a new length starts a new file.
     if (header.index == 0 || header.length != m_fileLength) {
         m_fileLength = header.length;

@@ -99,6 +99,7 @@ private slots:
     void chunkFileMissingOrShort_data();
     void chunkFileMissingOrShort();
     void lastFrameOfAnotherFile();
+    void fileBeyondTheIndexIsNotParked();
 
     void transferBetweenConnections_data();
     void transferBetweenConnections();
@@ -343,6 +344,17 @@ void tst_FileReception::lastFrameOfAnotherFile()
     QCOMPARE(m_platform->messages.size(), 1);
     QCOMPARE(m_platform->saveDialogs, 0);
     QVERIFY(!QFileInfo::exists(target));
+}
+
+void tst_FileReception::fileBeyondTheIndexIsNotParked()
+{
+    FileReception reception;
+    const quint32 length = (MAX_CHUNK_INDEX + 1) * CHUNK_SIZE;
+    for (quint16 index : {quint16(0), quint16(1), quint16(MAX_CHUNK_INDEX)})
+        reception.ReceiveFileChunk(FrameHeader{FRAME_FILE, length, index}, content(CHUNK_SIZE));
+    QVERIFY(reception.chunkDirectory().isEmpty());
+    QVERIFY(m_platform->openedFiles.isEmpty());
+    QCOMPARE(m_platform->saveDialogs, 0);
 }
 
 void tst_FileReception::transferBetweenConnections_data()
