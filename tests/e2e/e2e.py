@@ -8,6 +8,7 @@ run_e2e.sh, which provides the display, the buses and the COM1 line.
 """
 
 import argparse
+import ctypes
 import os
 import select
 import signal
@@ -144,6 +145,7 @@ class Program:
         self.process = subprocess.Popen([path], stdout=self.log_file, stderr=subprocess.STDOUT,
                                         env=env, cwd=os.path.dirname(path))
         self.app = None
+        self.windows = []
         PROGRAMS.append(self)
 
     def check_alive(self):
@@ -248,7 +250,8 @@ class Program:
         poll("%s dialogs to close" % self.label, lambda: self.dialogs() == [], timeout)
 
     def stop(self):
-        PROGRAMS.remove(self)
+        if self in PROGRAMS:
+            PROGRAMS.remove(self)
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -339,6 +342,41 @@ def write_tree(stream, accessible, depth):
             write_tree(stream, child, depth + 1)
 
 
+class XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(window):
+    """Asks a window to close as a window manager's close box does (WM_DELETE_WINDOW)."""
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                ctypes.POINTER(XEvent)]
+    xlib.XFlush.argtypes = [ctypes.c_void_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = xlib.XOpenDisplay(None)
+    if not display:
+        raise StepFailed("cannot open the X display to close a window")
+    event = XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = xlib.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = xlib.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    xlib.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    xlib.XFlush(display)
+    xlib.XCloseDisplay(display)
+
+
 # ---------------------------------------------------------------- the run
 
 class Run:
@@ -426,7 +464,8 @@ class Run:
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(program.process.pid)],
                                    capture_output=True, text=True, check=False)
             return found.stdout.split()
-        for window in poll("%s window on the display" % program.label, windows, 10):
+        program.windows = poll("%s window on the display" % program.label, windows, 10)
+        for window in program.windows:
             subprocess.run(["xdotool", "windowmove", window, str(x), "0"], check=False)
             subprocess.run(["xdotool", "windowsize", window, "620", "260"], check=False)
 
@@ -549,6 +588,19 @@ class Run:
         self.station.wait_lines('Station status "0人と接続中"', lambda s, m: s == "0人と接続中")
         self.screenshot("disconnected")
 
+    def close_windows(self):
+        for program in (self.terminal, self.station):
+            PROGRAMS.remove(program)
+            for window in program.windows:
+                close_window(int(window))
+            try:
+                code = program.process.wait(10)
+            except subprocess.TimeoutExpired:
+                raise StepFailed("%s still runs 10 s after its window was closed" % program.label)
+            if code != 0:
+                raise StepFailed("%s ended with exit code %d after its window was closed (see %s)"
+                                 % (program.label, code, program.log_path))
+
     # -- COM1
 
     def open_peer(self):
@@ -581,6 +633,7 @@ class Run:
             ("File Terminal -> Station saved identical", self.terminal_to_station_file, False),
             ("File Station -> Terminal saved identical", self.station_to_terminal_file, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
+            ("Close both windows: the programs end with code 0", self.close_windows, False),
         ]
         self.open_peer()
         pyatspi.setTimeout(CALL_TIMEOUT_MS, CALL_TIMEOUT_MS)
