@@ -201,6 +201,8 @@ void CConnSocket::SendFile()
                                     .arg(nativePath(path)));
             return;
         }
+        if (!isConnected())
+            return;
         header.index = quint16(i);
         header.encode(frame.data());
         m_socket->write(frame.constData(), FRAME_HEADER_SIZE + size);

@@ -149,6 +149,7 @@ private slots:
     void sendFileTooLarge();
     void sendFileWithoutConnection();
     void framesWaitWhileOpenDialog();
+    void sendFileStopsWhenPeerLeaves();
     void peerClosesWhileOpenDialog();
 
     void connectToStationFails();
@@ -695,6 +696,32 @@ void tst_ConnSocket::framesWaitWhileOpenDialog()
     QCOMPARE(lineDuringDialog, QByteArray("before"));
     // ...and what arrived meanwhile is handled once it has returned.
     QTRY_COMPARE(m_line.bytes(), QByteArray("3> meanwhile"));
+}
+
+void tst_ConnSocket::sendFileStopsWhenPeerLeaves()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("source.bin"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(filled(10000)) == 10000);
+    }
+    ScriptedPlatform platform;
+    QVERIFY(open(true, 7));
+    platform.queueOpenFileName(path);
+    platform.onSleep = [&](int) {
+        if (platform.sleeps.size() == 1) {
+            m_peer->abort();
+            QVERIFY(pumpUntil([&] { return !m_conn->isConnected(); }));
+        }
+    };
+    m_conn->SendFile();
+    QCOMPARE(platform.sleeps, QList<int>{1000});
+    QVERIFY(platform.messages.isEmpty());
+    QTRY_COMPARE(m_owner.removed, QList<int>{7});
+    QTRY_VERIFY(m_conn.isNull());
 }
 
 void tst_ConnSocket::peerClosesWhileOpenDialog()
