@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -112,6 +113,7 @@ private slots:
 
     void send_data();
     void send();
+    void foreignCharactersRefusedWithMessage();
     void tenTerminalsAllChoosable();
     void chosenTerminalLeavesWhileDialogOpen_data();
     void chosenTerminalLeavesWhileDialogOpen();
@@ -293,6 +295,7 @@ void tst_StationApp::startByKeyboard()
     QTest::keyRelease(target, Qt::Key_Alt, Qt::NoModifier);
     QTRY_VERIFY(frame->menuBar()->hasFocus());
     QTest::keyClick(frame->menuBar(), Qt::Key_Return);
+    QCOMPARE(QApplication::style()->name(), QStringLiteral("windows"));
     QVERIFY(m_station->m_pListenSocket);
     QVERIFY(m_station->m_pListenSocket->isListening());
 }
@@ -513,6 +516,22 @@ void tst_StationApp::send()
     QCOMPARE(m_station->m_status.bytes(), status);
     QVERIFY(m_station->m_message.isEmpty());
     QCOMPARE(m_station->redraws, redraws);
+}
+
+void tst_StationApp::foreignCharactersRefusedWithMessage()
+{
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        answer(dialog, {0, QStringLiteral("smile 🙂"), TemplateDialog::IDOK});
+    });
+    m_station->OnSend();
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(receivedByTerminals(), QList<QByteArray>(1));
+    QCOMPARE(m_platform->messages.size(), 1);
+    // Says in Japanese what failed and what to do.
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("送信しませんでした")));
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("もう一度")));
 }
 
 void tst_StationApp::tenTerminalsAllChoosable()
