@@ -126,8 +126,9 @@ private slots:
 private:
     bool startStation();
     bool connectTerminals(int count);
-    // Lets the loop turn, then tells what each Terminal has received.
-    QList<QByteArray> receivedByTerminals(int waitMs = 100);
+    // What each Terminal has received, once `expected` could have arrived
+    // and a little longer, so that anything more shows too.
+    QList<QByteArray> receivedByTerminals(const QList<QByteArray> &expected);
 
     std::unique_ptr<ScriptedPlatform> m_platform;
     std::unique_ptr<PtyLine> m_pty;
@@ -181,9 +182,16 @@ bool tst_StationApp::connectTerminals(int count)
     return true;
 }
 
-QList<QByteArray> tst_StationApp::receivedByTerminals(int waitMs)
+QList<QByteArray> tst_StationApp::receivedByTerminals(const QList<QByteArray> &expected)
 {
-    QTest::qWait(waitMs);
+    pumpUntil([&] {
+        for (int i = 0; i < expected.size() && i < int(m_terminals.size()); ++i) {
+            if (m_terminals.at(i)->bytesAvailable() < expected.at(i).size())
+                return false;
+        }
+        return true;
+    });
+    QTest::qWait(100);
     QList<QByteArray> received;
     for (const auto &terminal : m_terminals)
         received.append(terminal->readAll());
@@ -510,7 +518,7 @@ void tst_StationApp::send()
     QList<QByteArray> expected(terminals);
     if (sent)
         expected[slot] = FrameCodec::textFrame(cp932(text));
-    QCOMPARE(receivedByTerminals(), expected);
+    QCOMPARE(receivedByTerminals(expected), expected);
     QVERIFY(m_platform->messages.isEmpty());
     // Sending changes neither line.
     QCOMPARE(m_station->m_status.bytes(), status);
@@ -527,7 +535,7 @@ void tst_StationApp::foreignCharactersRefusedWithMessage()
     });
     m_station->OnSend();
     QCOMPARE(answerer.count(), 1);
-    QCOMPARE(receivedByTerminals(), QList<QByteArray>(1));
+    QCOMPARE(receivedByTerminals(QList<QByteArray>(1)), QList<QByteArray>(1));
     QCOMPARE(m_platform->messages.size(), 1);
     // Says in Japanese what failed and what to do.
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("送信しませんでした")));
@@ -550,7 +558,7 @@ void tst_StationApp::tenTerminalsAllChoosable()
     QCOMPARE(enabled, MAX_CLIENTS);
     QList<QByteArray> expected(MAX_CLIENTS);
     expected[9] = FrameCodec::textFrame("to nine");
-    QCOMPARE(receivedByTerminals(), expected);
+    QCOMPARE(receivedByTerminals(expected), expected);
 }
 
 void tst_StationApp::chosenTerminalLeavesWhileDialogOpen_data()
@@ -589,7 +597,7 @@ void tst_StationApp::chosenTerminalLeavesWhileDialogOpen()
     m_station->OnSend();
     QVERIFY(leftAndCameBack);
     QCOMPARE(m_station->m_pListenSocket->count(), slotRetaken ? 2 : 1);
-    QCOMPARE(receivedByTerminals(), QList<QByteArray>(2));
+    QCOMPARE(receivedByTerminals(QList<QByteArray>(2)), QList<QByteArray>(2));
     QVERIFY(m_platform->messages.isEmpty());
 }
 
@@ -632,7 +640,7 @@ void tst_StationApp::fileSend()
     QList<QByteArray> expected(2);
     if (sent)
         expected[slot] = FrameCodec::fileFrame(quint32(content.size()), 0, content);
-    QCOMPARE(receivedByTerminals(), expected);
+    QCOMPARE(receivedByTerminals(expected), expected);
 }
 
 void tst_StationApp::receivedTextShownInView()
