@@ -76,9 +76,10 @@ trap 'exit 1' INT TERM
 
 # A private X display. The socket directory is private to this mount
 # namespace, so other X servers on the machine cannot collide with it.
+# -noreset: the server must not reset when its last client (a probe) leaves.
 mkdir -p -m 1777 /tmp/.X11-unix
 mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix 2>/dev/null
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" 2>"$out/xvfb.log" &
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x800x24 3>"$work/display" 2>"$out/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do
     [[ -s $work/display ]] && break
