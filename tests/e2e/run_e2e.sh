@@ -34,6 +34,7 @@ if [[ -z ${TAVRIN_E2E_INSIDE:-} ]]; then
     build=$(cd "$build" && pwd)
     mkdir -p "$out" || fail "cannot create the output directory $out"
     out=$(cd "$out" && pwd)
+    rm -f "$out"/*.png "$out"/*.log "$out"/*.txt
     namespaces=(unshare --net --pid --fork --kill-child --mount-proc)
     "${namespaces[@]}" true 2>/dev/null ||
         fail "cannot create private namespaces ('${namespaces[*]}' failed); the test must run as root with unshare allowed"
