@@ -474,7 +474,7 @@ class Run:
         self.station.wait_lines('Station status "接続待ち"', lambda s, m: s == "接続待ち")
         self.screenshot("station-listening")
 
-    def terminal_start(self):
+    def terminal_start(self, shot="connected"):
         self.terminal.choose("開始")
         dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
         self.screenshot("terminal-address-dialog")
@@ -490,7 +490,10 @@ class Run:
         self.terminal.wait_no_dialog()
         self.terminal.wait_lines('Terminal status "接続中"', lambda s, m: s == "接続中")
         self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
-        self.screenshot("connected")
+        self.screenshot(shot)
+
+    def terminal_restart(self):
+        self.terminal_start("reconnected")
 
     def terminal_to_station_text(self):
         text = "Hello 局 from the Terminal"
@@ -580,7 +583,8 @@ class Run:
         self.file_transfer(self.terminal, self.station, 4500, "terminal-to-station")
 
     def station_to_terminal_file(self):
-        self.file_transfer(self.station, self.terminal, 4500, "station-to-terminal")
+        # A whole number of chunks: the last frame carries no bytes.
+        self.file_transfer(self.station, self.terminal, 4000, "station-to-terminal")
 
     def disconnect(self):
         self.terminal.choose("接続終了")
@@ -630,9 +634,10 @@ class Run:
             ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
             ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
             ("RS control: first byte on COM1", self.rs_control, False),
-            ("File Terminal -> Station saved identical", self.terminal_to_station_file, False),
-            ("File Station -> Terminal saved identical", self.station_to_terminal_file, False),
+            ("File Terminal -> Station (4500 bytes) saved identical", self.terminal_to_station_file, False),
+            ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
+            ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
             ("Close both windows: the programs end with code 0", self.close_windows, False),
         ]
         self.open_peer()
