@@ -392,8 +392,11 @@ class Run:
     def screenshot(self, label):
         self.shot_number += 1
         path = os.path.join(self.out, "%02d-%s.png" % (self.shot_number, label))
-        subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=20, check=False)
+        try:
+            subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=20, check=False)
+        except subprocess.TimeoutExpired:
+            log("      (no screenshot %s: import timed out)" % os.path.basename(path))
 
     def step(self, title, function, critical=False):
         started = time.monotonic()
@@ -645,7 +648,7 @@ class Run:
         try:
             for title, function, critical in steps:
                 self.step(title, function, critical)
-        except StepFailed:
+        except Exception:  # a critical step failed; the rest cannot run
             done = {title for title, _ in self.results}
             for title, _, _ in steps:
                 if title not in done:
