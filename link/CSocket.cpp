@@ -219,10 +219,16 @@ void CConnSocket::release()
     if (m_releaseRequested)
         return;
     m_releaseRequested = true;
-    if (m_socket) {
+    if (m_socket)
         m_socket->disconnect(this);
+    // A peer that closed while a handler of ours was busy (a Save As dialog)
+    // may have sent more frames before closing: the running handler still
+    // takes them from the buffer, and the socket closes when it returns.
+    m_finishBuffered = m_busy > 0 && m_peerCloseSeen;
+    if (m_finishBuffered)
+        return;
+    if (m_socket)
         m_socket->close();
-    }
     if (m_busy == 0)
         deleteLater();
 }
@@ -230,6 +236,15 @@ void CConnSocket::release()
 void CConnSocket::leaveBusy()
 {
     if (m_releaseRequested) {
+        if (m_finishBuffered && m_socket && m_socket->bytesAvailable() > 0) {
+            // The busy handler was a send: take the closed peer's last frames
+            // now; leaving this scope comes back here to close.
+            BusyScope busy(this);
+            readAvailable();
+            return;
+        }
+        if (m_socket)
+            m_socket->close();
         deleteLater();
         return;
     }
@@ -253,6 +268,12 @@ void CConnSocket::OnPeerClosed()
         return;
     if (m_busy > 0) {
         m_peerCloseSeen = true;
+        // The Station frees the slot at once; this object goes only once
+        // its running handler has returned (see release()).
+        if (isStation()) {
+            m_closeReported = true;
+            m_pOwner->RemoveClient(m_nSlot);
+        }
         return;
     }
     BusyScope busy(this);
@@ -271,12 +292,12 @@ void CConnSocket::OnPeerClosed()
 void CConnSocket::readAvailable()
 {
     char buffer[4096];
-    while (!m_releaseRequested) {
+    while (!readingStopped()) {
         const qint64 got = m_socket->read(buffer, sizeof buffer);
         if (got <= 0)
             return;
         qint64 used = 0;
-        while (used < got && !m_releaseRequested) {
+        while (used < got && !readingStopped()) {
             used += m_decoder.feed(buffer + used, got - used);
             if (m_decoder.frameReady()) {
                 handleFrame();

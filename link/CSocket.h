@@ -79,6 +79,7 @@ private:
 
     void wire();
     void readAvailable();
+    bool readingStopped() const { return m_releaseRequested && !m_finishBuffered; }
     void handleFrame();
     void handleText();
     void leaveBusy();
@@ -96,5 +97,6 @@ private:
     bool m_releaseRequested = false;
     bool m_peerCloseSeen = false;
     bool m_closeReported = false;
+    bool m_finishBuffered = false;
     bool m_connecting = false;
 };
