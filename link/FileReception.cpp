@@ -3,7 +3,6 @@
 #include "Platform.h"
 
 #include <QDir>
-#include <QFileDevice>
 #include <QSaveFile>
 #include <QTemporaryDir>
 
@@ -25,7 +24,7 @@ QString FileReception::chunkDirectory() const
 
 bool FileReception::ensureDirectory()
 {
-    if (m_dir && QDir(m_dir->path()).exists())
+    if (m_dir)
         return true;
     QDir().mkpath(QDir::tempPath());
     auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tavrin-XXXXXX"));
@@ -60,14 +59,16 @@ bool FileReception::parkChunk(quint16 index, const QByteArray &payload)
     if (payload.size() != CHUNK_SIZE || !ensureDirectory())
         return false;
     const QString path = m_dir->filePath(QString::number(index));
-    const std::unique_ptr<QIODevice> file =
-        Platform::get().openFile(path, QIODevice::WriteOnly | QIODevice::Truncate);
-    if (!file)
-        return false;
-    if (file->write(payload) != payload.size())
-        return false;
-    auto *device = qobject_cast<QFileDevice *>(file.get());
-    return !device || device->flush();
+    // Unbuffered, so that a failed write shows in write()'s result.
+    const auto mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
+    std::unique_ptr<QIODevice> file = Platform::get().openFile(path, mode);
+    if (!file && !QDir(m_dir->path()).exists()) {
+        m_dir.reset();
+        if (!ensureDirectory())
+            return false;
+        file = Platform::get().openFile(m_dir->filePath(QString::number(index)), mode);
+    }
+    return file && file->write(payload) == payload.size();
 }
 
 void FileReception::saveFile(const FrameHeader &header, const QByteArray &tail)
