@@ -18,6 +18,7 @@
 #include "QtPlatform.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -315,6 +316,7 @@ int main(int argc, char **argv)
         return 0;
 
     QTemporaryDir dir;
+    out << "chunk files parked under " << QDir::tempPath() << " (TMPDIR)\n";
     for (const qint64 megabytes : {1, 50}) {
         const qint64 size = megabytes * 1000 * 1000 + 1234;
         const QString source = dir.filePath(QStringLiteral("source-%1").arg(megabytes));
