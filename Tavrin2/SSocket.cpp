@@ -9,7 +9,46 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
+// Bytes a connection left waiting at a full table may hold before TCP holds
+// back its Terminal; the same bound an admitted connection keeps.
+constexpr qint64 WAITING_READ_BUFFER = 64 * 1024;
+
+void closeDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
+}
+
+// A server whose accepted connections are bounded from the start.
+class BoundedServer : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QTcpSocket(this);
+        socket->setReadBufferSize(WAITING_READ_BUFFER);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            closeDescriptor(descriptor);
+            return;
+        }
+        addPendingConnection(socket);
+    }
+};
+
 const QString WAITING = QStringLiteral("接続待ち");
 const QString CONNECTED = QStringLiteral("人と接続中");
 const QString LISTEN_FAILED = QStringLiteral("待ち受けできません。開始をやり直してください");
@@ -23,7 +62,7 @@ CListenSocket::CListenSocket(DisplayLine *line, DisplayLine *status, ISerialLine
     , m_pSerial(serial)
     , m_pHost(host)
     , m_port(port)
-    , m_server(new QTcpServer(this))
+    , m_server(new BoundedServer(this))
 {
     // Only one accepted connection waits inside the server: once it is
     // there the server stops watching the listener, so a full table costs
@@ -110,7 +149,7 @@ void CListenSocket::OnConnectionPending()
         writeCountStatus();
         emit clientsChanged();
         // Last: bytes that arrived while the connection waited are handled
-        // here, and may already end in RemoveClient for this slot.
+        // once the event loop runs, and may end in RemoveClient for this slot.
         connection->attach(socket);
     }
 }
