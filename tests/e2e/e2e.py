@@ -75,10 +75,20 @@ def fresh(accessible):
     return accessible
 
 
+def answered(function):
+    """The value of a fresh read, or None when the program did not answer in time.
+    libatspi reports a timed-out name or child count as "" or -1, not as an error."""
+    started = time.monotonic()
+    value = safe(function)
+    if time.monotonic() - started > 0.9 * CALL_TIMEOUT_MS / 1000:
+        return None
+    return value
+
+
 def children(accessible, busy=()):
     """The accessible's children; `busy` when the program does not answer."""
-    count = safe(lambda: fresh(accessible).childCount)
-    if count is None:
+    count = answered(lambda: fresh(accessible).childCount)
+    if count is None or count < 0:
         return busy
     result = []
     for index in range(count):
@@ -148,6 +158,16 @@ class Program:
         self.windows = []
         PROGRAMS.append(self)
 
+    def answers(self, timeout=6.0):
+        """True when the program answers on the accessibility bus within `timeout`
+        (a file send or an RS relay holds it for a few seconds)."""
+        try:
+            poll("%s to answer" % self.label,
+                 lambda: answered(lambda: fresh(self.app).get_role()) is not None, timeout)
+            return True
+        except StepFailed:
+            return False
+
     def check_alive(self):
         if self.process.poll() is not None:
             raise ProgramDied("%s exited with code %s (see %s)"
@@ -194,8 +214,8 @@ class Program:
         if view is None:
             return None
         fresh(view)
-        status = safe(lambda: view.name)
-        message = safe(lambda: view.description)
+        status = answered(lambda: view.name)
+        message = answered(lambda: view.description)
         if status is None or message is None:
             return None
         return status, message
@@ -406,9 +426,13 @@ class Run:
             self.results.append((title, False))
             log("FAIL: %s: %s" % (title, error))
             self.screenshot("FAIL-" + title.split()[0].lower())
-            self.dump_trees()
-            self.recover()
-            if critical or isinstance(error, ProgramDied):
+            hung = [program for program in (self.station, self.terminal)
+                    if program is not None and program.app is not None and not program.answers()]
+            for program in hung:
+                log("      %s does not answer on the accessibility bus: it hangs" % program.label)
+            self.dump_trees(hung)
+            self.recover(hung)
+            if critical or hung or isinstance(error, ProgramDied):
                 raise
             return
         except Exception:
@@ -418,18 +442,18 @@ class Run:
         self.results.append((title, True))
         log("PASS: %s (%.1f s)" % (title, time.monotonic() - started))
 
-    def dump_trees(self):
+    def dump_trees(self, hung):
         """Writes the accessible trees of both programs next to the screenshots."""
         path = os.path.join(self.out, "%02d-accessible-trees.txt" % self.shot_number)
         with open(path, "w", encoding="utf-8") as stream:
             for program in (self.station, self.terminal):
-                if program is not None and program.app is not None:
+                if program is not None and program.app is not None and program not in hung:
                     write_tree(stream, program.app, 0)
 
-    def recover(self):
+    def recover(self, hung):
         """Reports and closes dialogs left open by a failed step, so that later steps can run."""
         for program in (self.station, self.terminal):
-            if program is None or program.app is None:
+            if program is None or program.app is None or program in hung:
                 continue
             for dialog in program.dialogs() or []:
                 texts = [name(item) or text_of(item) for item in descendants(dialog, 3)
