@@ -8,6 +8,7 @@
 #include "Platform.h"
 
 #include <QDir>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 
 namespace {
@@ -256,7 +257,10 @@ void CConnSocket::leaveBusy()
 
 void CConnSocket::OnDataReady()
 {
-    if (m_busy > 0 || m_releaseRequested || !m_socket)
+    // Never re-entered from a dialog of its own handling; a send under way
+    // does not stop reading, so two ends sending files to each other never
+    // wait on each other.
+    if (m_reading || m_releaseRequested || !m_socket)
         return;
     BusyScope busy(this);
     readAvailable();
@@ -291,6 +295,9 @@ void CConnSocket::OnPeerClosed()
 
 void CConnSocket::readAvailable()
 {
+    if (m_reading)
+        return;
+    const QScopedValueRollback<bool> reading(m_reading, true);
     char buffer[4096];
     while (!readingStopped()) {
         const qint64 got = m_socket->read(buffer, sizeof buffer);

@@ -94,6 +94,7 @@ private:
     FrameDecoder m_decoder;
     std::unique_ptr<FileReception> m_files;
     int m_busy = 0;
+    bool m_reading = false;
     bool m_releaseRequested = false;
     bool m_peerCloseSeen = false;
     bool m_closeReported = false;

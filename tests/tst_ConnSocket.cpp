@@ -148,7 +148,7 @@ private slots:
     void sendFileUnreadable();
     void sendFileTooLarge();
     void sendFileWithoutConnection();
-    void framesWaitWhileOpenDialog();
+    void framesHandledDuringOpenDialog();
     void sendFileStopsWhenPeerLeaves();
     void peerClosesWhileOpenDialog();
 
@@ -680,7 +680,7 @@ void tst_ConnSocket::sendFileWithoutConnection()
     QVERIFY(!m_conn->SendText("x"));
 }
 
-void tst_ConnSocket::framesWaitWhileOpenDialog()
+void tst_ConnSocket::framesHandledDuringOpenDialog()
 {
     ScriptedPlatform platform;
     QVERIFY(open(true));
@@ -692,10 +692,9 @@ void tst_ConnSocket::framesWaitWhileOpenDialog()
     });
     m_line.set("before");
     m_conn->SendFile();
-    // No handler of the connection ran inside the dialog's loop...
-    QCOMPARE(lineDuringDialog, QByteArray("before"));
-    // ...and what arrived meanwhile is handled once it has returned.
-    QTRY_COMPARE(m_line.bytes(), QByteArray("3> meanwhile"));
+    // The dialog's own loop keeps the connection's reading going.
+    QCOMPARE(lineDuringDialog, QByteArray("3> meanwhile"));
+    QCOMPARE(m_host.lines, QList<QByteArray>{"3> meanwhile"});
 }
 
 void tst_ConnSocket::sendFileStopsWhenPeerLeaves()
