@@ -8,6 +8,7 @@
 #include "IClientOwner.h"
 #include "IRedrawHost.h"
 #include "ISerialLine.h"
+#include "LinkTestSupport.h"
 #include "Platform.h"
 
 #include <QDeadlineTimer>
@@ -70,17 +71,6 @@ public:
     void RemoveClient(int) override {}
     void WriteByte(const QByteArray &) override {}
 };
-
-bool spinUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 QByteArray content(int size, int seed)
 {
@@ -146,8 +136,8 @@ void tst_CrossedFiles::filesCrossInBothDirections()
         CConnSocket end(&line, 0, &quiet, &quiet, &quiet);
         end.attach(server.nextPendingConnection());
         end.SendFile();
-        stationDone = spinUntil([&] { return QFile::exists(stationTarget); }, 120000);
-        spinUntil([&] { return terminalDone.load(); }, 120000);
+        stationDone = LinkTest::pumpUntil([&] { return QFile::exists(stationTarget); }, 120000);
+        LinkTest::pumpUntil([&] { return terminalDone.load(); }, 120000);
     }));
     QScopedPointer<QThread> terminal(QThread::create([&] {
         platform.answer(terminalSource, terminalTarget);
@@ -157,11 +147,11 @@ void tst_CrossedFiles::filesCrossInBothDirections()
         Quiet quiet;
         CConnSocket end(&line, &quiet);
         end.connectToStation(QStringLiteral("127.0.0.1"), port);
-        if (!spinUntil([&] { return end.isConnected(); }, 10000))
+        if (!LinkTest::pumpUntil([&] { return end.isConnected(); }, 10000))
             return;
         end.SendFile();
-        terminalDone = spinUntil([&] { return QFile::exists(terminalTarget); }, 120000);
-        spinUntil([&] { return stationDone.load(); }, 120000);
+        terminalDone = LinkTest::pumpUntil([&] { return QFile::exists(terminalTarget); }, 120000);
+        LinkTest::pumpUntil([&] { return stationDone.load(); }, 120000);
     }));
     station->start();
     terminal->start();
