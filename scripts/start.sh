@@ -16,7 +16,7 @@ if [[ -z "${DISPLAY:-}" ]]; then
     station_args=(-geometry 620x260+0+0)
     terminal_args=(-geometry 620x260+640+0)
     if ! xdpyinfo >/dev/null 2>&1; then
-        Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+        Xvfb "$DISPLAY" -screen 0 1280x800x24 -nolisten tcp -noreset >/dev/null 2>&1 &
         for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
     fi
     echo "No desktop found: the programs run on the virtual display $DISPLAY"
