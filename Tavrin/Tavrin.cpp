@@ -28,7 +28,7 @@ AppFramework::Identity terminalIdentity()
 const char *const CMyApp::DefaultStationAddress = "127.0.0.1";
 
 CMyApp::CMyApp(quint16 stationPort)
-    : AppFramework(terminalIdentity(), &m_status, &m_message)
+    : AppFramework(terminalIdentity())
     , m_stationPort(stationPort)
 {
 }

@@ -23,7 +23,7 @@ AppFramework::Identity stationIdentity()
 }
 
 CMy2App::CMy2App(const QString &serialDevice, quint16 port)
-    : AppFramework(stationIdentity(), &m_status, &m_message)
+    : AppFramework(stationIdentity())
     , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice))
     , m_port(port)
 {

@@ -89,6 +89,26 @@ QTcpSocket *acceptOne(QTcpServer &server)
 }
 
 const QByteArray benchText = QByteArrayLiteral("hello, station");
+constexpr qint64 rawHighWater = 64 * 1024;
+
+// Lets the socket send until at most `limit` bytes are still queued.
+void waitQueuedAtMost(QTcpSocket &socket, qint64 limit)
+{
+    while (socket.bytesToWrite() > limit && socket.waitForBytesWritten(5000)) {
+    }
+}
+
+void connectRaw(QTcpSocket &socket, quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.waitForConnected(5000);
+}
+
+void connectLink(CConnSocket &sender, quint16 port)
+{
+    sender.connectToStation(QStringLiteral("127.0.0.1"), port);
+    spin([&] { return sender.isConnected(); });
+}
 
 // Child: sends `frames` text frames to the receiver on `port`.
 int sendTexts(int frames, quint16 port, bool raw)
@@ -97,24 +117,19 @@ int sendTexts(int frames, quint16 port, bool raw)
     CountingHost host;
     if (raw) {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        socket.waitForConnected(5000);
+        connectRaw(socket, port);
         const QByteArray frame = FrameCodec::textFrame(benchText);
         for (int i = 0; i < frames; ++i) {
             socket.write(frame);
-            while (socket.bytesToWrite() > 64 * 1024)
-                socket.waitForBytesWritten(5000);
+            waitQueuedAtMost(socket, rawHighWater);
         }
-        while (socket.bytesToWrite() > 0)
-            socket.waitForBytesWritten(5000);
+        waitQueuedAtMost(socket, 0);
     } else {
         CConnSocket sender(&line, &host);
-        sender.connectToStation(QStringLiteral("127.0.0.1"), port);
-        spin([&] { return sender.isConnected(); });
+        connectLink(sender, port);
         for (int i = 0; i < frames; ++i)
             sender.SendText(benchText);
-        while (sender.socket()->bytesToWrite() > 0)
-            sender.socket()->waitForBytesWritten(5000);
+        waitQueuedAtMost(*sender.socket(), 0);
     }
     return 0;
 }
@@ -203,8 +218,7 @@ int sendFile(const QString &path, quint16 port, bool raw)
     CountingHost host;
     if (raw) {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        socket.waitForConnected(5000);
+        connectRaw(socket, port);
         QFile file(path);
         file.open(QIODevice::ReadOnly);
         const quint32 length = quint32(file.size());
@@ -213,22 +227,18 @@ int sendFile(const QString &path, quint16 port, bool raw)
             const QByteArray chunk = file.read(CHUNK_SIZE);
             const bool last = chunk.size() < CHUNK_SIZE;
             socket.write(FrameCodec::fileFrame(length, index++, chunk));
-            while (socket.bytesToWrite() > 64 * 1024)
-                socket.waitForBytesWritten(5000);
+            waitQueuedAtMost(socket, rawHighWater);
             if (last)
                 break;
         }
-        while (socket.bytesToWrite() > 0)
-            socket.waitForBytesWritten(5000);
+        waitQueuedAtMost(socket, 0);
         socket.disconnectFromHost();
     } else {
         CConnSocket sender(&line, &host);
-        sender.connectToStation(QStringLiteral("127.0.0.1"), port);
-        spin([&] { return sender.isConnected(); });
+        connectLink(sender, port);
         sender.SendFile();
         QTcpSocket *socket = sender.socket();
-        while (socket->bytesToWrite() > 0)
-            socket->waitForBytesWritten(5000);
+        waitQueuedAtMost(*socket, 0);
         socket->disconnectFromHost();
         if (socket->state() != QAbstractSocket::UnconnectedState)
             socket->waitForDisconnected(5000);

@@ -22,10 +22,8 @@ QString recentFileKey(int index)
 }
 }
 
-AppFramework::AppFramework(const Identity &identity, DisplayLine *status, DisplayLine *message)
+AppFramework::AppFramework(const Identity &identity)
     : m_identity(identity)
-    , m_status(status)
-    , m_message(message)
 {
 }
 

@@ -8,7 +8,6 @@
 
 #include <memory>
 
-class DisplayLine;
 class EmptyDocument;
 class StatusView;
 
@@ -37,7 +36,7 @@ public:
     static const char *const SettingsKey;
     static constexpr int RecentFileCount = 4;
 
-    AppFramework(const Identity &identity, DisplayLine *status, DisplayLine *message);
+    explicit AppFramework(const Identity &identity);
     ~AppFramework() override;
 
     // Starts the socket layer (failure: message 104 and false), loads the
@@ -72,8 +71,6 @@ private:
     void updateCaption();
 
     Identity m_identity;
-    DisplayLine *m_status;
-    DisplayLine *m_message;
     CMainFrame *m_frame = nullptr;
     StatusView *m_view = nullptr;
     std::unique_ptr<EmptyDocument> m_document;

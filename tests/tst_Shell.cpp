@@ -85,8 +85,7 @@ class ShellApp : public AppFramework
 {
 public:
     ShellApp()
-        : AppFramework({ShellTitle, {{QStringLiteral("開始"), 32771}, {QStringLiteral("終了"), 32772}}}, &status,
-                       &message)
+        : AppFramework({ShellTitle, {{QStringLiteral("開始"), 32771}, {QStringLiteral("終了"), 32772}}})
     {
     }
 
