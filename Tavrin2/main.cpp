@@ -1,4 +1,5 @@
 #include "Tavrin2.h"
+#include "QuitOnSignal.h"
 
 #include <QApplication>
 
@@ -6,6 +7,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin2"));
+    QuitOnSignal::install(&application);
 
     CMy2App theApp;
     if (!theApp.InitInstance(QApplication::arguments().mid(1)))

@@ -1,30 +1,33 @@
 #include "ProgramIcon.h"
 
 #include <QPainter>
-#include <QPixmap>
 
 QIcon ProgramIcon::make(const QString &programTitle)
 {
     QIcon icon;
-    for (const int side : {16, 32}) {
-        QPixmap pixmap(side, side);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setBrush(QColor(0, 0, 128));
-        painter.setPen(Qt::NoPen);
-        painter.drawRoundedRect(QRectF(0.5, 0.5, side - 1, side - 1), side / 6.0, side / 6.0);
-        QFont font;
-        font.setBold(true);
-        font.setPixelSize(side * 9 / 16);
-        painter.setFont(font);
-        painter.setPen(Qt::white);
-        // "T" for the Terminal, "T2" for the Station.
-        const QString mark = programTitle.endsWith(QLatin1Char('2')) && side >= 32 ? QStringLiteral("T2")
-                                                                                 : QStringLiteral("T");
-        painter.drawText(QRect(0, 0, side, side), Qt::AlignCenter, mark);
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
+    for (const int side : {16, 32})
+        icon.addPixmap(draw(programTitle, side));
     return icon;
+}
+
+QPixmap ProgramIcon::draw(const QString &programTitle, int side)
+{
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(0, 0, 128));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(QRectF(0.5, 0.5, side - 1, side - 1), side / 6.0, side / 6.0);
+    QFont font;
+    font.setBold(true);
+    font.setPixelSize(side * 9 / 16);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    // "T" for the Terminal, "T2" for the Station.
+    const QString mark = programTitle.endsWith(QLatin1Char('2')) && side >= 32 ? QStringLiteral("T2")
+                                                                             : QStringLiteral("T");
+    painter.drawText(QRect(0, 0, side, side), Qt::AlignCenter, mark);
+    painter.end();
+    return pixmap;
 }
