@@ -9,6 +9,7 @@ packages=(
     xvfb xauth xdotool imagemagick x11-utils
     at-spi2-core python3 python3-pyatspi dbus dbus-x11
     socat iproute2 util-linux procps
+    dpkg-dev lintian desktop-file-utils appstream
 )
 
 missing=()
