@@ -3,6 +3,8 @@
 #include "Platform.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
 
@@ -10,6 +12,21 @@ namespace {
 QString nativePath(const QString &path)
 {
     return QDir::toNativeSeparators(path);
+}
+
+// True when `target` would land in a chunk directory of any connection of
+// either program: its files there are overwritten by the next file's chunks
+// and removed with the connection.
+bool insideChunkDirectory(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString resolved = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    const QString folder = QFileInfo(QFileInfo(resolved).absolutePath()).canonicalFilePath();
+    const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    if (folder.isEmpty() || temp.isEmpty() || !folder.startsWith(temp + QLatin1Char('/')))
+        return false;
+    static const QRegularExpression chunkDirectoryName(QStringLiteral("^tavrin-[A-Za-z0-9]{6}$"));
+    return chunkDirectoryName.match(folder.mid(temp.size() + 1).section(QLatin1Char('/'), 0, 0)).hasMatch();
 }
 }
 
@@ -82,12 +99,20 @@ void FileReception::saveFile(const FrameHeader &header, const QByteArray &tail)
                                 .arg(header.length)
                                 .arg(nativePath(QDir::tempPath())));
     };
-    if (m_parked.count(true) != qsizetype(fullChunks)) {
+    // The directory is gone when re-creating it failed after chunks were parked.
+    if (m_parked.count(true) != qsizetype(fullChunks) || (fullChunks > 0 && !m_dir)) {
         lost();
         return;
     }
 
-    const QString target = platform.getSaveFileName();
+    QString target = platform.getSaveFileName();
+    while (!target.isEmpty() && insideChunkDirectory(target)) {
+        platform.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
+                                           "保存できません（次のファイルの受信や切断で消えてしまいます）。"
+                                           "別のフォルダを選んでください。")
+                                .arg(nativePath(target)));
+        target = platform.getSaveFileName();
+    }
     if (target.isEmpty())
         return;
 

@@ -14,9 +14,10 @@ class QTemporaryDir;
 // parked as files named by their decimal chunk index in a private
 // directory of this connection (owner-only, under the system temp path,
 // removed with this object). On the last frame the operator picks a target
-// in the Save As dialog and the parked chunks and the last payload are
-// joined there, written through QSaveFile so that a failure leaves an
-// existing file untouched. A file whose chunks were not all parked here is
+// in the Save As dialog, asked again while it lies inside the chunk
+// directory of any connection (tavrin-XXXXXX under the temp path), and the
+// parked chunks and the last payload are joined there, written through
+// QSaveFile so that a failure leaves an existing file untouched. A file whose chunks were not all parked here is
 // not saved; the operator is told.
 class FileReception
 {

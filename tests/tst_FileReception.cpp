@@ -100,6 +100,9 @@ private slots:
     void chunkFileMissingOrShort();
     void lastFrameOfAnotherFile();
     void fileBeyondTheIndexIsNotParked();
+    void saveIntoChunkDirectoryAskedAgain_data();
+    void saveIntoChunkDirectoryAskedAgain();
+    void chunkDirectoryLostAndNotRecreated();
 
     void transferBetweenConnections_data();
     void transferBetweenConnections();
@@ -357,6 +360,75 @@ void tst_FileReception::fileBeyondTheIndexIsNotParked()
     QCOMPARE(m_platform->saveDialogs, 0);
 }
 
+void tst_FileReception::saveIntoChunkDirectoryAskedAgain_data()
+{
+    QTest::addColumn<QString>("folder");   // below the chunk directory
+    QTest::addColumn<bool>("otherConnection");
+    QTest::newRow("own chunk directory") << QString() << false;
+    QTest::newRow("folder inside it") << QStringLiteral("inner") << false;
+    QTest::newRow("another connection's") << QString() << true;
+}
+
+void tst_FileReception::saveIntoChunkDirectoryAskedAgain()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, otherConnection);
+    const QByteArray file = content(4500, 16);
+    const QList<QByteArray> frames = fileFrames(file);
+    FileReception reception;
+    FileReception other;
+    for (int i = 0; i < 2; ++i) {
+        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+        other.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+    }
+    QDir chunks((otherConnection ? other : reception).chunkDirectory());
+    if (!folder.isEmpty()) {
+        QVERIFY(chunks.mkdir(folder));
+        QVERIFY(chunks.cd(folder));
+    }
+    // Named through a path that is not canonical, as a dialog may return it.
+    const QString refused = chunks.path() + QStringLiteral("/../") + chunks.dirName() + QStringLiteral("/saved");
+    const QString accepted = m_targets->filePath(QStringLiteral("saved"));
+    m_platform->queueSaveFileName(refused);
+    m_platform->queueSaveFileName(accepted);
+
+    reception.ReceiveFileChunk(FrameHeader::decode(frames[2].constData()), frames[2].mid(FRAME_HEADER_SIZE));
+    QCOMPARE(m_platform->saveDialogs, 2);
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QDir::toNativeSeparators(refused)));
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("別のフォルダを選んでください")));
+    QVERIFY(!QFileInfo::exists(refused));
+    QCOMPARE(readFile(accepted), file);
+}
+
+void tst_FileReception::chunkDirectoryLostAndNotRecreated()
+{
+    const QString target = m_targets->filePath(QStringLiteral("never"));
+    m_platform->queueSaveFileName(target);
+    const QList<QByteArray> frames = fileFrames(content(6500));
+    FileReception reception;
+    for (int i = 0; i < 3; ++i)
+        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+    QVERIFY(QDir(reception.chunkDirectory()).removeRecursively());
+
+    // procfs takes no new directory, not even from root.
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/proc");
+    // Chunk 2 once more: parked before, now it finds no directory to go to.
+    reception.ReceiveFileChunk(FrameHeader::decode(frames[2].constData()), frames[2].mid(FRAME_HEADER_SIZE));
+    reception.ReceiveFileChunk(FrameHeader::decode(frames[3].constData()), frames[3].mid(FRAME_HEADER_SIZE));
+    if (savedTemp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", savedTemp);
+
+    QVERIFY(reception.chunkDirectory().isEmpty());
+    QCOMPARE(m_platform->saveDialogs, 0);
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
+    QVERIFY(!QFileInfo::exists(target));
+}
+
 void tst_FileReception::transferBetweenConnections_data()
 {
     QTest::addColumn<bool>("fromTerminal");
@@ -395,8 +467,8 @@ void tst_FileReception::transferBetweenConnections()
     m_platform->queueOpenFileName(source);
     m_platform->queueSaveFileName(target);
     (fromTerminal ? terminal.data() : stationEnd)->SendFile();
-    QCOMPARE(m_platform->sleeps.size(), size / CHUNK_SIZE);
     QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(m_platform->pauses.size(), size / CHUNK_SIZE);
     QCOMPARE(readFile(target), file);
     QVERIFY(m_platform->messages.isEmpty());
 }
