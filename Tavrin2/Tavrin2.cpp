@@ -52,8 +52,9 @@ void CMy2App::OnSend()
     QByteArray bytes;
     if (!CodePage::encode(text, &bytes)) {
         Platform::get().messageBox(
-            QStringLiteral("送信する文字列に Shift_JIS (CP932) で表せない文字があるため、送信しませんでした。\n"
-                           "その文字を除いて、もう一度送信してください。"));
+            QStringLiteral("送信する文字列に Shift_JIS (CP932) で表せない文字「%1」があるため、送信しませんでした。\n"
+                           "その文字を除いて、もう一度送信してください。")
+                .arg(CodePage::unencodable(text)));
         return;
     }
     if (bytes.size() > MAX_TEXT)

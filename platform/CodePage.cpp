@@ -3,9 +3,36 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
-bool CodePage::encode(const QString &text, QByteArray *bytes)
+namespace {
+constexpr char CODEC_NAME[] = "windows-31j";
+
+struct FormPair
 {
-    QStringEncoder encoder("windows-31j");
+    char16_t jis;
+    char16_t windows;
+};
+constexpr FormPair WINDOWS_FORMS[] = {
+    {u'\u301C', u'\uFF5E'}, {u'\u2212', u'\uFF0D'}, {u'\u2016', u'\u2225'}, {u'\u2014', u'\u2015'},
+    {u'\u00A2', u'\uFFE0'}, {u'\u00A3', u'\uFFE1'}, {u'\u00AC', u'\uFFE2'},
+};
+
+QString windowsForms(const QString &text)
+{
+    QString mapped = text;
+    for (QChar &c : mapped) {
+        for (const FormPair &pair : WINDOWS_FORMS) {
+            if (c.unicode() == pair.jis) {
+                c = QChar(pair.windows);
+                break;
+            }
+        }
+    }
+    return mapped;
+}
+
+bool encodeAsIs(const QString &text, QByteArray *bytes)
+{
+    QStringEncoder encoder(CODEC_NAME);
     if (!encoder.isValid())
         return false;
     QByteArray encoded = encoder.encode(text);
@@ -14,10 +41,32 @@ bool CodePage::encode(const QString &text, QByteArray *bytes)
     *bytes = encoded;
     return true;
 }
+}
+
+bool CodePage::encode(const QString &text, QByteArray *bytes)
+{
+    return encodeAsIs(windowsForms(text), bytes);
+}
+
+QString CodePage::unencodable(const QString &text)
+{
+    const QString mapped = windowsForms(text);
+    QString missing;
+    QByteArray ignored;
+    qsizetype pos = 0;
+    while (pos < mapped.size()) {
+        const qsizetype width = mapped.at(pos).isHighSurrogate() && pos + 1 < mapped.size() ? 2 : 1;
+        const QString character = mapped.mid(pos, width);
+        if (!encodeAsIs(character, &ignored) && !missing.contains(character))
+            missing += character;
+        pos += width;
+    }
+    return missing;
+}
 
 QString CodePage::decode(const QByteArray &bytes)
 {
-    QStringDecoder decoder("windows-31j");
+    QStringDecoder decoder(CODEC_NAME);
     if (!decoder.isValid())
         return QString::fromLatin1(bytes);
     return decoder.decode(bytes);

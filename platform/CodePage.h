@@ -7,9 +7,16 @@
 // the wire and in the display lines is held in it.
 namespace CodePage {
 
-// Encodes `text`; false (and `bytes` untouched) when a character has no
-// CP932 form, so that a text is never sent altered.
+// Encodes `text` as a Windows peer writes it: the JIS forms that Linux input
+// methods and pasted texts carry (〜 U+301C, − U+2212, ‖ U+2016, — U+2014, ¢,
+// £, ¬) go out as the code page's own forms of them (81 60, 81 7C, ...).
+// False (and `bytes` untouched) when a character has no CP932 form, so that a
+// text is never sent altered.
 bool encode(const QString &text, QByteArray *bytes);
+
+// The characters of `text` that encode() refuses, each once, in order of
+// appearance; empty when `text` can be encoded.
+QString unencodable(const QString &text);
 
 // Decodes CP932 bytes for drawing.
 QString decode(const QByteArray &bytes);

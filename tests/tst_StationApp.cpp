@@ -95,6 +95,8 @@ private slots:
 
     void cp932RoundTrip_data();
     void cp932RoundTrip();
+    void cp932WritesJisFormsAsWindowsDoes_data();
+    void cp932WritesJisFormsAsWindowsDoes();
     void cp932RefusesForeignCharacters_data();
     void cp932RefusesForeignCharacters();
 
@@ -221,20 +223,48 @@ void tst_StationApp::cp932RoundTrip()
     QCOMPARE(CodePage::decode(encoded), text);
 }
 
+void tst_StationApp::cp932WritesJisFormsAsWindowsDoes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("wave dash U+301C") << QStringLiteral("\u301C") << QByteArray("\x81\x60");
+    QTest::newRow("minus U+2212") << QStringLiteral("\u2212") << QByteArray("\x81\x7C");
+    QTest::newRow("double bar U+2016") << QStringLiteral("\u2016") << QByteArray("\x81\x61");
+    QTest::newRow("em dash U+2014") << QStringLiteral("\u2014") << QByteArray("\x81\x5C");
+    QTest::newRow("cent U+00A2") << QStringLiteral("\u00A2") << QByteArray("\x81\x91");
+    QTest::newRow("pound U+00A3") << QStringLiteral("\u00A3") << QByteArray("\x81\x92");
+    QTest::newRow("not U+00AC") << QStringLiteral("\u00AC") << QByteArray("\x81\xCA");
+    QTest::newRow("within a text") << QStringLiteral("10時\u301C12時")
+                                   << QByteArray("10\x8E\x9E\x81\x60" "12\x8E\x9E");
+}
+
+void tst_StationApp::cp932WritesJisFormsAsWindowsDoes()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QByteArray encoded;
+    QVERIFY(CodePage::encode(text, &encoded));
+    QCOMPARE(encoded.toHex(' '), bytes.toHex(' '));
+    QCOMPARE(CodePage::unencodable(text), QString());
+}
+
 void tst_StationApp::cp932RefusesForeignCharacters_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::newRow("emoji") << "hi 🙂";
-    QTest::newRow("Hangul") << "안녕";
-    QTest::newRow("euro") << "5€";
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("emoji") << "hi 🙂" << "🙂";
+    QTest::newRow("Hangul") << "안녕" << "안녕";
+    QTest::newRow("euro twice, beside a JIS form") << "5€ \u301C 6€" << "€";
 }
 
 void tst_StationApp::cp932RefusesForeignCharacters()
 {
     QFETCH(QString, text);
+    QFETCH(QString, refused);
     QByteArray untouched("kept");
     QVERIFY(!CodePage::encode(text, &untouched));
     QCOMPARE(untouched, QByteArray("kept"));
+    QCOMPARE(CodePage::unencodable(text), refused);
 }
 
 void tst_StationApp::startUpState()
@@ -486,6 +516,9 @@ void tst_StationApp::send_data()
     QTest::newRow("200 bytes of kanji") << 1 << 0 << QString(100, QChar(0x6F22)) << ok << true;
     QTest::newRow("201 bytes, kanji and one") << 1 << 0 << QString(100, QChar(0x6F22)) + QLatin1Char('x') << ok
                                                << false;
+    QTest::newRow("200 bytes of JIS wave dashes") << 1 << 0 << QString(100, QChar(0x301C)) << ok << true;
+    QTest::newRow("201 bytes, JIS wave dashes and one")
+        << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false;
     QTest::newRow("no Terminal chosen") << 2 << -1 << "abc" << ok << false;
     QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false;
     QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false;
@@ -537,7 +570,8 @@ void tst_StationApp::foreignCharactersRefusedWithMessage()
     QCOMPARE(answerer.count(), 1);
     QCOMPARE(receivedByTerminals(QList<QByteArray>(1)), QList<QByteArray>(1));
     QCOMPARE(m_platform->messages.size(), 1);
-    // Says in Japanese what failed and what to do.
+    // Says in Japanese what failed, naming the character, and what to do.
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("「🙂」")));
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("送信しませんでした")));
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("もう一度")));
 }

@@ -371,6 +371,14 @@ void tst_TerminalApp::sentBytes_data()
                                    << QByteArray::fromHex("0100000004000000000093fa967b") << QString();
     QTest::newRow("rs halfwidth katakana") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("ｱ")
                                            << QByteArray::fromHex("0300000001" "0000000000" "b1") << QString();
+    const QString jisForms = QStringLiteral("\u301C\u2212\u2016\u2014\u00A2\u00A3\u00AC");
+    QTest::newRow("send JIS forms as Windows writes them")
+        << int(CMyApp::ID_SEND) << jisForms
+        << QByteArray::fromHex("010000000e0000000000" "8160817c8161815c8191819281ca") << QString();
+    QTest::newRow("rs 189 with JIS forms") << int(CMyApp::ID_RS_CONTROL) << QString(94, QChar(0x301C)) + 'A'
+                                           << rs189 + QByteArray("\x81\x60").repeated(94) + 'A' << QString();
+    QTest::newRow("send 190 with JIS forms")
+        << int(CMyApp::ID_SEND) << QString(95, QChar(0x2212)) << QByteArray() << QStringLiteral("189");
     QTest::newRow("send Hangul") << int(CMyApp::ID_SEND) << QStringLiteral("안녕") << QByteArray()
                                  << QStringLiteral("送れない文字");
     QTest::newRow("rs emoji") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("A\U0001F600")
