@@ -31,8 +31,12 @@ CInputDialog::CInputDialog(QWidget *parent)
 void CInputDialog::OnInitDialog()
 {
     static_cast<QLineEdit *>(control(IDC_TEXT))->setText(m_text);
-    for (int slot = 0; slot < MAX_CLIENTS; ++slot)
-        control(IDC_SLOT0 + slot)->setEnabled(m_slotUsed[slot] != 0);
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        QWidget *radio = control(IDC_SLOT0 + slot);
+        const bool used = m_slotUsed[slot] != 0;
+        radio->setEnabled(used);
+        radio->setToolTip(used ? m_slotPeer[slot] : QString());
+    }
 }
 
 void CInputDialog::storeData()

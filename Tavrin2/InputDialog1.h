@@ -23,6 +23,9 @@ public:
 
     // Set before DoModal: nonzero for each occupied slot.
     std::array<qint32, MAX_CLIENTS> m_slotUsed {};
+    // Set before DoModal: who holds each occupied slot, the tooltip of its
+    // radio button, so that the operator knows whom a slot number means.
+    std::array<QString, MAX_CLIENTS> m_slotPeer;
     // The chosen slot, or MAX_CLIENTS for none; recorded when the dialog goes away.
     qint32 m_nSelected = MAX_CLIENTS;
     // The text of edit 1000, taken on OK only.

@@ -9,6 +9,7 @@
 #include "Tavrin2View.h"
 
 #include <QPointer>
+#include <QTcpSocket>
 
 #include <array>
 
@@ -19,6 +20,18 @@ AppFramework::Identity stationIdentity()
             {{QStringLiteral("開始"), CMy2App::ID_START},
              {QStringLiteral("送信"), CMy2App::ID_SEND},
              {QStringLiteral("ファイル送信"), CMy2App::ID_FILE_SEND}}};
+}
+
+// The listener takes both address families: an IPv4 Terminal is shown in
+// its IPv4 form, not as an IPv4-mapped IPv6 address.
+QString peerDescription(const QTcpSocket *socket)
+{
+    QHostAddress address = socket->peerAddress();
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        address = QHostAddress(ipv4);
+    return QStringLiteral("アドレス %1、ポート %2").arg(address.toString()).arg(socket->peerPort());
 }
 }
 
@@ -109,6 +122,8 @@ int CMy2App::chooseClient(QString *text)
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
         shown[slot] = m_pListenSocket->client(slot);
         dialog.m_slotUsed[slot] = shown[slot] ? 1 : 0;
+        if (shown[slot] && shown[slot]->socket())
+            dialog.m_slotPeer[slot] = peerDescription(shown[slot]->socket());
     }
     if (dialog.DoModal() != TemplateDialog::IDOK)
         return MAX_CLIENTS;

@@ -112,6 +112,7 @@ private slots:
     void clientChoiceDialogEnablesOccupiedSlots();
     void choiceRecordedWhenDialogGoesAway_data();
     void choiceRecordedWhenDialogGoesAway();
+    void slotTooltipNamesTerminal();
 
     void send_data();
     void send();
@@ -495,6 +496,23 @@ void tst_StationApp::choiceRecordedWhenDialogGoesAway()
     QCOMPARE(selectedWhileOpen, int(MAX_CLIENTS));
     QCOMPARE(dialog.m_nSelected, selected);
     QCOMPARE(dialog.m_text, text);
+}
+
+void tst_StationApp::slotTooltipNamesTerminal()
+{
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(2));
+    QStringList tips;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        for (int slot = 0; slot < 3; ++slot)
+            tips << radio(dialog, slot)->toolTip();
+        dialog->reject();
+    });
+    m_station->OnSend();
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(tips, QStringList({QStringLiteral("アドレス 127.0.0.1、ポート %1").arg(m_terminals[0]->localPort()),
+                                QStringLiteral("アドレス 127.0.0.1、ポート %1").arg(m_terminals[1]->localPort()),
+                                QString()}));
 }
 
 void tst_StationApp::send_data()
