@@ -5,6 +5,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <limits>
+
 TemplateDialog::TemplateDialog(const QString &caption, int widthUnits, int heightUnits, QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , m_units(DialogUnits::templateFont())
@@ -51,6 +53,8 @@ QPushButton *TemplateDialog::addButton(int id, const QString &label, int x, int 
 QLineEdit *TemplateDialog::addEdit(int id, int x, int y, int w, int h, bool readOnly)
 {
     auto *edit = new QLineEdit(this);
+    // The programs check lengths themselves and say so; the field never cuts a text short.
+    edit->setMaxLength(std::numeric_limits<int>::max());
     edit->setReadOnly(readOnly);
     addControl(id, edit, x, y, w, h);
     return edit;
