@@ -159,9 +159,12 @@ void tst_Frame::fileFrameSizes()
 
 void tst_Frame::fileSizeLimit()
 {
-    const quint64 largest = quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1;
-    QVERIFY(FrameCodec::fileFits(largest));
-    QVERIFY(!FrameCodec::fileFits(largest + 1));
+    // The last frame's index is the 16-bit field's highest, 65535: 65535 full
+    // chunks of 2000 bytes and at most 1999 bytes after them.
+    QVERIFY(FrameCodec::fileFits(131071999));
+    QVERIFY(!FrameCodec::fileFits(131072000));
+    QVERIFY(FrameCodec::fileFits(0));
+    QVERIFY(!FrameCodec::fileFits(Q_UINT64_C(0x100000000)));
     QCOMPARE(FrameCodec::fileFrameCount(4500), 3u);
     QCOMPARE(FrameCodec::fileFrameCount(4000), 3u);
     QCOMPARE(FrameCodec::fileFrameCount(0), 1u);
