@@ -2,7 +2,8 @@
 
 #include "Platform.h"
 
-CSerialPort::CSerialPort(const QString &device)
+CSerialPort::CSerialPort(const QString &device, QObject *parent)
+    : QObject(parent)
 {
     m_port.setPortName(device);
     m_port.setBaudRate(BAUD_RATE);
@@ -33,16 +34,36 @@ bool CSerialPort::isOpen() const
     return m_port.isOpen();
 }
 
-void CSerialPort::WriteByte(const QByteArray &payload)
+void CSerialPort::WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done)
 {
-    if (m_port.isOpen() && !payload.isEmpty()) {
-        m_port.write(payload.constData(), 1);
-        // Hands the byte to the driver now; the pause below runs no events.
+    m_queue.push_back({payload.left(1), requester, std::move(done)});
+    serveNext();
+}
+
+void CSerialPort::serveNext()
+{
+    if (m_pausing || m_queue.empty())
+        return;
+    const Request &current = m_queue.front();
+    if (m_port.isOpen() && !current.firstByte.isEmpty()) {
+        m_port.write(current.firstByte);
+        // Hands the byte to the driver now, without waiting.
         m_port.flush();
     }
-    Platform::get().sleep(PAUSE_MS);
+    m_pausing = true;
+    Platform::get().singleShot(PAUSE_MS, this, [this] { endPause(); });
+}
+
+void CSerialPort::endPause()
+{
     // A byte the line did not take during the pause would otherwise go out
-    // together with the next frame's byte.
+    // together with the next payload's byte.
     if (m_port.isOpen() && m_port.bytesToWrite() > 0)
         m_port.clear(QSerialPort::Output);
+    const Request served = std::move(m_queue.front());
+    m_queue.pop_front();
+    m_pausing = false;
+    if (served.requester && served.done)
+        served.done();
+    serveNext();
 }

@@ -40,7 +40,13 @@ public:
     QString getOpenFileName() override { return openAnswer; }
     QString getSaveFileName() override { return saveAnswer; }
     void messageBox(const QString &text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
-    void sleep(int) override {}
+    // The one-second pauses, shortened for throughput runs.
+    int pauseMs = 0;
+    void singleShot(int, QObject *context, std::function<void()> then) override
+    {
+        QtPlatform::singleShot(pauseMs, context, std::move(then));
+    }
+    std::unique_ptr<IProgress> openProgress(int, std::function<void()>) override { return nullptr; }
 };
 
 class CountingHost : public IRedrawHost, public IClientOwner, public ISerialLine
@@ -58,7 +64,7 @@ public:
         if (onClosed)
             onClosed();
     }
-    void WriteByte(const QByteArray &) override {}
+    void WriteByte(const QByteArray &, QObject *, std::function<void()>) override {}
 };
 
 // Peak resident memory of this process. getrusage() would carry the

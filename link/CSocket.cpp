@@ -5,6 +5,7 @@
 #include "IClientOwner.h"
 #include "IRedrawHost.h"
 #include "ISerialLine.h"
+#include "PacedFileSend.h"
 #include "Platform.h"
 
 #include <QDir>
@@ -15,10 +16,6 @@ namespace {
 // Unread bytes a connection may hold while its handler is stalled (a modal
 // dialog); the rest waits in the kernel and throttles the peer.
 constexpr qint64 READ_BUFFER_SIZE = 64 * 1024;
-// Unsent bytes a send may leave queued before it waits for the peer.
-constexpr qint64 SEND_HIGH_WATER = 64 * 1024;
-constexpr int SEND_WAIT_MS = 1000;
-constexpr int CHUNK_PAUSE_MS = 1000;
 
 QByteArray slotPrefix(int slot)
 {
@@ -85,6 +82,8 @@ CConnSocket::CConnSocket(DisplayLine *line, IRedrawHost *host, QObject *parent)
 
 CConnSocket::~CConnSocket()
 {
+    // Ends quietly: the program or the connection's owner is going away.
+    delete m_fileSend;
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->close();
@@ -148,31 +147,26 @@ bool CConnSocket::SendText(const QByteArray &text)
 
 void CConnSocket::sendFrame(const QByteArray &frame)
 {
-    if (!isConnected())
-        return;
-    BusyScope busy(this);
-    m_socket->write(frame);
-    m_socket->flush();
-    drainSendBuffer();
-}
-
-bool CConnSocket::drainSendBuffer()
-{
-    while (isConnected() && m_socket->bytesToWrite() > SEND_HIGH_WATER)
-        m_socket->waitForBytesWritten(SEND_WAIT_MS);
-    return isConnected();
+    // A peer that does not read leaves it queued in the socket.
+    if (isConnected())
+        m_socket->write(frame);
 }
 
 void CConnSocket::SendFile()
 {
     if (!isConnected())
         return;
-    BusyScope busy(this);
     IPlatform &platform = Platform::get();
-    const QString path = platform.getOpenFileName();
-    if (path.isEmpty() || !isConnected())
+    if (m_fileSend) {
+        platform.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                           "送信が終わってから、もう一度やり直してください。"));
         return;
-    const std::unique_ptr<QIODevice> file = platform.openFile(path, QIODevice::ReadOnly);
+    }
+    BusyScope busy(this);
+    const QString path = platform.getOpenFileName();
+    if (path.isEmpty() || !isConnected() || m_fileSend)
+        return;
+    std::unique_ptr<QIODevice> file = platform.openFile(path, QIODevice::ReadOnly);
     if (!file) {
         platform.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
                                            "もう一度送信してください。")
@@ -188,31 +182,12 @@ void CConnSocket::SendFile()
         return;
     }
 
-    FrameHeader header;
-    header.kind = FRAME_FILE;
-    header.length = quint32(total);
-    const quint32 fullChunks = header.length / CHUNK_SIZE;
-    QByteArray frame(FRAME_HEADER_SIZE + CHUNK_SIZE, Qt::Uninitialized);
-    for (quint32 i = 0; i <= fullChunks; ++i) {
-        const qint64 size = i < fullChunks ? CHUNK_SIZE : header.length % CHUNK_SIZE;
-        if (size > 0 && file->read(frame.data() + FRAME_HEADER_SIZE, size) != size) {
-            // A short frame would put the receiver out of step; stop between frames.
-            platform.messageBox(QStringLiteral("ファイル「%1」の読み込みに失敗したため、送信を中止しました。"
-                                               "ファイルを確かめて、もう一度送信してください。")
-                                    .arg(nativePath(path)));
-            return;
-        }
-        if (!isConnected())
-            return;
-        header.index = quint16(i);
-        header.encode(frame.data());
-        m_socket->write(frame.constData(), FRAME_HEADER_SIZE + size);
-        m_socket->flush();
-        if (!drainSendBuffer())
-            return;
-        if (i < fullChunks)
-            platform.sleep(CHUNK_PAUSE_MS);
-    }
+    m_fileSend = new PacedFileSend(m_socket, std::move(file), path, this);
+    connect(m_fileSend, &PacedFileSend::finished, this, [this] {
+        m_fileSend->deleteLater();
+        m_fileSend = nullptr;
+    });
+    m_fileSend->start();
 }
 
 void CConnSocket::release()
@@ -220,16 +195,12 @@ void CConnSocket::release()
     if (m_releaseRequested)
         return;
     m_releaseRequested = true;
-    if (m_socket)
+    if (m_fileSend)
+        m_fileSend->connectionLost();
+    if (m_socket) {
         m_socket->disconnect(this);
-    // A peer that closed while a handler of ours was busy (a Save As dialog)
-    // may have sent more frames before closing: the running handler still
-    // takes them from the buffer, and the socket closes when it returns.
-    m_finishBuffered = m_busy > 0 && m_peerCloseSeen;
-    if (m_finishBuffered)
-        return;
-    if (m_socket)
         m_socket->close();
+    }
     if (m_busy == 0)
         deleteLater();
 }
@@ -237,21 +208,21 @@ void CConnSocket::release()
 void CConnSocket::leaveBusy()
 {
     if (m_releaseRequested) {
-        if (m_finishBuffered && m_socket && m_socket->bytesAvailable() > 0) {
-            // The busy handler was a send: take the closed peer's last frames
-            // now; leaving this scope comes back here to close.
-            BusyScope busy(this);
-            readAvailable();
-            return;
-        }
-        if (m_socket)
-            m_socket->close();
         deleteLater();
         return;
     }
+    continueLater();
+}
+
+// Picks up what waited while a handler or the serial line held this
+// connection: frames that arrived meanwhile, then a close of the peer.
+void CConnSocket::continueLater()
+{
+    if (m_waitingForLine || !m_socket)
+        return;
     if (m_peerCloseSeen && !m_closeReported)
         QMetaObject::invokeMethod(this, &CConnSocket::OnPeerClosed, Qt::QueuedConnection);
-    else if (m_socket && m_socket->bytesAvailable() > 0)
+    else if (m_socket->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &CConnSocket::OnDataReady, Qt::QueuedConnection);
 }
 
@@ -260,7 +231,7 @@ void CConnSocket::OnDataReady()
     // Never re-entered from a dialog of its own handling; a send under way
     // does not stop reading, so two ends sending files to each other never
     // wait on each other.
-    if (m_reading || m_releaseRequested || !m_socket)
+    if (m_reading || m_waitingForLine || m_releaseRequested || !m_socket)
         return;
     BusyScope busy(this);
     readAvailable();
@@ -270,21 +241,15 @@ void CConnSocket::OnPeerClosed()
 {
     if (m_releaseRequested || m_closeReported || !m_socket)
         return;
-    if (m_busy > 0) {
-        m_peerCloseSeen = true;
-        // The Station frees the slot at once; this object goes only once
-        // its running handler has returned (see release()).
-        if (isStation()) {
-            m_closeReported = true;
-            m_pOwner->RemoveClient(m_nSlot);
-        }
-        return;
-    }
-    BusyScope busy(this);
-    m_peerCloseSeen = false;
     m_connecting = false;
+    m_peerCloseSeen = true;
+    // Frames the peer sent before closing are handled first, under its own
+    // slot, which stays taken until then (see continueLater()).
+    if (m_busy > 0 || m_waitingForLine)
+        return;
+    BusyScope busy(this);
     readAvailable();
-    if (m_releaseRequested)
+    if (m_releaseRequested || m_waitingForLine)
         return;
     m_closeReported = true;
     if (isStation())
@@ -300,7 +265,9 @@ void CConnSocket::readAvailable()
     const QScopedValueRollback<bool> reading(m_reading, true);
     char buffer[4096];
     while (!readingStopped()) {
-        const qint64 got = m_socket->read(buffer, sizeof buffer);
+        // Peeked, so that what follows a frame that holds reading up stays
+        // in the socket (and, beyond its bound, in the kernel).
+        const qint64 got = m_socket->peek(buffer, sizeof buffer);
         if (got <= 0)
             return;
         qint64 used = 0;
@@ -311,6 +278,8 @@ void CConnSocket::readAvailable()
                 m_decoder.nextFrame();
             }
         }
+        if (!m_releaseRequested)
+            m_socket->skip(used);
     }
 }
 
@@ -326,7 +295,7 @@ void CConnSocket::handleFrame()
         break;
     case FRAME_RS:
         if (isStation() && m_pSerial)
-            m_pSerial->WriteByte(m_decoder.payload());
+            relayToLine();
         break;
     default:
         break;
@@ -341,4 +310,14 @@ void CConnSocket::handleText()
     m_pLine->set(isStation() ? slotPrefix(m_nSlot) + text : text);
     if (m_pHost)
         m_pHost->Redraw();
+}
+
+void CConnSocket::relayToLine()
+{
+    m_waitingForLine = true;
+    m_pSerial->WriteByte(m_decoder.payload(), this, [this] {
+        m_waitingForLine = false;
+        if (!m_releaseRequested)
+            continueLater();
+    });
 }

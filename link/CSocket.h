@@ -13,6 +13,7 @@ class FileReception;
 class IClientOwner;
 class IRedrawHost;
 class ISerialLine;
+class PacedFileSend;
 class QTcpSocket;
 
 // One end of a Station-Terminal connection. It sends texts and files as
@@ -22,9 +23,14 @@ class QTcpSocket;
 // Terminal variant reports a closed connection to whoever holds it.
 //
 // Receiving is event-driven: OnDataReady takes whatever bytes have arrived,
-// acts on each frame once it is complete and keeps the rest for later.
+// acts on each frame once it is complete and keeps the rest for later. An
+// RS control frame holds this connection's reading until the serial line
+// has served it, so a Terminal that floods the line waits on its own.
 // Handlers may run nested modal dialogs; the object is never destroyed
 // while one of its own handlers is still running (see release()).
+//
+// Nothing here waits: texts are queued by the socket, files go out paced
+// by PacedFileSend.
 class CConnSocket : public QObject
 {
     Q_OBJECT
@@ -54,14 +60,17 @@ public:
     // nothing, a text over the variant's limit: MAX_TEXT on the Station,
     // MAX_TERMINAL_TEXT on the Terminal.
     bool SendText(const QByteArray &text);
-    // Asks the operator for a file and sends it as file frames, pausing
-    // after each full chunk.
+    // Asks the operator for a file and starts sending it as file frames,
+    // pausing after each full chunk; returns while the send goes on. One
+    // file at a time.
     void SendFile();
-    // Sends a frame built by the codec as it is.
+    bool isSendingFile() const { return m_fileSend != nullptr; }
+    // Sends a frame built by the codec as it is; never waits for the peer.
     void sendFrame(const QByteArray &frame);
 
-    // Closes the connection and deletes this object as soon as none of its
-    // handlers is running any more.
+    // Closes the connection, ending a file send with a word to the operator,
+    // and deletes this object as soon as none of its handlers is running any
+    // more.
     void release();
 
     void OnDataReady();
@@ -79,11 +88,12 @@ private:
 
     void wire();
     void readAvailable();
-    bool readingStopped() const { return m_releaseRequested && !m_finishBuffered; }
+    bool readingStopped() const { return m_releaseRequested || m_waitingForLine; }
     void handleFrame();
     void handleText();
+    void relayToLine();
     void leaveBusy();
-    bool drainSendBuffer();
+    void continueLater();
 
     int m_nSlot = -1;
     DisplayLine *m_pLine;
@@ -93,11 +103,12 @@ private:
     QTcpSocket *m_socket = nullptr;
     FrameDecoder m_decoder;
     std::unique_ptr<FileReception> m_files;
+    PacedFileSend *m_fileSend = nullptr;
     int m_busy = 0;
     bool m_reading = false;
+    bool m_waitingForLine = false;
     bool m_releaseRequested = false;
     bool m_peerCloseSeen = false;
     bool m_closeReported = false;
-    bool m_finishBuffered = false;
     bool m_connecting = false;
 };

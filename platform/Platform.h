@@ -1,13 +1,18 @@
 #pragma once
 
+#include "IProgress.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
+class QObject;
+
 // The services both programs take from the desktop: file dialogs, message
-// boxes, file objects, pauses and the socket layer. Everything goes through
+// boxes, progress dialogs, file objects, timers and the socket layer. Everything goes through
 // Platform::get() so that tests can install a scripted double.
 class IPlatform
 {
@@ -20,8 +25,12 @@ public:
     virtual QString getSaveFileName() = 0;
     // Modal message box with a single OK button.
     virtual void messageBox(const QString &text) = 0;
-    // Blocks the calling thread for the given time.
-    virtual void sleep(int milliseconds) = 0;
+    // Runs `then` once on the event loop, `milliseconds` from now, unless
+    // `context` is destroyed first. Nothing waits meanwhile.
+    virtual void singleShot(int milliseconds, QObject *context, std::function<void()> then) = 0;
+    // Shows a modal progress dialog over the active window, from 0 to
+    // `maximum`; `onCancel` runs when the operator cancels it.
+    virtual std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) = 0;
     // Opens a file; nullptr when it cannot be opened.
     virtual std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) = 0;
     // True when TCP sockets can be created at all.

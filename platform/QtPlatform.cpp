@@ -4,7 +4,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <QThread>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QWidget>
 
 #ifdef Q_OS_UNIX
@@ -17,6 +19,47 @@ QWidget *dialogOwner()
 {
     return QApplication::activeWindow();
 }
+
+class ProgressDialog : public IProgress
+{
+public:
+    ProgressDialog(int maximum, std::function<void()> onCancel)
+        : m_dialog(new QProgressDialog(dialogOwner()))
+    {
+        m_dialog->setWindowTitle(QApplication::applicationName());
+        m_dialog->setWindowModality(Qt::ApplicationModal);
+        m_dialog->setCancelButtonText(QStringLiteral("キャンセル"));
+        m_dialog->setAutoClose(false);
+        m_dialog->setAutoReset(false);
+        m_dialog->setMinimumDuration(0);
+        m_dialog->setRange(0, maximum);
+        QObject::connect(m_dialog, &QProgressDialog::canceled, m_dialog, std::move(onCancel));
+        m_dialog->show();
+    }
+
+    ~ProgressDialog() override
+    {
+        if (!m_dialog)
+            return;
+        m_dialog->disconnect();
+        m_dialog->hide();
+        // May be inside the dialog's own cancel notification.
+        m_dialog->deleteLater();
+    }
+
+    void setLabelText(const QString &text) override { m_dialog->setLabelText(text); }
+
+    void setValue(int value) override
+    {
+        // A modal QProgressDialog handles events inside setValue(); run it
+        // from the event loop rather than inside the caller's handler.
+        QMetaObject::invokeMethod(
+            m_dialog.data(), [dialog = m_dialog, value] { dialog->setValue(value); }, Qt::QueuedConnection);
+    }
+
+private:
+    QPointer<QProgressDialog> m_dialog;
+};
 }
 
 QString QtPlatform::getOpenFileName()
@@ -37,9 +80,14 @@ void QtPlatform::messageBox(const QString &text)
     box.exec();
 }
 
-void QtPlatform::sleep(int milliseconds)
+void QtPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
-    QThread::msleep(static_cast<unsigned long>(milliseconds));
+    QTimer::singleShot(milliseconds, context, std::move(then));
+}
+
+std::unique_ptr<IProgress> QtPlatform::openProgress(int maximum, std::function<void()> onCancel)
+{
+    return std::make_unique<ProgressDialog>(maximum, std::move(onCancel));
 }
 
 std::unique_ptr<QIODevice> QtPlatform::openFile(const QString &path, QIODevice::OpenMode mode)

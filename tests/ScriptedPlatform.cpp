@@ -65,11 +65,40 @@ void ScriptedPlatform::messageBox(const QString &text)
         onMessage(text);
 }
 
-void ScriptedPlatform::sleep(int milliseconds)
+void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
-    sleeps.append(milliseconds);
-    if (onSleep)
-        onSleep(milliseconds);
+    pauses.append(milliseconds);
+    if (onPause)
+        onPause(milliseconds);
+    QTimer::singleShot(realPauseMs, context, std::move(then));
+}
+
+std::unique_ptr<IProgress> ScriptedPlatform::openProgress(int maximum, std::function<void()> onCancel)
+{
+    class Recorded : public IProgress
+    {
+    public:
+        explicit Recorded(std::shared_ptr<Progress> record)
+            : m_record(std::move(record))
+        {
+        }
+        ~Recorded() override
+        {
+            m_record->open = false;
+            m_record->onCancel = nullptr;
+        }
+        void setLabelText(const QString &text) override { m_record->labels.append(text); }
+        void setValue(int value) override { m_record->values.append(value); }
+
+    private:
+        std::shared_ptr<Progress> m_record;
+    };
+
+    auto record = std::make_shared<Progress>();
+    record->maximum = maximum;
+    record->onCancel = std::move(onCancel);
+    progresses.append(record);
+    return std::make_unique<Recorded>(record);
 }
 
 std::unique_ptr<QIODevice> ScriptedPlatform::openFile(const QString &path, QIODevice::OpenMode mode)

@@ -9,17 +9,18 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 // A scripted stand-in for the desktop services. Dialogs answer from queues
-// (an empty queue answers like Cancel), pauses and message boxes are
-// recorded instead of blocking, and chosen paths can be made to fail to
-// open. It installs itself on construction and restores the real services
+// (an empty queue answers like Cancel), message boxes and progress dialogs
+// are recorded instead of shown, timers run in no real time (unless told
+// otherwise) and chosen paths can be made to fail to open. It installs itself on construction and restores the real services
 // when destroyed.
 //
 //   ScriptedPlatform platform;
 //   platform.queueSaveFileName(target, [&] { peer.close(); });
 //   ...
-//   QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
+//   QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 class ScriptedPlatform : public IPlatform
 {
 public:
@@ -47,8 +48,25 @@ public:
     // What the code under test asked for.
     int openDialogs = 0;
     int saveDialogs = 0;
-    QList<int> sleeps;
+    // The delay of every timer started, in order.
+    QList<int> pauses;
     QStringList messages;
+    struct Progress
+    {
+        int maximum = 0;
+        QStringList labels;
+        QList<int> values;
+        bool open = true;
+        std::function<void()> onCancel;
+        // What pressing "キャンセル" does, while the dialog is open.
+        void pressCancel()
+        {
+            const auto cancel = onCancel;
+            if (open && cancel)
+                cancel();
+        }
+    };
+    QList<std::shared_ptr<Progress>> progresses;
     struct Opened
     {
         QString path;
@@ -57,9 +75,11 @@ public:
     };
     QList<Opened> openedFiles;
 
-    // Optional hooks, run when a message box shows or a pause is asked for.
+    // Optional hooks, run when a message box shows or a timer is started.
     std::function<void(const QString &)> onMessage;
-    std::function<void(int)> onSleep;
+    std::function<void(int)> onPause;
+    // Real time each timer takes, whatever its delay.
+    int realPauseMs = 0;
 
     // Answer of startSockets().
     bool socketsAvailable = true;
@@ -67,7 +87,8 @@ public:
     QString getOpenFileName() override;
     QString getSaveFileName() override;
     void messageBox(const QString &text) override;
-    void sleep(int milliseconds) override;
+    void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
+    std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
     bool startSockets() override;
 

@@ -34,7 +34,11 @@ private:
 class RecordingSerial : public ISerialLine
 {
 public:
-    void WriteByte(const QByteArray &payload) override { payloads.append(payload); }
+    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done) override
+    {
+        payloads.append(payload);
+        QTimer::singleShot(0, requester, std::move(done));
+    }
     QList<QByteArray> payloads;
 };
 
@@ -150,6 +154,8 @@ private slots:
     void sendFileWithoutConnection();
     void framesHandledDuringOpenDialog();
     void sendFileStopsWhenPeerLeaves();
+    void sendFileCancelledAfterChunks_data();
+    void sendFileCancelledAfterChunks();
     void peerClosesWhileOpenDialog();
 
     void connectToStationFails();
@@ -549,15 +555,20 @@ void tst_ConnSocket::sendFile_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<QList<int>>("frameSizes");
     QTest::addColumn<QList<int>>("pauses");
+    QTest::addColumn<QStringList>("labels");
 
+    const QString sending = QStringLiteral("ファイル「source.bin」を送信しています。\n");
+    const QStringList threeFrames{sending + QStringLiteral("1 / 3 チャンク送信済み、残り約 2 秒"),
+                                  sending + QStringLiteral("2 / 3 チャンク送信済み、残り約 1 秒")};
     for (bool station : {true, false}) {
         const char *variant = station ? "station" : "terminal";
-        QTest::addRow("%s empty", variant) << station << 0 << QList<int>{10} << QList<int>{};
-        QTest::addRow("%s 1500", variant) << station << 1500 << QList<int>{1510} << QList<int>{};
+        QTest::addRow("%s empty", variant) << station << 0 << QList<int>{10} << QList<int>{} << QStringList();
+        QTest::addRow("%s 1500", variant)
+            << station << 1500 << QList<int>{1510} << QList<int>{} << QStringList();
         QTest::addRow("%s 4000", variant)
-            << station << 4000 << QList<int>{2010, 2010, 10} << QList<int>{1000, 1000};
+            << station << 4000 << QList<int>{2010, 2010, 10} << QList<int>{1000, 1000} << threeFrames;
         QTest::addRow("%s 4500", variant)
-            << station << 4500 << QList<int>{2010, 2010, 510} << QList<int>{1000, 1000};
+            << station << 4500 << QList<int>{2010, 2010, 510} << QList<int>{1000, 1000} << threeFrames;
     }
 }
 
@@ -567,6 +578,7 @@ void tst_ConnSocket::sendFile()
     QFETCH(int, size);
     QFETCH(QList<int>, frameSizes);
     QFETCH(QList<int>, pauses);
+    QFETCH(QStringList, labels);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -581,15 +593,22 @@ void tst_ConnSocket::sendFile()
     ScriptedPlatform platform;
     QVERIFY(open(station));
     platform.queueOpenFileName(path);
-    // Frames must already be on their way when each pause starts.
-    QList<qint64> writtenAtPause;
-    platform.onSleep = [&](int) {
-        writtenAtPause.append(m_conn->socket()->bytesToWrite());
-    };
+    // Each pause starts once its chunk is queued, and no later chunk is.
+    QList<qint64> queuedAtPause;
+    platform.onPause = [&](int) { queuedAtPause.append(m_conn->socket()->bytesToWrite()); };
     m_conn->SendFile();
     QCOMPARE(platform.openDialogs, 1);
-    QCOMPARE(platform.sleeps, pauses);
+    QTRY_VERIFY(!m_conn->isSendingFile());
+    QCOMPARE(platform.pauses, pauses);
     QVERIFY(platform.messages.isEmpty());
+    // Only a file with pauses shows progress; it closes by itself.
+    QCOMPARE(platform.progresses.size(), labels.isEmpty() ? 0 : 1);
+    if (!labels.isEmpty()) {
+        QCOMPARE(platform.progresses[0]->maximum, 3);
+        QCOMPARE(platform.progresses[0]->labels, labels);
+        QCOMPARE(platform.progresses[0]->values, QList<int>({1, 2}));
+        QVERIFY(!platform.progresses[0]->open);
+    }
 
     int total = 0;
     for (int frameSize : frameSizes)
@@ -608,9 +627,7 @@ void tst_ConnSocket::sendFile()
         joined += frames[i].payload;
     }
     QCOMPARE(joined, content);
-    // Each pause follows a full chunk that was already handed on (no more
-    // than the chunk itself is still queued in the socket).
-    for (qint64 queued : std::as_const(writtenAtPause))
+    for (qint64 queued : std::as_const(queuedAtPause))
         QVERIFY(queued <= 2010);
 }
 
@@ -621,7 +638,7 @@ void tst_ConnSocket::sendFileCancelled()
     platform.queueOpenFileName(QString());
     m_conn->SendFile();
     QCOMPARE(platform.openDialogs, 1);
-    QVERIFY(platform.sleeps.isEmpty());
+    QVERIFY(platform.pauses.isEmpty());
     QVERIFY(platform.messages.isEmpty());
     QVERIFY(platform.openedFiles.isEmpty());
     m_conn->sendFrame(FrameCodec::textFrame("end"));
@@ -640,7 +657,7 @@ void tst_ConnSocket::sendFileUnreadable()
     QCOMPARE(platform.messages.size(), 1);
     QVERIFY(platform.messages.first().contains(QStringLiteral("missing-file.txt")));
     QVERIFY(platform.messages.first().contains(QStringLiteral("開けません")));
-    QVERIFY(platform.sleeps.isEmpty());
+    QVERIFY(platform.pauses.isEmpty());
     m_conn->sendFrame(FrameCodec::textFrame("end"));
     QCOMPARE(readPeer(13), FrameCodec::textFrame("end"));
 }
@@ -663,7 +680,7 @@ void tst_ConnSocket::sendFileTooLarge()
     QCOMPARE(platform.messages.size(), 1);
     QVERIFY(platform.messages.first().contains(QStringLiteral("huge.bin")));
     QVERIFY(platform.messages.first().contains(QStringLiteral("大きすぎ")));
-    QVERIFY(platform.sleeps.isEmpty());
+    QVERIFY(platform.pauses.isEmpty());
     m_conn->sendFrame(FrameCodec::textFrame("end"));
     QCOMPARE(readPeer(13), FrameCodec::textFrame("end"));
 }
@@ -709,17 +726,67 @@ void tst_ConnSocket::sendFileStopsWhenPeerLeaves()
     ScriptedPlatform platform;
     QVERIFY(open(true, 7));
     platform.queueOpenFileName(path);
-    platform.onSleep = [&](int) {
-        if (platform.sleeps.size() == 1) {
+    // Long enough for the close to arrive within the pause.
+    platform.realPauseMs = 50;
+    platform.onPause = [&](int) {
+        if (platform.pauses.size() == 2)
             m_peer->abort();
-            QVERIFY(pumpUntil([&] { return !m_conn->isConnected(); }));
-        }
     };
     m_conn->SendFile();
-    QCOMPARE(platform.sleeps, QList<int>{1000});
-    QVERIFY(platform.messages.isEmpty());
     QTRY_COMPARE(m_owner.removed, QList<int>{7});
     QTRY_VERIFY(m_conn.isNull());
+    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
+    QCOMPARE(platform.progresses.size(), 1);
+    QVERIFY(!platform.progresses[0]->open);
+    // The operator learns how far it got, once.
+    QTRY_COMPARE(platform.messages.size(), 1);
+    QVERIFY(platform.messages[0].contains(QStringLiteral("source.bin")));
+    QVERIFY(platform.messages[0].contains(QStringLiteral("2 / 6")));
+}
+
+void tst_ConnSocket::sendFileCancelledAfterChunks_data()
+{
+    QTest::addColumn<int>("cancelAfter");
+    QTest::newRow("after the first chunk") << 1;
+    QTest::newRow("after the fourth chunk") << 4;
+}
+
+void tst_ConnSocket::sendFileCancelledAfterChunks()
+{
+    QFETCH(int, cancelAfter);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("source.bin"));
+    const QByteArray content = filled(10000);
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(content) == content.size());
+    }
+    ScriptedPlatform platform;
+    QVERIFY(open(false));
+    platform.queueOpenFileName(path);
+    platform.onPause = [&](int) {
+        if (platform.pauses.size() == cancelAfter)
+            QTimer::singleShot(0, [&] { platform.progresses[0]->pressCancel(); });
+    };
+    m_conn->SendFile();
+    QTRY_VERIFY(!m_conn->isSendingFile());
+    QVERIFY(!platform.progresses[0]->open);
+    QCOMPARE(platform.pauses.size(), cancelAfter);
+
+    // Exactly the chunks before the cancel, each whole; nothing after.
+    m_conn->sendFrame(FrameCodec::textFrame("end"));
+    const QByteArray stream = readPeer(cancelAfter * 2010 + 13);
+    QList<ParsedFrame> frames;
+    QVERIFY(parseFrames(stream, &frames));
+    QCOMPARE(frames.size(), cancelAfter + 1);
+    for (int i = 0; i < cancelAfter; ++i) {
+        QCOMPARE(frames[i].header.index, quint16(i));
+        QCOMPARE(frames[i].payload, content.mid(i * 2000, 2000));
+    }
+    QCOMPARE(frames.last().header.kind, FRAME_TEXT);
+    QVERIFY(platform.messages.isEmpty());
 }
 
 void tst_ConnSocket::peerClosesWhileOpenDialog()
@@ -736,13 +803,13 @@ void tst_ConnSocket::peerClosesWhileOpenDialog()
         removedDuringDialog = m_owner.removed;
     });
     m_conn->SendFile();
-    // The slot is freed at once, the object only after its handler returned,
-    // and the frame sent before the close is still handled.
+    // The slot stays taken until the handler has returned and the frame
+    // sent before the close was handled under it.
     QVERIFY(aliveDuringDialog);
-    QCOMPARE(removedDuringDialog, QList<int>{6});
-    QTRY_COMPARE(m_host.lines, QList<QByteArray>{"6> bye"});
+    QVERIFY(removedDuringDialog.isEmpty());
+    QTRY_COMPARE(m_owner.removed, QList<int>{6});
+    QCOMPARE(m_host.lines, QList<QByteArray>{"6> bye"});
     QTRY_VERIFY(m_conn.isNull());
-    QCOMPARE(m_owner.removed, QList<int>{6});
 }
 
 void tst_ConnSocket::connectToStationFails()

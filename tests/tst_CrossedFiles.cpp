@@ -41,7 +41,11 @@ public:
         QMutexLocker lock(&m_mutex);
         messages.append(text);
     }
-    void sleep(int) override {}
+    void singleShot(int, QObject *context, std::function<void()> then) override
+    {
+        QTimer::singleShot(0, context, std::move(then));
+    }
+    std::unique_ptr<IProgress> openProgress(int, std::function<void()>) override { return nullptr; }
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override
     {
         auto file = std::make_unique<QFile>(path);
@@ -69,7 +73,7 @@ class Quiet : public IRedrawHost, public IClientOwner, public ISerialLine
 public:
     void Redraw() override {}
     void RemoveClient(int) override {}
-    void WriteByte(const QByteArray &) override {}
+    void WriteByte(const QByteArray &, QObject *, std::function<void()>) override {}
 };
 
 QByteArray content(int size, int seed)

@@ -544,7 +544,8 @@ void tst_FileReception::peerClosesWhileSaveAsOpen()
     peer->write(fileFrames(file).join());
     QTRY_COMPARE(m_platform->saveDialogs, 1);
     QVERIFY(aliveDuringDialog);
-    QCOMPARE(removedDuringDialog, QList<int>{3});
+    // The slot stays taken until its last frame was handled under it.
+    QVERIFY(removedDuringDialog.isEmpty());
     QTRY_VERIFY(connection.isNull());
     QCOMPARE(m_owner.removed, QList<int>{3});
     QCOMPARE(m_line.bytes(), QByteArray("3> last words"));

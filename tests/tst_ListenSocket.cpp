@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -33,7 +34,11 @@ public:
 class SerialRecorder : public ISerialLine
 {
 public:
-    void WriteByte(const QByteArray &payload) override { payloads.append(payload); }
+    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done) override
+    {
+        payloads.append(payload);
+        QTimer::singleShot(0, requester, std::move(done));
+    }
     QList<QByteArray> payloads;
 };
 
@@ -342,7 +347,7 @@ void tst_ListenSocket::sendFileReachesOnlyChosenTerminal()
     QCOMPARE(readFrom(first, int(expected.size())), expected);
     QCOMPARE(readFrom(second, 1, 200), QByteArray());
     QCOMPARE(platform.openDialogs, 1);
-    QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
+    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 }
 
 void tst_ListenSocket::rsFrameGoesToSerialLine()
@@ -371,8 +376,8 @@ void tst_ListenSocket::rsFramesReachPseudoTerminal()
     QTRY_COMPARE(listener.count(), 1);
 
     terminal->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("xyz"));
-    QTRY_COMPARE(platform.sleeps.size(), 2);
-    QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
+    QTRY_COMPARE(platform.pauses.size(), 2);
+    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
     QCOMPARE(line.drain(), QByteArray("ax"));
 }
 

@@ -2,6 +2,7 @@
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 class tst_SerialPort : public QObject
@@ -14,8 +15,8 @@ private slots:
     void opensExclusively();
     void writesFirstByteOnly_data();
     void writesFirstByteOnly();
-    void eachPayloadPausesOnItsOwn();
-    void missingPortStillPauses();
+    void payloadsServedInOrderOnePausePerByte();
+    void goneRequesterIsNotCalledBack();
     void byteHeldByLineIsDiscarded();
 };
 
@@ -98,42 +99,69 @@ void tst_SerialPort::writesFirstByteOnly()
     CSerialPort port(line.name());
     QVERIFY(port.isOpen());
 
-    port.WriteByte(payload);
-
-    QCOMPARE(platform.sleeps, QList<int>({1000}));
+    int done = 0;
+    port.WriteByte(payload, this, [&] { ++done; });
+    // Queued on the event loop, never written while the caller waits.
+    QCOMPARE(done, 0);
+    QTRY_COMPARE(done, 1);
+    QCOMPARE(platform.pauses, QList<int>({1000}));
     QCOMPARE(line.drain(), onLine);
 }
 
-void tst_SerialPort::eachPayloadPausesOnItsOwn()
+void tst_SerialPort::payloadsServedInOrderOnePausePerByte()
 {
     PtyLine line;
     if (!line.isValid())
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     ScriptedPlatform platform;
+    platform.realPauseMs = 150;
     CSerialPort port(line.name());
     QVERIFY(port.isOpen());
-    QByteArray seenAtPause;
-    platform.onSleep = [&](int) { seenAtPause += line.drain(); };
 
-    port.WriteByte("abc");
-    port.WriteByte("xyz");
+    QObject first;
+    QObject second;
+    QList<QByteArray> served;
+    port.WriteByte("abc", &first, [&] { served.append("abc"); });
+    port.WriteByte(QByteArray(), &second, [&] { served.append("empty"); });
+    port.WriteByte("xyz", &second, [&] { served.append("xyz"); });
+    QCOMPARE(port.pending(), 3);
 
-    QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
-    // Each byte was on the line before its own pause began.
-    QCOMPARE(seenAtPause + line.drain(), QByteArray("ax"));
-    QCOMPARE(seenAtPause, QByteArray("ax"));
+    // Each byte reaches the line a whole pause after the one before; the
+    // empty payload takes its pause without a byte.
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray received;
+    QList<qint64> arrivals;
+    while (received.size() < 2 && clock.elapsed() < 3000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const QByteArray got = line.drain(0);
+        if (!got.isEmpty()) {
+            received += got;
+            arrivals.append(clock.elapsed());
+        }
+    }
+    QCOMPARE(received, QByteArray("ax"));
+    QVERIFY2(arrivals[1] - arrivals[0] >= 2 * 150 - 20, qPrintable(QString::number(arrivals[1] - arrivals[0])));
+    QTRY_COMPARE(served, QList<QByteArray>({"abc", "empty", "xyz"}));
+    QCOMPARE(port.pending(), 0);
 }
 
-void tst_SerialPort::missingPortStillPauses()
+void tst_SerialPort::goneRequesterIsNotCalledBack()
 {
     ScriptedPlatform platform;
     CSerialPort port(QStringLiteral("/dev/tavrin-no-such-port"));
     QVERIFY(!port.isOpen());
 
-    port.WriteByte("abc");
-    port.WriteByte(QByteArray());
-
-    QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
+    int done = 0;
+    {
+        QObject gone;
+        port.WriteByte("abc", &gone, [&] { ++done; });
+    }
+    QObject staying;
+    port.WriteByte(QByteArray(), &staying, [&] { ++done; });
+    QTRY_COMPARE(platform.pauses.size(), 2);
+    QTRY_COMPARE(done, 1);
+    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 }
 
 void tst_SerialPort::byteHeldByLineIsDiscarded()
@@ -142,19 +170,20 @@ void tst_SerialPort::byteHeldByLineIsDiscarded()
     if (!line.isValid())
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     ScriptedPlatform platform;
+    platform.realPauseMs = 50;
     CSerialPort port(line.name());
     QVERIFY(port.isOpen());
 
+    int done = 0;
     // The line takes nothing while output is suspended.
     QCOMPARE(tcflow(line.slave(), TCOOFF), 0);
-    port.WriteByte("abc");
+    port.WriteByte("abc", this, [&] { ++done; });
+    QTRY_COMPARE(done, 1);
     QCOMPARE(tcflow(line.slave(), TCOON), 0);
-    QCoreApplication::processEvents();
-    port.WriteByte("xyz");
-    QCoreApplication::processEvents();
+    port.WriteByte("xyz", this, [&] { ++done; });
+    QTRY_COMPARE(done, 2);
 
     QCOMPARE(line.drain(), QByteArray("x"));
-    QCOMPARE(platform.sleeps, QList<int>({1000, 1000}));
 }
 
 QTEST_GUILESS_MAIN(tst_SerialPort)

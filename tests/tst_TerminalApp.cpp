@@ -505,7 +505,7 @@ void tst_TerminalApp::fileSendGoesThroughTheSocket()
         + QByteArray::fromHex("02000009c40001000000") + content.mid(2000);
     QTRY_VERIFY(m_station->bytesAvailable() >= expected.size());
     QCOMPARE(m_station->readAll(), expected);
-    QCOMPARE(m_platform->sleeps, QList<int>({1000}));
+    QCOMPARE(m_platform->pauses, QList<int>({1000}));
 }
 
 void tst_TerminalApp::disconnectTwice()
