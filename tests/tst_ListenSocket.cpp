@@ -81,7 +81,7 @@ private slots:
     void textsCarryTheSendersSlot();
     void sendTextReachesOnlyChosenTerminal();
     void sendFileReachesOnlyChosenTerminal();
-    void rsFrameGoesToSerialLine();
+    void rsFramesOfEveryTerminalReachSerialLine();
     void rsFramesReachPseudoTerminal();
     void removalDuringModalDialogDefersDeletion();
     void leavingDuringModalDialogDefersDeletion();
@@ -350,16 +350,20 @@ void tst_ListenSocket::sendFileReachesOnlyChosenTerminal()
     QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 }
 
-void tst_ListenSocket::rsFrameGoesToSerialLine()
+void tst_ListenSocket::rsFramesOfEveryTerminalReachSerialLine()
 {
     auto listener = makeListener();
-    QTcpSocket *terminal = connectTerminal(listener->serverPort());
+    QTcpSocket *first = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 1);
+    QTcpSocket *second = connectTerminal(listener->serverPort());
+    QTRY_COMPARE(listener->count(), 2);
     m_message->set("before");
 
-    terminal->write(FrameCodec::rsFrame("abc"));
+    second->write(FrameCodec::rsFrame("xyz"));
     QTRY_COMPARE(m_serial.payloads.size(), 1);
-    QCOMPARE(m_serial.payloads.first().left(1), QByteArray("a"));
+    first->write(FrameCodec::rsFrame("abc"));
+    QTRY_COMPARE(m_serial.payloads.size(), 2);
+    QCOMPARE(m_serial.payloads, QList<QByteArray>({"x", "a"}));
     QCOMPARE(m_message->bytes(), QByteArray("before"));
 }
 
