@@ -13,9 +13,9 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
