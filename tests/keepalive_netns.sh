@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the keepalive's vanishing-peer case in a private network namespace
+# Runs the keepalive vanishing-peer case in a private network namespace
 # joined by a veth pair to a second one, whose end the test sets down.
 # Usage: keepalive_netns.sh <tst_KeepAlive binary>
 # Exit code 77 means skipped (not root, or no network namespaces here).
@@ -28,7 +28,7 @@ exec unshare -n sh -c '
         && nsenter -t "$far" -n sh -c "ip link set lo up && ip addr add 169.254.77.2/30 dev tavrin-far \
             && ip link set tavrin-far up" \
         || { kill "$far"; exit 1; }
-    TAVRIN_TEST_FAR_PID=$far "$0" vanishedPeerIsNoticed
+    TAVRIN_TEST_FAR_PID=$far "$0" vanishedPeersAreNoticed
     status=$?
     kill "$far"
     exit $status

@@ -1,6 +1,11 @@
+#include "CSocket.h"
+#include "DisplayLine.h"
+#include "IRedrawHost.h"
+#include "ISerialLine.h"
 #include "KeepAlive.h"
 #include "KeepAliveSettings.h"
 #include "LinkTestSupport.h"
+#include "SSocket.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -21,6 +26,18 @@ std::unique_ptr<QProcess> startInFarNamespace(const QString &farPid, const QStri
     process->start(QStringLiteral("nsenter"), QStringList{QStringLiteral("-t"), farPid, QStringLiteral("-n")} + command);
     return process;
 }
+
+class IgnoringLine : public ISerialLine
+{
+public:
+    void WriteByte(const QByteArray &, QObject *, std::function<void()>) override {}
+};
+
+class IgnoringHost : public IRedrawHost
+{
+public:
+    void Redraw() override {}
+};
 }
 
 class tst_KeepAlive : public QObject
@@ -29,7 +46,8 @@ class tst_KeepAlive : public QObject
 
 private slots:
     void setOnAcceptedAndConnectingSockets();
-    void vanishedPeerIsNoticed();
+    void stationAndTerminalConnectionsCarryIt();
+    void vanishedPeersAreNoticed();
 };
 
 void tst_KeepAlive::setOnAcceptedAndConnectingSockets()
@@ -50,36 +68,57 @@ void tst_KeepAlive::setOnAcceptedAndConnectingSockets()
     QCOMPARE(KeepAliveSettings::of(&connecting), linkKeepAlive());
 }
 
-void tst_KeepAlive::vanishedPeerIsNoticed()
+void tst_KeepAlive::stationAndTerminalConnectionsCarryIt()
+{
+    DisplayLine line(200);
+    DisplayLine status(52);
+    IgnoringLine serial;
+    IgnoringHost host;
+    CListenSocket station(&line, &status, &serial, &host, 0);
+    QVERIFY(station.isListening());
+    CConnSocket terminal(&line, &host);
+    QSignalSpy connected(&terminal, &CConnSocket::connected);
+    terminal.connectToStation(QStringLiteral("127.0.0.1"), station.serverPort());
+    QTRY_COMPARE(connected.count(), 1);
+    QTRY_COMPARE(station.count(), 1);
+    QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
+}
+
+void tst_KeepAlive::vanishedPeersAreNoticed()
 {
     const QString farPid = qEnvironmentVariable("TAVRIN_TEST_FAR_PID");
     if (farPid.isEmpty())
         QSKIP("needs the veth pair into a second network namespace that keepalive_netns.sh sets up as root");
 
-    // The far end both dials in and takes a call, then stays silent.
-    QTcpServer server;
-    QVERIFY(server.listen(NEAR_ADDRESS, 0));
-    // STDIO: the pipe from this process stays open and silent.
-    const QString hold = QStringLiteral("STDIO");
-    const auto farClient = startInFarNamespace(farPid,
-                        {QStringLiteral("socat"),
-                         QStringLiteral("TCP:%1:%2").arg(NEAR_ADDRESS.toString()).arg(server.serverPort()), hold});
-    std::unique_ptr<QTcpSocket> accepted(LinkTest::acceptOne(server));
-    QVERIFY(accepted);
-    QVERIFY(KeepAlive::enable(accepted.get()));
+    // The far end is a Terminal of this Station and the Station of this
+    // Terminal; it stays silent, its side of each pipe open.
+    const QString silent = QStringLiteral("STDIO");
+    DisplayLine stationLine(200);
+    DisplayLine stationStatus(52);
+    IgnoringLine serial;
+    IgnoringHost host;
+    CListenSocket station(&stationLine, &stationStatus, &serial, &host, 0);
+    QVERIFY(station.isListening());
+    const auto farTerminal = startInFarNamespace(
+        farPid, {QStringLiteral("socat"),
+                 QStringLiteral("TCP:%1:%2").arg(NEAR_ADDRESS.toString()).arg(station.serverPort()), silent});
+    QTRY_COMPARE(station.count(), 1);
 
-    const auto farServer = startInFarNamespace(farPid,
-                        {QStringLiteral("socat"),
-                         QStringLiteral("TCP-LISTEN:%1,bind=%2").arg(FAR_PORT).arg(FAR_ADDRESS.toString()), hold});
-    QTcpSocket dialled;
+    const auto farStation = startInFarNamespace(
+        farPid, {QStringLiteral("socat"),
+                 QStringLiteral("TCP-LISTEN:%1,bind=%2").arg(FAR_PORT).arg(FAR_ADDRESS.toString()), silent});
+    DisplayLine terminalLine(200);
+    CConnSocket terminal(&terminalLine, &host);
+    QSignalSpy peerClosed(&terminal, &CConnSocket::peerClosed);
+    // socat may not listen yet: try again until it does.
     QVERIFY(LinkTest::pumpUntil([&] {
-        if (dialled.state() == QAbstractSocket::UnconnectedState) {
-            dialled.connectToHost(FAR_ADDRESS, FAR_PORT);
-            KeepAlive::enable(&dialled);
-        }
-        return dialled.state() == QAbstractSocket::ConnectedState;
+        if (!terminal.socket() || terminal.socket()->state() == QAbstractSocket::UnconnectedState)
+            terminal.connectToStation(FAR_ADDRESS.toString(), FAR_PORT);
+        return terminal.isConnected();
     }));
-    QCOMPARE(KeepAliveSettings::of(&dialled), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
 
     // The far end goes away without a word: no FIN, no reset.
     const auto down = startInFarNamespace(
@@ -90,11 +129,11 @@ void tst_KeepAlive::vanishedPeerIsNoticed()
     QElapsedTimer sinceDown;
     sinceDown.start();
 
-    QTRY_COMPARE_WITH_TIMEOUT(accepted->state(), QAbstractSocket::UnconnectedState, 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(dialled.state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(station.count(), 0, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(peerClosed.count(), 1, 10000);
     // Noticed by the probes, not by a reset from the link going down.
     QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
-    qInfo("both ends noticed the vanished peer after %lld ms", sinceDown.elapsed());
+    qInfo("the Station freed the slot and the Terminal saw its Station gone after %lld ms", sinceDown.elapsed());
 }
 
 QTEST_GUILESS_MAIN(tst_KeepAlive)
