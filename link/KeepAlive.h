@@ -3,12 +3,12 @@
 class QTcpSocket;
 
 // TCP keepalive for the link's connections, so that a peer whose host lost
-// power or network is noticed: after IDLE_SECONDS of silence the system
-// probes every INTERVAL_SECONDS and drops the connection after PROBE_COUNT
-// unanswered probes (15 + 5 * 5 = 40 s). Data the peer leaves unacknowledged
-// for USER_TIMEOUT_MS also drops it. Elsewhere than Linux only the system's
-// own keepalive timing applies. Only empty probe segments are added; not a
-// byte of the frames changes.
+// power or network is noticed within a minute: after IDLE_SECONDS of silence
+// the system probes every INTERVAL_SECONDS, and once the peer has left a probe
+// or data unacknowledged for USER_TIMEOUT_MS the connection is dropped (where
+// there is no such timeout, after PROBE_COUNT unanswered probes). Elsewhere
+// than Linux only the system's own keepalive timing applies. Only empty probe
+// segments are added; not a byte of the frames changes.
 namespace KeepAlive {
 
 constexpr int IDLE_SECONDS = 15;
