@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
@@ -15,9 +16,18 @@
 #endif
 
 namespace {
+// The active window, else the program's main window: a dialog that pops up
+// while nothing has the focus (a file arriving) still belongs to it, and
+// closing the main window is never held up by one.
 QWidget *dialogOwner()
 {
-    return QApplication::activeWindow();
+    if (QWidget *active = QApplication::activeWindow())
+        return active;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && qobject_cast<QMainWindow *>(window))
+            return window;
+    }
+    return nullptr;
 }
 
 class ProgressDialog : public IProgress

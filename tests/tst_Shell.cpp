@@ -6,6 +6,7 @@
 #include "EmptyDocument.h"
 #include "MainFrm.h"
 #include "ModalDialogAnswer.h"
+#include "QtPlatform.h"
 #include "ScriptedPlatform.h"
 #include "StatusView.h"
 #include "TemplateDialog.h"
@@ -19,7 +20,9 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMenuBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -195,6 +198,8 @@ private slots:
     void recentFileListKeepsFour();
     void aboutCommandOpensAboutBox();
     void commandRouting();
+
+    void progressDialogOverTheMainWindow();
 
 private:
     std::unique_ptr<ScriptedPlatform> m_platform;
@@ -763,6 +768,48 @@ void tst_Shell::commandRouting()
     QCOMPARE(answer.count(), 0);
     QVERIFY(app.mainFrame()->isVisible());
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_Shell::progressDialogOverTheMainWindow()
+{
+    QMainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QtPlatform platform;
+    int cancels = 0;
+    std::unique_ptr<IProgress> progress = platform.openProgress(6, [&] { ++cancels; });
+
+    const QPointer<QProgressDialog> dialog = window.findChild<QProgressDialog *>();
+    QVERIFY(dialog);
+    QVERIFY(dialog->isVisible());
+    QVERIFY(dialog->isModal());
+    QCOMPARE(dialog->maximum(), 6);
+    progress->setLabelText(QStringLiteral("2 / 6"));
+    progress->setValue(2);
+    QCOMPARE(dialog->labelText(), QStringLiteral("2 / 6"));
+    QTRY_COMPARE(dialog->value(), 2);
+    const auto buttons = dialog->findChildren<QPushButton *>();
+    QCOMPARE(buttons.size(), 1);
+    QCOMPARE(buttons[0]->text(), QStringLiteral("キャンセル"));
+
+    QTest::mouseClick(buttons[0], Qt::LeftButton);
+    QCOMPARE(cancels, 1);
+    // The dialog stays the caller's until it lets it go.
+    progress.reset();
+    QTRY_VERIFY(dialog.isNull());
+    QCOMPARE(cancels, 1);
+
+    // While one shows, closing the main window cancels it and still ends the
+    // program's event loop (which only then reports the last window closed).
+    progress = platform.openProgress(3, [&] { ++cancels; });
+    QSignalSpy lastWindowClosed(qApp, &QGuiApplication::lastWindowClosed);
+    QVERIFY(lastWindowClosed.isValid());
+    QTimer::singleShot(0, &window, &QWidget::close);
+    QTimer::singleShot(2000, qApp, &QCoreApplication::quit);
+    QApplication::exec();
+    QCOMPARE(lastWindowClosed.count(), 1);
+    QCOMPARE(cancels, 2);
+    progress.reset();
 }
 
 QTEST_MAIN(tst_Shell)

@@ -6,6 +6,7 @@
 #include "PtyLine.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
+#include "CSocket.h"
 #include "StatusView.h"
 #include "Tavrin2.h"
 
@@ -125,6 +126,7 @@ private slots:
 
     void receivedTextShownInView();
     void newAndOpenLeaveLinesUnchanged();
+    void closingDuringFileSendEndsQuietly();
 
 private:
     bool startStation();
@@ -746,6 +748,39 @@ void tst_StationApp::newAndOpenLeaveLinesUnchanged()
     QCOMPARE(m_station->m_status.bytes(), status);
     QCOMPARE(m_station->m_message.bytes(), QByteArray("0> abc"));
     QCOMPARE(m_station->m_pListenSocket->count(), 1);
+}
+
+void tst_StationApp::closingDuringFileSendEndsQuietly()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("long.bin"));
+    const QByteArray content(10 * CHUNK_SIZE, 'x');
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    m_platform->queueOpenFileName(path);
+    m_platform->realPauseMs = 1000;
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {0, QString(), TemplateDialog::IDOK}); });
+    m_station->mainFrame()->commandAction(CMy2App::ID_FILE_SEND)->trigger();
+    QVERIFY(m_station->m_pListenSocket->client(0)->isSendingFile());
+    // The window repaints and the command returns while the send goes on.
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(m_platform->progresses.size(), 1);
+
+    QTRY_COMPARE(m_terminals[0]->bytesAvailable(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
+    m_station->mainFrame()->close();
+    m_station.reset();
+    QVERIFY(!m_platform->progresses[0]->open);
+    QTest::qWait(100);
+    QVERIFY(m_platform->messages.isEmpty());
+    // The Terminal got whole chunks only, then the end of the connection.
+    QTRY_COMPARE(m_terminals[0]->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_terminals[0]->readAll().size(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
 }
 
 QTEST_MAIN(tst_StationApp)
