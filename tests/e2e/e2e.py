@@ -10,6 +10,7 @@ run_e2e.sh, which provides the display, the buses and the COM1 line.
 import argparse
 import ctypes
 import os
+import re
 import select
 import signal
 import subprocess
@@ -23,6 +24,7 @@ import pyatspi
 from gi.repository import GLib
 
 DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
+PROGRESS_MARK = "チャンク送信済み"
 RUN_LIMIT_S = 170
 # AT-SPI call timeouts. A press that opens a modal dialog gets its answer only
 # when the dialog closes, so presses wait briefly and the effect is polled.
@@ -54,6 +56,18 @@ def safe(function, default=None):
         return function()
     except (GLib.GError, LookupError, AttributeError, RuntimeError):
         return default
+
+
+def stays_false(what, probe, duration, interval=0.2):
+    """Calls `probe` for `duration` seconds; StepFailed as soon as it returns something true."""
+    deadline = time.monotonic() + duration
+    while time.monotonic() < deadline:
+        for program in PROGRAMS:
+            program.check_alive()
+        value = probe()
+        if value:
+            raise StepFailed("%s: %r" % (what, value))
+        time.sleep(interval)
 
 
 def poll(what, probe, timeout=10.0, interval=0.1):
@@ -266,6 +280,15 @@ class Program:
             return None
         return poll("%s file dialog" % self.label, file_dialog, timeout)
 
+    def progress_dialog(self):
+        """The open file-send progress dialog, or None."""
+        for child in children(self.app):
+            if role(child) in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_WINDOW) and is_showing(child) \
+                    and (find(child, pyatspi.ROLE_PROGRESS_BAR, depth=3) is not None
+                         or progress_label(child) is not None):
+                return child
+        return None
+
     def wait_no_dialog(self, timeout=10.0):
         poll("%s dialogs to close" % self.label, lambda: self.dialogs() == [], timeout)
 
@@ -299,6 +322,15 @@ def text_of(edit):
     if text is None:
         return None
     return safe(lambda: text.getText(0, -1))
+
+
+def progress_label(dialog):
+    """The progress dialog's label text, or None."""
+    for item in descendants(dialog, 3):
+        text = name(item) or text_of(item) or ""
+        if PROGRESS_MARK in text:
+            return text
+    return None
 
 
 def file_name_edit(dialog):
@@ -460,7 +492,7 @@ class Run:
                          if role(item) in (pyatspi.ROLE_LABEL, pyatspi.ROLE_STATIC, pyatspi.ROLE_TEXT)]
                 log("      open %s dialog %r: %s" % (program.label, name(dialog),
                                                      " | ".join(t for t in texts if t)))
-                for label in ("ｷｬﾝｾﾙ", "Cancel", "OK"):
+                for label in ("ｷｬﾝｾﾙ", "キャンセル", "Cancel", "OK"):
                     button = find(dialog, pyatspi.ROLE_PUSH_BUTTON, label)
                     if button is not None:
                         try:
@@ -522,15 +554,18 @@ class Run:
     def terminal_restart(self):
         self.terminal_start("reconnected")
 
-    def terminal_to_station_text(self):
-        text = "Hello 局 from the Terminal"
+    def terminal_sends_text(self, text, shot):
         self.terminal.choose("送信")
         dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
         set_text(input_field(self.terminal, dialog), text,
                  "Terminal send field")
-        self.screenshot("terminal-send-dialog")
+        self.screenshot(shot)
         press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
         self.terminal.wait_no_dialog()
+
+    def terminal_to_station_text(self):
+        text = "Hello 局 from the Terminal"
+        self.terminal_sends_text(text, "terminal-send-dialog")
         self.station.wait_lines("Station message %r" % ("0> " + text), lambda s, m: m == "0> " + text)
         self.screenshot("station-received-text")
 
@@ -582,6 +617,7 @@ class Run:
         dialog = answer_file_dialog(sender, source)
         self.screenshot("%s-open-dialog" % tag)
         accept_file_dialog(sender, dialog, ("Open", "開く"))
+        self.wait_progress(sender, "%s-progress" % tag)
         # Full chunks are followed by a pause of one second each.
         dialog = answer_file_dialog(receiver, target)
         self.screenshot("%s-save-dialog" % tag)
@@ -606,12 +642,71 @@ class Run:
             raise StepFailed("cmp found the files different")
         self.screenshot("%s-saved" % tag)
 
+    def wait_progress(self, sender, shot=None):
+        """The sender's progress dialog, titled with the program's name."""
+        dialog = poll("the %s's progress dialog" % sender.label, sender.progress_dialog, 5)
+        if shot is not None:
+            self.screenshot(shot)
+        if name(dialog) != sender.app_name:
+            raise StepFailed("the progress dialog is titled %r, not %r" % (name(dialog), sender.app_name))
+        return dialog
+
     def terminal_to_station_file(self):
         self.file_transfer(self.terminal, self.station, 4500, "terminal-to-station")
 
     def station_to_terminal_file(self):
         # A whole number of chunks: the last frame carries no bytes.
         self.file_transfer(self.station, self.terminal, 4000, "station-to-terminal")
+
+    def cancelled_file_send(self):
+        """A long send from the Station: its progress dialog shows, texts from the
+        Terminal still arrive meanwhile, and キャンセル stops it before the last frame."""
+        size = 10 * 2000 + 500
+        frames = size // 2000 + 1
+        source = os.path.join(self.options.work, "cancelled-source.bin")
+        with open(source, "wb") as stream:
+            stream.write(os.urandom(size))
+        self.station.choose("ファイル送信")
+        self.choose_client()
+        accept_file_dialog(self.station, answer_file_dialog(self.station, source), ("Open", "開く"))
+        dialog = self.wait_progress(self.station)
+
+        def sent():
+            label = progress_label(dialog) or ""
+            match = re.search(r"(\d+) / (\d+) " + PROGRESS_MARK, label)
+            return (label, int(match.group(1)), int(match.group(2))) if match else None
+        label, first, total = poll("the progress dialog to tell the chunks sent", sent, 3)
+        if "ファイル「cancelled-source.bin」を送信しています。" not in label or total != frames:
+            raise StepFailed("the progress dialog reads %r; expected the file name and '/ %d %s'"
+                             % (label, frames, PROGRESS_MARK))
+        self.screenshot("station-send-progress")
+        log("      progress dialog: %r" % label)
+
+        text = "Hello 局 while a file goes out"
+        self.terminal_sends_text(text, "terminal-send-during-file")
+        self.station.wait_lines("Station message 'n> %s' during the send" % text,
+                                lambda s, m: re.fullmatch(r"\d> " + re.escape(text), m) is not None)
+
+        def moved_on():
+            current = sent()
+            return current if current is not None and current[1] > first else None
+        label, now, _ = poll("the progress to move on from %d / %d chunks" % (first, frames), moved_on, 3)
+        if now >= frames:
+            raise StepFailed("the send ended before it could be cancelled: %r" % label)
+        self.screenshot("station-text-during-send")
+        log("      Station message shown at %d / %d chunks; pressing キャンセル" % (now, frames))
+
+        cancel = dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "キャンセル")
+        press(cancel, "キャンセル")
+        poll("the progress dialog to close", lambda: self.station.progress_dialog() is None, 5)
+        self.station.wait_no_dialog(3)
+        # About as long as the rest of the send would have taken: no Save As may follow.
+        stays_false("the Terminal opened a dialog after the send was cancelled",
+                    lambda: [name(d) for d in self.terminal.dialogs() or []],
+                    frames - now + 1.5)
+        self.terminal.wait_lines('Terminal status "接続中"', lambda s, m: s == "接続中", 3)
+        self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中", 3)
+        self.screenshot("send-cancelled")
 
     def disconnect(self):
         self.terminal.choose("接続終了")
@@ -663,6 +758,8 @@ class Run:
             ("RS control: first byte on COM1", self.rs_control, False),
             ("File Terminal -> Station (4500 bytes) saved identical", self.terminal_to_station_file, False),
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
+            ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",
+             self.cancelled_file_send, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
             ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
             ("Close both windows: the programs end with code 0", self.close_windows, False),
