@@ -146,9 +146,9 @@ bool CMyApp::wireText(const QString &text, const QString &what, QByteArray *byte
 {
     if (!CodePage::encode(text, bytes)) {
         Platform::get().messageBox(
-            QStringLiteral("%1に送れない文字が含まれているため、送信しませんでした。"
+            QStringLiteral("%1に送れない文字「%2」が含まれているため、送信しませんでした。"
                            "その文字を除いて、もう一度入力してください。")
-                .arg(what));
+                .arg(what, CodePage::unencodable(text)));
         return false;
     }
     if (bytes->size() > MAX_TERMINAL_TEXT) {

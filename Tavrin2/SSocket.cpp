@@ -4,6 +4,7 @@
 #include "CodePage.h"
 #include "DisplayLine.h"
 #include "IRedrawHost.h"
+#include "KeepAlive.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -45,6 +46,8 @@ protected:
             closeDescriptor(descriptor);
             return;
         }
+        // A Terminal that vanishes, admitted or waiting, is noticed.
+        KeepAlive::enable(socket);
         addPendingConnection(socket);
     }
 };

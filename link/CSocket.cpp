@@ -5,12 +5,14 @@
 #include "IClientOwner.h"
 #include "IRedrawHost.h"
 #include "ISerialLine.h"
+#include "KeepAlive.h"
 #include "PacedFileSend.h"
 #include "Platform.h"
 
 #include <QDir>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 // Unread bytes a connection may hold while its handler is stalled (a modal
@@ -101,7 +103,7 @@ void CConnSocket::attach(QTcpSocket *socket)
         QMetaObject::invokeMethod(this, &CConnSocket::OnPeerClosed, Qt::QueuedConnection);
 }
 
-void CConnSocket::connectToStation(const QString &host, quint16 port)
+void CConnSocket::connectToStation(const QString &host, quint16 port, int timeoutMs)
 {
     if (m_socket) {
         m_socket->disconnect(this);
@@ -112,6 +114,16 @@ void CConnSocket::connectToStation(const QString &host, quint16 port)
     wire();
     m_connecting = true;
     m_socket->connectToHost(host, port);
+    KeepAlive::enable(m_socket);
+    // A Station behind a firewall that drops the attempt would otherwise
+    // keep the operator waiting for the system's own limit, minutes long.
+    QTimer::singleShot(timeoutMs, m_socket, [this] {
+        if (!m_connecting)
+            return;
+        m_connecting = false;
+        m_socket->abort();
+        emit connectFailed(QStringLiteral("接続がタイムアウトしました"));
+    });
 }
 
 bool CConnSocket::isConnected() const

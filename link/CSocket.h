@@ -51,8 +51,10 @@ public:
     // `socket`); bytes that already arrived, or a close that already
     // happened, are handled as soon as the event loop runs.
     void attach(QTcpSocket *socket);
-    // Terminal: starts connecting; connected() or connectFailed() follows.
-    void connectToStation(const QString &host, quint16 port);
+    // Terminal: starts connecting; connected() or connectFailed() follows,
+    // the latter at the latest after `timeoutMs`.
+    void connectToStation(const QString &host, quint16 port, int timeoutMs = CONNECT_TIMEOUT_MS);
+    static constexpr int CONNECT_TIMEOUT_MS = 10000;
     bool isConnected() const;
     QTcpSocket *socket() const { return m_socket; }
 

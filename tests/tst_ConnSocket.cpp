@@ -12,6 +12,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
 using LinkTest::pumpUntil;
 
 namespace {
@@ -159,6 +167,7 @@ private slots:
     void peerClosesWhileOpenDialog();
 
     void connectToStationFails();
+    void connectAttemptThatIsDroppedTimesOut();
     void releaseInsideOwnHandler();
 
 private:
@@ -833,6 +842,41 @@ void tst_ConnSocket::connectToStationFails()
     QCOMPARE(connected.count(), 0);
     QCOMPARE(peerClosed.count(), 0);
     QVERIFY(!m_conn->isConnected());
+}
+
+void tst_ConnSocket::connectAttemptThatIsDroppedTimesOut()
+{
+    // A listener whose queue is full and never accepted: the kernel drops
+    // further attempts as a firewall would.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+    QVERIFY(::listen(listener, 0) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const quint16 port = ntohs(address.sin_port);
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(std::make_unique<QTcpSocket>());
+        fillers.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTest::qWait(200);
+
+    m_conn = new CConnSocket(&m_line, &m_host);
+    QSignalSpy failed(m_conn.data(), &CConnSocket::connectFailed);
+    QVERIFY(failed.isValid());
+    QElapsedTimer clock;
+    clock.start();
+    m_conn->connectToStation(QStringLiteral("127.0.0.1"), port, 500);
+    QTRY_COMPARE(failed.count(), 1);
+    QVERIFY(clock.elapsed() >= 450);
+    QVERIFY(!m_conn->isConnected());
+    QCOMPARE(m_conn->socket()->state(), QAbstractSocket::UnconnectedState);
+    fillers.clear();
+    ::close(listener);
 }
 
 void tst_ConnSocket::releaseInsideOwnHandler()

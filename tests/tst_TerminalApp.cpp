@@ -380,9 +380,9 @@ void tst_TerminalApp::sentBytes_data()
     QTest::newRow("send 190 with JIS forms")
         << int(CMyApp::ID_SEND) << QString(95, QChar(0x2212)) << QByteArray() << QStringLiteral("189");
     QTest::newRow("send Hangul") << int(CMyApp::ID_SEND) << QStringLiteral("안녕") << QByteArray()
-                                 << QStringLiteral("送れない文字");
+                                 << QStringLiteral("送れない文字「안녕」");
     QTest::newRow("rs emoji") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("A\U0001F600")
-                              << QByteArray() << QStringLiteral("送れない文字");
+                              << QByteArray() << QStringLiteral("送れない文字「\U0001F600」");
 }
 
 void tst_TerminalApp::sentBytes()
