@@ -1,12 +1,16 @@
 // Throughput and memory of the frame link over real loopback connections,
 // beside a raw QTcpSocket copy of the same bytes. Pauses are replaced by
 // zero and the Save As dialog is answered with a path in a temp directory.
+// Then, with the real one-second pauses, how quickly a real Station handles
+// a Terminal's text while another connection is being paced, and what a
+// paced file send costs its sender.
 //
 //   bench_link              runs everything and prints the figures
 //   bench_link --texts N    only the text part, N frames
+//   bench_link --pacing     only the paced part (about 40 s)
 //
 // File transfers run sender and receiver as two child processes of this
-// program, so that each one's peak memory is its own.
+// program, so that each one's peak memory and CPU time is its own.
 
 #include "CSocket.h"
 #include "DisplayLine.h"
@@ -14,8 +18,12 @@
 #include "IClientOwner.h"
 #include "IRedrawHost.h"
 #include "ISerialLine.h"
+#include "PacedFileSend.h"
 #include "Platform.h"
+#include "PtyLine.h"
 #include "QtPlatform.h"
+#include "SSocket.h"
+#include "SerialPort.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,11 +34,37 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
+#include <thread>
+#include <vector>
 
 namespace {
+
+qint64 monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+qint64 cpuNs(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
+{
+    timespec now {};
+    clock_gettime(clock, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 class BenchPlatform : public QtPlatform
 {
@@ -40,11 +74,24 @@ public:
     QString getOpenFileName() override { return openAnswer; }
     QString getSaveFileName() override { return saveAnswer; }
     void messageBox(const QString &text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
-    // The one-second pauses, shortened for throughput runs.
-    int pauseMs = 0;
-    void singleShot(int, QObject *context, std::function<void()> then) override
+    // The one-second pauses: zero for throughput runs, as asked for pacing
+    // runs, which also record how long the pauses really took.
+    bool realPauses = false;
+    qint64 shortestPauseNs = 0;
+    qint64 longestPauseNs = 0;
+    void singleShot(int milliseconds, QObject *context, std::function<void()> then) override
     {
-        QtPlatform::singleShot(pauseMs, context, std::move(then));
+        if (!realPauses) {
+            QtPlatform::singleShot(0, context, std::move(then));
+            return;
+        }
+        const qint64 asked = monotonicNs();
+        QtPlatform::singleShot(milliseconds, context, [this, asked, then = std::move(then)] {
+            const qint64 took = monotonicNs() - asked;
+            shortestPauseNs = shortestPauseNs ? qMin(shortestPauseNs, took) : took;
+            longestPauseNs = qMax(longestPauseNs, took);
+            then();
+        });
     }
     std::unique_ptr<IProgress> openProgress(int, std::function<void()>) override { return nullptr; }
 };
@@ -81,11 +128,23 @@ long peakKilobytes()
     return -1;
 }
 
-// Runs the event loop until `done` holds.
-void spin(const std::function<bool()> &done)
+// Runs the event loop until `done` holds, sleeping while nothing happens
+// (the overload of processEvents() with a time limit never sleeps). With a
+// `timeoutMs`, gives up after it, and a timer wakes the loop now and then
+// for conditions that other threads change.
+bool spin(const std::function<bool()> &done, int timeoutMs = -1)
 {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QElapsedTimer timer;
+    timer.start();
+    QTimer wake;
+    if (timeoutMs >= 0)
+        wake.start(50);
+    while (!done()) {
+        if (timeoutMs >= 0 && timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }
 
 QTcpSocket *acceptOne(QTcpServer &server)
@@ -243,6 +302,7 @@ int sendFile(const QString &path, quint16 port, bool raw)
         CConnSocket sender(&line, &host);
         connectLink(sender, port);
         sender.SendFile();
+        spin([&] { return !sender.isSendingFile(); });
         QTcpSocket *socket = sender.socket();
         waitQueuedAtMost(*socket, 0);
         socket->disconnectFromHost();
@@ -250,6 +310,48 @@ int sendFile(const QString &path, quint16 port, bool raw)
             socket->waitForDisconnected(5000);
     }
     QTextStream(stdout) << peakKilobytes() << Qt::endl;
+    return 0;
+}
+
+bool sameContents(const QString &first, const QString &second)
+{
+    QFile a(first), b(second);
+    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly) || a.size() != b.size())
+        return false;
+    while (!a.atEnd()) {
+        if (a.read(1 << 20) != b.read(1 << 20))
+            return false;
+    }
+    return true;
+}
+
+// Child: sends `path` through the link with the real pauses and prints the
+// send's wall time, this process's CPU time during it and the shortest and
+// longest pause, all in nanoseconds.
+int sendPaced(const QString &path, quint16 port)
+{
+    BenchPlatform platform;
+    platform.openAnswer = path;
+    platform.realPauses = true;
+    Platform::install(&platform);
+
+    DisplayLine line(200);
+    CountingHost host;
+    CConnSocket sender(&line, &host);
+    connectLink(sender, port);
+    const qint64 wallStart = monotonicNs();
+    const qint64 cpuStart = cpuNs();
+    sender.SendFile();
+    spin([&] { return !sender.isSendingFile(); });
+    const qint64 cpu = cpuNs() - cpuStart;
+    const qint64 wall = monotonicNs() - wallStart;
+    QTcpSocket *socket = sender.socket();
+    waitQueuedAtMost(*socket, 0);
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->waitForDisconnected(5000);
+    QTextStream(stdout) << wall << ' ' << cpu << ' ' << platform.shortestPauseNs << ' '
+                        << platform.longestPauseNs << Qt::endl;
     return 0;
 }
 
@@ -283,16 +385,7 @@ FileRun runFile(const QString &source, const QString &target, qint64 size, bool 
         run.megabytesPerSecond = size / 1e6 / seconds;
         run.receiverKb = figures[1].toLong();
     }
-    if (raw) {
-        run.identical = QFileInfo(target).size() > size;
-    } else {
-        QFile a(source), b(target);
-        a.open(QIODevice::ReadOnly);
-        b.open(QIODevice::ReadOnly);
-        run.identical = a.size() == b.size();
-        while (run.identical && !a.atEnd())
-            run.identical = a.read(1 << 20) == b.read(1 << 20);
-    }
+    run.identical = raw ? QFileInfo(target).size() > size : sameContents(source, target);
     return run;
 }
 
@@ -307,6 +400,287 @@ void writeFile(const QString &path, qint64 size)
         file.write(block.constData(), qMin<qint64>(left, block.size()));
 }
 
+// A Terminal played by a helper thread on a plain blocking socket, so that
+// its timing owes nothing to the Station's event loop.
+class ThreadTerminal
+{
+public:
+    explicit ThreadTerminal(quint16 port)
+        : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    }
+    ~ThreadTerminal()
+    {
+        stop();
+        ::close(m_fd);
+    }
+    ThreadTerminal(const ThreadTerminal &) = delete;
+    ThreadTerminal &operator=(const ThreadTerminal &) = delete;
+
+    qint64 bytesSent() const { return m_sent; }
+    qint64 bytesReceived() const { return m_received; }
+
+    // Texts `spacingMs` apart, each carrying the monotonic time it was sent at.
+    void sendTimedTexts(int count, int spacingMs)
+    {
+        m_worker = std::thread([this, count, spacingMs] {
+            for (int i = 0; i < count && sendAll(FrameCodec::textFrame(QByteArray::number(monotonicNs())));
+                 ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(spacingMs));
+        });
+    }
+    // RS frames back to back, as fast as the Station takes them, until stop().
+    void floodRs()
+    {
+        m_worker = std::thread([this] {
+            const QByteArray frame = FrameCodec::rsFrame(QByteArrayLiteral("R"));
+            while (sendAll(frame)) {
+            }
+        });
+    }
+    // Reads and drops whatever arrives, until stop().
+    void drain()
+    {
+        m_worker = std::thread([this] {
+            char buffer[4096];
+            ssize_t got;
+            while ((got = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0)
+                m_received += got;
+        });
+    }
+    void join()
+    {
+        if (m_worker.joinable())
+            m_worker.join();
+    }
+    // Wakes a worker blocked on the socket and waits for it.
+    void stop()
+    {
+        if (!m_worker.joinable())
+            return;
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_worker.join();
+    }
+
+private:
+    bool sendAll(const QByteArray &bytes)
+    {
+        for (qint64 at = 0; at < bytes.size();) {
+            const ssize_t put = ::send(m_fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
+            if (put <= 0)
+                return false;
+            at += put;
+            m_sent += put;
+        }
+        return true;
+    }
+
+    int m_fd;
+    std::thread m_worker;
+    std::atomic<qint64> m_sent {0};
+    std::atomic<qint64> m_received {0};
+};
+
+// The Station's window: on each new message line, the time since the text
+// in it was sent.
+class LatencyHost : public IRedrawHost
+{
+public:
+    explicit LatencyHost(const DisplayLine &line)
+        : m_line(line)
+    {
+    }
+    std::vector<double> latenciesMs;
+    void Redraw() override
+    {
+        const qint64 now = monotonicNs();
+        const QByteArray &text = m_line.bytes();
+        const int at = text.indexOf("> ");
+        if (at < 0 || text == m_last)
+            return;
+        m_last = text;
+        latenciesMs.push_back((now - text.mid(at + 2).toLongLong()) / 1e6);
+    }
+
+private:
+    const DisplayLine &m_line;
+    QByteArray m_last;
+};
+
+enum class Load { None, FileSend, RsFlood };
+
+struct LatencyRun
+{
+    int handled = 0;
+    double medianMs = 0;
+    double p99Ms = 0;
+    double maxMs = 0;
+    double cpuShare = 0;
+    QString load;
+};
+
+// A Station with a pty as its serial line and two Terminals: the first
+// loads the Station as `load` says, the second sends `texts` timed texts.
+LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacingMs)
+{
+    IPlatform *previous = &Platform::get();
+    BenchPlatform platform;
+    platform.realPauses = true;
+    platform.openAnswer = filePath;
+    Platform::install(&platform);
+
+    PtyLine pty;
+    CSerialPort serial(pty.name());
+    DisplayLine line(200);
+    DisplayLine status(52);
+    LatencyHost host(line);
+    LatencyRun run;
+    {
+        CListenSocket station(&line, &status, &serial, &host, 0);
+        ThreadTerminal loader(station.serverPort());
+        spin([&] { return station.count() == 1; }, 5000);
+        ThreadTerminal texter(station.serverPort());
+        spin([&] { return station.count() == 2; }, 5000);
+
+        CConnSocket *loaded = station.client(0);
+        const qint64 start = monotonicNs();
+        const qint64 cpuStart = cpuNs(CLOCK_THREAD_CPUTIME_ID);
+        if (load == Load::FileSend) {
+            loader.drain();
+            station.SendFileToClient(0);
+        } else if (load == Load::RsFlood) {
+            loader.floodRs();
+        }
+        texter.sendTimedTexts(texts, spacingMs);
+        spin([&] { return int(host.latenciesMs.size()) == texts; }, texts * spacingMs * 2 + 5000);
+        texter.join();
+        const double seconds = (monotonicNs() - start) / 1e9;
+        run.cpuShare = (cpuNs(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / 1e9 / seconds;
+
+        if (load == Load::FileSend) {
+            const bool stillSending = loaded && loaded->isSendingFile();
+            spin([&] { return !loaded || !loaded->isSendingFile(); }, 60000);
+            const qint64 size = QFileInfo(filePath).size();
+            spin([&] { return loader.bytesReceived() >= size; }, 5000);
+            run.load = QStringLiteral("file send to Terminal 1 (%1 bytes, %2 pauses of %3 ms, took %4 s), "
+                                      "still running after the last text: %5")
+                           .arg(size)
+                           .arg(size / CHUNK_SIZE)
+                           .arg(PacedFileSend::CHUNK_PAUSE_MS)
+                           .arg((monotonicNs() - start) / 1e9, 0, 'f', 3)
+                           .arg(stillSending ? QStringLiteral("yes") : QStringLiteral("NO"));
+        } else if (load == Load::RsFlood) {
+            const int lineBytes = int(pty.drain(0).size());
+            const qint64 frames = loader.bytesSent() / (FRAME_HEADER_SIZE + 1);
+            run.load = QStringLiteral("RS flood from Terminal 1 (%1 frames accepted by the connection, %2 days "
+                                      "of line time; %4 bytes reached the serial line in %3 s, %5 queued)")
+                           .arg(frames)
+                           .arg(frames * CSerialPort::PAUSE_MS / 1000.0 / 86400, 0, 'f', 1)
+                           .arg(seconds, 0, 'f', 1)
+                           .arg(lineBytes)
+                           .arg(serial.pending());
+        } else {
+            run.load = QStringLiteral("idle Station");
+        }
+        loader.stop();
+    }
+    Platform::install(previous);
+
+    std::vector<double> sorted = host.latenciesMs;
+    std::sort(sorted.begin(), sorted.end());
+    run.handled = int(sorted.size());
+    if (!sorted.empty()) {
+        run.medianMs = sorted[sorted.size() / 2];
+        run.p99Ms = sorted[std::max<size_t>(1, size_t(std::ceil(sorted.size() * 0.99))) - 1];
+        run.maxMs = sorted.back();
+    }
+    return run;
+}
+
+struct PacedRun
+{
+    double seconds = 0;
+    double cpuSeconds = 0;
+    double shortestPauseMs = 0;
+    double longestPauseMs = 0;
+    bool identical = false;
+};
+
+PacedRun runPaced(const QString &source, const QString &target)
+{
+    const QString self = QCoreApplication::applicationFilePath();
+    QProcess receiver;
+    receiver.start(self, {QStringLiteral("--receive"), target, QStringLiteral("link")});
+    receiver.waitForReadyRead(10000);
+    const quint16 port = quint16(receiver.readLine().trimmed().toUInt());
+
+    QProcess sender;
+    sender.start(self, {QStringLiteral("--send-paced"), source, QString::number(port)});
+    sender.waitForFinished(120000);
+    receiver.waitForFinished(10000);
+
+    PacedRun run;
+    const QList<QByteArray> figures = sender.readAllStandardOutput().trimmed().split(' ');
+    if (figures.size() == 4) {
+        run.seconds = figures[0].toLongLong() / 1e9;
+        run.cpuSeconds = figures[1].toLongLong() / 1e9;
+        run.shortestPauseMs = figures[2].toLongLong() / 1e6;
+        run.longestPauseMs = figures[3].toLongLong() / 1e6;
+    }
+    run.identical = sameContents(source, target);
+    return run;
+}
+
+void printPacing(QTextStream &out)
+{
+    constexpr int texts = 200;
+    constexpr int spacingMs = 25;
+    QTemporaryDir dir;
+    const QString smallFile = dir.filePath(QStringLiteral("paced-small"));
+    writeFile(smallFile, 8 * CHUNK_SIZE + 500);
+
+    out << "text latency at the Station, " << texts << " texts " << spacingMs
+        << " ms apart from Terminal 2, real pauses, pty as serial line; CPU of the Station's thread:\n"
+        << Qt::flush;
+    for (const Load load : {Load::None, Load::FileSend, Load::RsFlood}) {
+        const LatencyRun run = textLatency(load, smallFile, texts, spacingMs);
+        out << QStringLiteral("  median %1 ms, p99 %2 ms, max %3 ms, %4/%5 handled, CPU %6 %; %7\n")
+                   .arg(run.medianMs, 0, 'f', 2)
+                   .arg(run.p99Ms, 0, 'f', 2)
+                   .arg(run.maxMs, 0, 'f', 2)
+                   .arg(run.handled)
+                   .arg(texts)
+                   .arg(run.cpuShare * 100, 0, 'f', 2)
+                   .arg(run.load)
+            << Qt::flush;
+    }
+
+    constexpr int chunks = 20;
+    const QString source = dir.filePath(QStringLiteral("paced-source"));
+    const QString target = dir.filePath(QStringLiteral("paced-target"));
+    writeFile(source, chunks * CHUNK_SIZE);
+    const double pauses = chunks * PacedFileSend::CHUNK_PAUSE_MS / 1000.0;
+    out << "paced send of " << chunks * CHUNK_SIZE << " bytes (" << chunks << " full chunks), sender process:\n"
+        << Qt::flush;
+    const PacedRun run = runPaced(source, target);
+    out << QStringLiteral("  %1 s, overhead over %2 s of pauses %3 %; CPU %4 ms = %5 % of wall time; "
+                          "pauses %6 to %7 ms%8\n")
+               .arg(run.seconds, 0, 'f', 3)
+               .arg(pauses, 0, 'f', 0)
+               .arg((run.seconds - pauses) / pauses * 100, 0, 'f', 3)
+               .arg(run.cpuSeconds * 1000, 0, 'f', 1)
+               .arg(run.cpuSeconds / qMax(run.seconds, 1e-9) * 100, 0, 'f', 3)
+               .arg(run.shortestPauseMs, 0, 'f', 2)
+               .arg(run.longestPauseMs, 0, 'f', 2)
+               .arg(run.identical ? QStringLiteral(", saved file identical") : QStringLiteral(", SAVED FILE DIFFERS"))
+        << Qt::flush;
+}
+
 }
 
 int main(int argc, char **argv)
@@ -319,12 +693,19 @@ int main(int argc, char **argv)
         return sendTexts(args[2].toInt(), quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send"))
         return sendFile(args[2], quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
+    if (args.size() == 4 && args[1] == QLatin1String("--send-paced"))
+        return sendPaced(args[2], quint16(args[3].toUInt()));
+
+    QTextStream out(stdout);
+    if (args.size() == 2 && args[1] == QLatin1String("--pacing")) {
+        printPacing(out);
+        return 0;
+    }
 
     BenchPlatform platform;
     Platform::install(&platform);
     const int frames = args.size() == 3 && args[1] == QLatin1String("--texts") ? args[2].toInt() : 200000;
 
-    QTextStream out(stdout);
     out << "text frames (" << frames << " x " << FRAME_HEADER_SIZE + benchText.size() << " bytes):\n" << Qt::flush;
     out << QStringLiteral("  link  %1 frames/s\n").arg(textFramesPerSecond(frames, false), 0, 'f', 0) << Qt::flush;
     out << QStringLiteral("  raw   %1 frames/s\n").arg(textFramesPerSecond(frames, true), 0, 'f', 0) << Qt::flush;
@@ -353,5 +734,6 @@ int main(int argc, char **argv)
         }
         QFile::remove(source);
     }
+    printPacing(out);
     return 0;
 }
