@@ -2,8 +2,29 @@
 
 #include "Platform.h"
 
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+bool mayUse(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    return ::faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS) == 0;
+#else
+    Q_UNUSED(device);
+    return true;
+#endif
+}
+}
+
 CSerialPort::CSerialPort(const QString &device, QObject *parent)
     : QObject(parent)
+    , m_device(device)
+    , m_noDevice(device == QLatin1String(NoDevice))
 {
     m_port.setPortName(device);
     m_port.setBaudRate(BAUD_RATE);
@@ -11,10 +32,59 @@ CSerialPort::CSerialPort(const QString &device, QObject *parent)
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
+    // An adapter pulled out shows as a resource error on the next write.
+    connect(&m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (m_port.isOpen() && (error == QSerialPort::ResourceError || error == QSerialPort::WriteError))
+            lineBroke();
+    });
+    if (!m_noDevice && !open())
+        m_failure = openFailure();
+}
+
+bool CSerialPort::open()
+{
     // Write-only: the Station never reads the line, and a read-write port
     // would buffer whatever the far end sends for the whole run.
-    if (m_port.open(QIODevice::WriteOnly))
-        m_port.setRequestToSend(false);
+    if (!m_port.open(QIODevice::WriteOnly))
+        return false;
+    m_port.setRequestToSend(false);
+    m_failure.clear();
+    return true;
+}
+
+void CSerialPort::lineBroke()
+{
+    const QString error = m_port.errorString();
+    m_port.close();
+    m_failure = QStringLiteral("シリアルポート %1 への書き込みに失敗しました（%2）。装置とケーブルを確かめてください。"
+                               "次のRSコントロールの文字列が届いたときに、開き直します。")
+                    .arg(m_device, error);
+    emit failed(m_failure);
+}
+
+QString CSerialPort::openFailure() const
+{
+    QString reason;
+    switch (m_port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        reason = QStringLiteral("その装置がありません。装置をつなぐか、環境変数 TAVRIN2_COM1 で使う装置を指定してから、"
+                                "Tavrin2 を起動し直してください。");
+        break;
+    case QSerialPort::PermissionError:
+        // Qt reports a port held by another program as a permission error too.
+        if (mayUse(m_device))
+            reason = QStringLiteral("他のプログラムが使用中です。そのプログラムを終了してください。");
+        else
+            reason = QStringLiteral("このユーザーには使う権限がありません。ユーザーを dialout グループに加えて"
+                                    "（sudo usermod -aG dialout ユーザー名）、ログインし直してください。");
+        break;
+    default:
+        reason = QStringLiteral("%1。").arg(m_port.errorString());
+        break;
+    }
+    return QStringLiteral("シリアルポート %1 を開けませんでした。%2\n"
+                          "開けるまで、RSコントロールの文字列は回線に送られません。Tavrin2 はこのまま使えます。")
+        .arg(m_device, reason);
 }
 
 QString CSerialPort::defaultDevice()
@@ -45,6 +115,9 @@ void CSerialPort::serveNext()
     if (m_pausing || m_queue.empty())
         return;
     const Request &current = m_queue.front();
+    // The line may have come back (an adapter plugged in again).
+    if (!m_port.isOpen() && !m_noDevice)
+        open();
     if (m_port.isOpen() && !current.firstByte.isEmpty()) {
         m_port.write(current.firstByte);
         // Hands the byte to the driver now, without waiting.

@@ -10,9 +10,11 @@
 #include <deque>
 
 // The Station's serial control line ("COM1"): opened exclusively and set to
-// 9600 baud, 8N1, RTS off, no flow control once, when the Station starts, and
-// kept open for the whole run. A port that cannot be opened leaves the
-// Station working; RS control frames then only cost their pause.
+// 9600 baud, 8N1, RTS off, no flow control when the Station starts, and kept
+// open while it works. A port that cannot be opened, or fails on a write,
+// leaves the Station working: RS control frames then cost only their pause,
+// each one tries to open the port again, and failed() tells the operator
+// once per time the line stops working. The device "none" means no line.
 //
 // RS control payloads from all Terminals wait in one queue and are served
 // in arrival order, one byte and one pause at a time, on timers: the
@@ -26,9 +28,12 @@ public:
 
     // The device that stands for COM1: $TAVRIN2_COM1 when set.
     static QString defaultDevice();
+    static constexpr const char *NoDevice = "none";
 
     bool isOpen() const;
-    QString device() const { return m_port.portName(); }
+    // Why the line does not work, in the operator's words; empty while it
+    // works and when there is no line.
+    QString failure() const { return m_failure; }
     // Payloads queued and not yet served, the one in its pause included.
     int pending() const { return int(m_queue.size()); }
 
@@ -40,6 +45,10 @@ public:
     static constexpr qint32 BAUD_RATE = 9600;
     static constexpr int PAUSE_MS = 1000;
 
+signals:
+    // The line went from working to not working; `message` says why.
+    void failed(const QString &message);
+
 private:
     struct Request
     {
@@ -50,8 +59,14 @@ private:
 
     void serveNext();
     void endPause();
+    bool open();
+    void lineBroke();
+    QString openFailure() const;
 
+    QString m_device;
     QSerialPort m_port;
+    bool m_noDevice = false;
+    QString m_failure;
     // The front is the payload being served while a pause runs.
     std::deque<Request> m_queue;
     bool m_pausing = false;

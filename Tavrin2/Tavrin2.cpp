@@ -40,6 +40,17 @@ CMy2App::CMy2App(const QString &serialDevice, quint16 port)
     , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice))
     , m_port(port)
 {
+    // Told from the event loop: at start-up once the window shows, later
+    // outside the socket and timer handlers that found the line broken.
+    connect(m_pSerialPort.get(), &CSerialPort::failed, this, &CMy2App::tellSerialFailure, Qt::QueuedConnection);
+    if (!m_pSerialPort->failure().isEmpty())
+        QMetaObject::invokeMethod(
+            this, [this] { tellSerialFailure(m_pSerialPort->failure()); }, Qt::QueuedConnection);
+}
+
+void CMy2App::tellSerialFailure(const QString &message)
+{
+    Platform::get().messageBox(message);
 }
 
 CMy2App::~CMy2App()

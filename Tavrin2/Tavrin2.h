@@ -46,6 +46,7 @@ private:
     // command is to end (Cancel, no choice, or the Terminal chosen left
     // while the dialog was open). `text` receives the typed text.
     int chooseClient(QString *text);
+    void tellSerialFailure(const QString &message);
 
     quint16 m_port;
 };

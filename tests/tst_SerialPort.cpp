@@ -3,7 +3,15 @@
 #include "SerialPort.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
 
 class tst_SerialPort : public QObject
 {
@@ -18,6 +26,10 @@ private slots:
     void payloadsServedInOrderOnePausePerByte();
     void goneRequesterIsNotCalledBack();
     void byteHeldByLineIsDiscarded();
+    void openFailureNamesTheReason_data();
+    void openFailureNamesTheReason();
+    void noDeviceMeansNoLine();
+    void lineThatGoesAwayIsToldOnceAndReopened();
 };
 
 void tst_SerialPort::defaultDevice()
@@ -182,6 +194,101 @@ void tst_SerialPort::byteHeldByLineIsDiscarded()
     QTRY_COMPARE(done, 2);
 
     QCOMPARE(line.drain(), QByteArray("x"));
+}
+
+void tst_SerialPort::openFailureNamesTheReason_data()
+{
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("no such device") << QStringLiteral("missing") << QStringLiteral("TAVRIN2_COM1");
+    QTest::newRow("held by another program") << QStringLiteral("busy") << QStringLiteral("他のプログラムが使用中");
+    QTest::newRow("no permission") << QStringLiteral("forbidden") << QStringLiteral("dialout");
+}
+
+void tst_SerialPort::openFailureNamesTheReason()
+{
+    QFETCH(QString, why);
+    QFETCH(QString, advice);
+    PtyLine line;
+    if (!line.isValid())
+        QSKIP("no pseudo-terminal available to stand in for the serial line");
+    QString device = line.name();
+    std::unique_ptr<CSerialPort> holder;
+    const uid_t user = geteuid();
+    if (why == QLatin1String("missing"))
+        device = QStringLiteral("/dev/tavrin-no-such-port");
+    if (why == QLatin1String("busy"))
+        holder = std::make_unique<CSerialPort>(device);
+    if (why == QLatin1String("forbidden")) {
+        QCOMPARE(::chmod(QFile::encodeName(device).constData(), 0), 0);
+        // Root may open anything: try as nobody.
+        if (user == 0)
+            QCOMPARE(::seteuid(65534), 0);
+    }
+    CSerialPort port(device);
+    if (why == QLatin1String("forbidden") && user == 0)
+        QCOMPARE(::seteuid(0), 0);
+
+    QVERIFY(!port.isOpen());
+    QVERIFY2(port.failure().contains(device), qPrintable(port.failure()));
+    QVERIFY2(port.failure().contains(advice), qPrintable(port.failure()));
+    QVERIFY(port.failure().contains(QStringLiteral("RSコントロールの文字列は回線に送られません")));
+}
+
+void tst_SerialPort::noDeviceMeansNoLine()
+{
+    ScriptedPlatform platform;
+    CSerialPort port(QString::fromLatin1(CSerialPort::NoDevice));
+    QSignalSpy failed(&port, &CSerialPort::failed);
+    QVERIFY(!port.isOpen());
+    QVERIFY(port.failure().isEmpty());
+    int done = 0;
+    port.WriteByte("abc", this, [&] { ++done; });
+    QTRY_COMPARE(done, 1);
+    QCOMPARE(platform.pauses, QList<int>({1000}));
+    QCOMPARE(failed.count(), 0);
+}
+
+void tst_SerialPort::lineThatGoesAwayIsToldOnceAndReopened()
+{
+    // The device name is a link, so that another line can take its place
+    // as an adapter plugged in again would.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString device = dir.filePath(QStringLiteral("com1"));
+    auto first = std::make_unique<PtyLine>();
+    if (!first->isValid())
+        QSKIP("no pseudo-terminal available to stand in for the serial line");
+    QVERIFY(QFile::link(first->name(), device));
+    ScriptedPlatform platform;
+    CSerialPort port(device);
+    QVERIFY(port.isOpen());
+    QSignalSpy failed(&port, &CSerialPort::failed);
+    int done = 0;
+    const auto write = [&](const char *payload) { port.WriteByte(payload, this, [&] { ++done; }); };
+
+    write("a");
+    QTRY_COMPARE(done, 1);
+    QCOMPARE(first->drain(), QByteArray("a"));
+
+    first.reset();
+    QVERIFY(QFile::remove(device));
+    write("b");
+    write("c");
+    QTRY_COMPARE(done, 3);
+    QVERIFY(!port.isOpen());
+    QCOMPARE(failed.count(), 1);
+    QVERIFY(failed[0][0].toString().contains(device));
+
+    PtyLine second;
+    QVERIFY(second.isValid());
+    QVERIFY(QFile::link(second.name(), device));
+    write("d");
+    QTRY_COMPARE(done, 4);
+    QVERIFY(port.isOpen());
+    QVERIFY(port.failure().isEmpty());
+    QCOMPARE(second.drain(), QByteArray("d"));
+    QCOMPARE(failed.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_SerialPort)

@@ -127,6 +127,8 @@ private slots:
     void receivedTextShownInView();
     void newAndOpenLeaveLinesUnchanged();
     void closingDuringFileSendEndsQuietly();
+    void serialLineStateToldOnce_data();
+    void serialLineStateToldOnce();
 
 private:
     bool startStation();
@@ -781,6 +783,34 @@ void tst_StationApp::closingDuringFileSendEndsQuietly()
     // The Terminal got whole chunks only, then the end of the connection.
     QTRY_COMPARE(m_terminals[0]->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(m_terminals[0]->readAll().size(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
+}
+
+void tst_StationApp::serialLineStateToldOnce_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("messages");
+    QTest::newRow("missing device") << QStringLiteral("/dev/tavrin-no-such-port") << 1;
+    QTest::newRow("no line wanted") << QStringLiteral("none") << 0;
+}
+
+void tst_StationApp::serialLineStateToldOnce()
+{
+    QFETCH(QString, device);
+    QFETCH(int, messages);
+    m_station.reset();
+    m_station = std::make_unique<Station>(device, m_port);
+    QVERIFY(m_station->InitInstance());
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    // RS control strings that reach no line cost their pause and no message.
+    m_terminals[0]->write(FrameCodec::rsFrame("a") + FrameCodec::rsFrame("b"));
+    QTRY_COMPARE(m_platform->pauses.size(), 2);
+    QTest::qWait(50);
+    QCOMPARE(m_platform->messages.size(), messages);
+    if (messages) {
+        QVERIFY(m_platform->messages[0].contains(device));
+        QVERIFY(m_platform->messages[0].contains(QStringLiteral("RSコントロールの文字列は回線に送られません")));
+    }
 }
 
 QTEST_MAIN(tst_StationApp)
