@@ -41,7 +41,7 @@ void PacedFileSend::start()
     connect(m_socket, &QTcpSocket::disconnected, this, &PacedFileSend::connectionLost);
     // Only a file with a pause in it takes long enough to show progress.
     if (m_fullChunks > 0)
-        m_progress = Platform::get().openProgress(frameCount(), [this] { cancel(); });
+        m_progress = Platform::get().openProgress(frameCount(), [this] { finish(); });
     sendNext();
 }
 
@@ -100,11 +100,6 @@ void PacedFileSend::trySend()
     }
     if (!peerBehind)
         sendNext();
-}
-
-void PacedFileSend::cancel()
-{
-    finish();
 }
 
 void PacedFileSend::connectionLost()

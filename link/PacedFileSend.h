@@ -44,7 +44,6 @@ signals:
 private:
     void sendNext();
     void trySend();
-    void cancel();
     void finish(const QString &message = QString());
     void showProgress();
 
