@@ -57,7 +57,16 @@ public:
         m_dialog->deleteLater();
     }
 
-    void setLabelText(const QString &text) override { m_dialog->setLabelText(text); }
+    void setLabelText(const QString &text) override
+    {
+        m_dialog->setLabelText(text);
+        // Once the dialog has its size, and never again, so that it stays
+        // where the operator may have moved it.
+        if (!m_placed) {
+            placeBelowTheLines();
+            m_placed = true;
+        }
+    }
 
     void setValue(int value) override
     {
@@ -68,7 +77,21 @@ public:
     }
 
 private:
+    // At the foot of the main window rather than over its middle, so that
+    // the texts arriving during the send stay readable.
+    void placeBelowTheLines()
+    {
+        const QWidget *owner = m_dialog->parentWidget();
+        if (!owner)
+            return;
+        m_dialog->adjustSize();
+        const QRect area = owner->geometry();
+        const int top = qMax(area.top(), area.bottom() - m_dialog->height() - 8);
+        m_dialog->move(area.center().x() - m_dialog->width() / 2, top);
+    }
+
     QPointer<QProgressDialog> m_dialog;
+    bool m_placed = false;
 };
 }
 

@@ -773,6 +773,7 @@ void tst_Shell::commandRouting()
 void tst_Shell::progressDialogOverTheMainWindow()
 {
     QMainWindow window;
+    window.resize(640, 400);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QtPlatform platform;
@@ -787,6 +788,9 @@ void tst_Shell::progressDialogOverTheMainWindow()
     progress->setLabelText(QStringLiteral("2 / 6"));
     progress->setValue(2);
     QCOMPARE(dialog->labelText(), QStringLiteral("2 / 6"));
+    // It leaves the status and message lines at the window's top in view.
+    QVERIFY(dialog->geometry().top() >= window.geometry().top() + 50);
+    QVERIFY(window.geometry().contains(dialog->geometry()));
     QTRY_COMPARE(dialog->value(), 2);
     const auto buttons = dialog->findChildren<QPushButton *>();
     QCOMPARE(buttons.size(), 1);
