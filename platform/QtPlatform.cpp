@@ -1,5 +1,6 @@
 #include "QtPlatform.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
@@ -37,7 +38,13 @@ public:
         : m_dialog(new QProgressDialog(dialogOwner()))
     {
         m_dialog->setWindowTitle(QApplication::applicationName());
-        m_dialog->setWindowModality(Qt::ApplicationModal);
+        // Modal to the main window's commands rather than to the window:
+        // a window under a modal dialog ignores its close box, and closing
+        // the window must still end the program (and the send with it).
+        if (auto *frame = qobject_cast<QMainWindow *>(m_dialog->parentWidget()))
+            holdCommands(frame);
+        else
+            m_dialog->setWindowModality(Qt::ApplicationModal);
         m_dialog->setCancelButtonText(QStringLiteral("キャンセル"));
         m_dialog->setAutoClose(false);
         m_dialog->setAutoReset(false);
@@ -49,6 +56,12 @@ public:
 
     ~ProgressDialog() override
     {
+        if (m_menu)
+            m_menu->setEnabled(true);
+        for (const QPointer<QAction> &action : std::as_const(m_heldActions)) {
+            if (action)
+                action->setEnabled(true);
+        }
         if (!m_dialog)
             return;
         m_dialog->disconnect();
@@ -77,6 +90,19 @@ public:
     }
 
 private:
+    void holdCommands(QMainWindow *frame)
+    {
+        m_menu = frame->menuWidget();
+        if (m_menu)
+            m_menu->setEnabled(false);
+        for (QAction *action : frame->actions()) {
+            if (action->isEnabled()) {
+                action->setEnabled(false);
+                m_heldActions.append(action);
+            }
+        }
+    }
+
     // At the foot of the main window rather than over its middle, so that
     // the texts arriving during the send stay readable.
     void placeBelowTheLines()
@@ -91,6 +117,8 @@ private:
     }
 
     QPointer<QProgressDialog> m_dialog;
+    QPointer<QWidget> m_menu;
+    QList<QPointer<QAction>> m_heldActions;
     bool m_placed = false;
 };
 }

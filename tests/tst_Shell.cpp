@@ -773,6 +773,10 @@ void tst_Shell::commandRouting()
 void tst_Shell::progressDialogOverTheMainWindow()
 {
     QMainWindow window;
+    QAction *command = window.menuBar()->addAction(QStringLiteral("送信"));
+    auto *accelerator = new QAction(&window);
+    accelerator->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    window.addAction(accelerator);
     window.resize(640, 400);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -783,7 +787,14 @@ void tst_Shell::progressDialogOverTheMainWindow()
     const QPointer<QProgressDialog> dialog = window.findChild<QProgressDialog *>();
     QVERIFY(dialog);
     QVERIFY(dialog->isVisible());
-    QVERIFY(dialog->isModal());
+    // No command can start meanwhile, yet the window is not blocked.
+    QSignalSpy triggered(command, &QAction::triggered);
+    QVERIFY(triggered.isValid());
+    const QPoint commandAt = window.menuBar()->actionGeometry(command).center();
+    QTest::mouseClick(window.menuBar(), Qt::LeftButton, {}, commandAt);
+    QCOMPARE(triggered.count(), 0);
+    QVERIFY(!accelerator->isEnabled());
+    QVERIFY(!QGuiApplication::modalWindow());
     QCOMPARE(dialog->maximum(), 6);
     progress->setLabelText(QStringLiteral("2 / 6"));
     progress->setValue(2);
@@ -802,6 +813,9 @@ void tst_Shell::progressDialogOverTheMainWindow()
     progress.reset();
     QTRY_VERIFY(dialog.isNull());
     QCOMPARE(cancels, 1);
+    QTest::mouseClick(window.menuBar(), Qt::LeftButton, {}, commandAt);
+    QCOMPARE(triggered.count(), 1);
+    QVERIFY(accelerator->isEnabled());
 
     // While one shows, closing the main window cancels it and still ends the
     // program's event loop (which only then reports the last window closed).

@@ -715,6 +715,15 @@ class Run:
         self.screenshot("disconnected")
 
     def close_windows(self):
+        """Closes both main windows as a window manager would, the Terminal's
+        while it sends a file: the send ends with its program."""
+        source = os.path.join(self.options.work, "closing-source.bin")
+        with open(source, "wb") as stream:
+            stream.write(os.urandom(10 * 2000))
+        self.terminal.choose("ファイル送信")
+        dialog = answer_file_dialog(self.terminal, source)
+        accept_file_dialog(self.terminal, dialog, ("Open", "開く"))
+        self.wait_progress(self.terminal, "closing-during-send")
         for program in (self.terminal, self.station):
             PROGRAMS.remove(program)
             for window in program.windows:
@@ -762,7 +771,8 @@ class Run:
              self.cancelled_file_send, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
             ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
-            ("Close both windows: the programs end with code 0", self.close_windows, False),
+            ("Close both windows, the Terminal's during a file send: the programs end with code 0",
+             self.close_windows, False),
         ]
         self.open_peer()
         pyatspi.setTimeout(CALL_TIMEOUT_MS, CALL_TIMEOUT_MS)
