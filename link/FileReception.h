@@ -17,8 +17,8 @@ class QTemporaryDir;
 // in the Save As dialog, asked again while it lies inside the chunk
 // directory of any connection (tavrin-XXXXXX under the temp path), and the
 // parked chunks and the last payload are joined there, written through
-// QSaveFile so that a failure leaves an existing file untouched. A file whose chunks were not all parked here is
-// not saved; the operator is told.
+// QSaveFile so that a failure leaves an existing file untouched. A file
+// whose chunks were not all parked here is not saved; the operator is told.
 class FileReception
 {
 public:
