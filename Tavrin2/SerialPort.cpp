@@ -67,8 +67,8 @@ QString CSerialPort::openFailure() const
     QString reason;
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        reason = QStringLiteral("その装置がありません。装置をつなぐか、環境変数 TAVRIN2_COM1 で使う装置を指定してから、"
-                                "Tavrin2 を起動し直してください。");
+        reason = QStringLiteral("その装置がありません。装置をつないでください（別の装置を使うときは、"
+                                "環境変数 TAVRIN2_COM1 で指定して Tavrin2 を起動し直してください）。");
         break;
     case QSerialPort::PermissionError:
         // Qt reports a port held by another program as a permission error too.
