@@ -24,7 +24,6 @@ bool mayUse(const QString &device)
 CSerialPort::CSerialPort(const QString &device, QObject *parent)
     : QObject(parent)
     , m_device(device)
-    , m_noDevice(device == QLatin1String(NoDevice))
 {
     m_port.setPortName(device);
     m_port.setBaudRate(BAUD_RATE);
@@ -37,7 +36,7 @@ CSerialPort::CSerialPort(const QString &device, QObject *parent)
         if (m_port.isOpen() && (error == QSerialPort::ResourceError || error == QSerialPort::WriteError))
             lineBroke();
     });
-    if (!m_noDevice && !open())
+    if (!noLine() && !open())
         m_failure = openFailure();
 }
 
@@ -90,13 +89,7 @@ QString CSerialPort::openFailure() const
 QString CSerialPort::defaultDevice()
 {
     const QString configured = qEnvironmentVariable("TAVRIN2_COM1");
-    if (!configured.isEmpty())
-        return configured;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM1");
-#else
-    return QStringLiteral("/dev/ttyS0");
-#endif
+    return configured.isEmpty() ? QString::fromLatin1(FirstSerialPort) : configured;
 }
 
 bool CSerialPort::isOpen() const
@@ -116,7 +109,7 @@ void CSerialPort::serveNext()
         return;
     const Request &current = m_queue.front();
     // The line may have come back (an adapter plugged in again).
-    if (!m_port.isOpen() && !m_noDevice)
+    if (!m_port.isOpen() && !noLine())
         open();
     if (m_port.isOpen() && !current.firstByte.isEmpty()) {
         m_port.write(current.firstByte);

@@ -29,6 +29,12 @@ public:
     // The device that stands for COM1: $TAVRIN2_COM1 when set.
     static QString defaultDevice();
     static constexpr const char *NoDevice = "none";
+    // COM1 when TAVRIN2_COM1 names nothing.
+#ifdef Q_OS_WIN
+    static constexpr const char *FirstSerialPort = "COM1";
+#else
+    static constexpr const char *FirstSerialPort = "/dev/ttyS0";
+#endif
 
     bool isOpen() const;
     // Why the line does not work, in the operator's words; empty while it
@@ -59,13 +65,13 @@ private:
 
     void serveNext();
     void endPause();
+    bool noLine() const { return m_device == QLatin1String(NoDevice); }
     bool open();
     void lineBroke();
     QString openFailure() const;
 
     QString m_device;
     QSerialPort m_port;
-    bool m_noDevice = false;
     QString m_failure;
     // The front is the payload being served while a pause runs.
     std::deque<Request> m_queue;

@@ -83,7 +83,6 @@ void PacedFileSend::sendNext()
     }
     Platform::get().singleShot(CHUNK_PAUSE_MS, this, [this] {
         m_pauseRunning = false;
-        ++m_pausesOver;
         trySend();
     });
     showProgress();
@@ -133,10 +132,12 @@ void PacedFileSend::showProgress()
                        .arg(m_name)
                        .arg(m_next)
                        .arg(frameCount());
+    // Each frame sent but the last is followed by a pause, over unless running.
+    const int pausesOver = m_next - (m_pauseRunning ? 1 : 0);
     if (m_waitingForPeer)
         text += QStringLiteral("\n相手が受信するのを待っています…");
     else
-        text += QStringLiteral("、残り約 %1 秒").arg(int(m_fullChunks) - m_pausesOver);
+        text += QStringLiteral("、残り約 %1 秒").arg(int(m_fullChunks) - pausesOver);
     m_progress->setLabelText(text);
     m_progress->setValue(m_next);
 }

@@ -53,7 +53,6 @@ private:
     quint32 m_length;
     quint32 m_fullChunks;
     int m_next = 0;
-    int m_pausesOver = 0;
     bool m_pauseRunning = false;
     bool m_waitingForPeer = false;
     bool m_done = false;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -21,6 +22,13 @@ inline bool pumpUntil(const std::function<bool()> &done, int timeoutMs = 5000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return true;
+}
+
+// Creates or replaces the file at `path` with `bytes`.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 // The next connection `server` accepts, unparented; nullptr on timeout.

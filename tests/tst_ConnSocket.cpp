@@ -593,11 +593,7 @@ void tst_ConnSocket::sendFile()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("source.bin"));
     const QByteArray content = filled(size);
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), qint64(size));
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
 
     ScriptedPlatform platform;
     QVERIFY(open(station));
@@ -727,11 +723,7 @@ void tst_ConnSocket::sendFileStopsWhenPeerLeaves()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("source.bin"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.write(filled(10000)) == 10000);
-    }
+    QVERIFY(LinkTest::writeFile(path, filled(10000)));
     ScriptedPlatform platform;
     QVERIFY(open(true, 7));
     platform.queueOpenFileName(path);
@@ -767,11 +759,7 @@ void tst_ConnSocket::sendFileCancelledAfterChunks()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("source.bin"));
     const QByteArray content = filled(10000);
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.write(content) == content.size());
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
     ScriptedPlatform platform;
     QVERIFY(open(false));
     platform.queueOpenFileName(path);

@@ -84,12 +84,6 @@ QByteArray content(int size, int seed)
     return bytes;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -118,8 +112,8 @@ void tst_CrossedFiles::filesCrossInBothDirections()
     const QString terminalSource = dir.filePath(QStringLiteral("terminal-source"));
     const QString stationTarget = dir.filePath(QStringLiteral("station-target"));
     const QString terminalTarget = dir.filePath(QStringLiteral("terminal-target"));
-    QVERIFY(writeFile(stationSource, toTerminal));
-    QVERIFY(writeFile(terminalSource, toStation));
+    QVERIFY(LinkTest::writeFile(stationSource, toTerminal));
+    QVERIFY(LinkTest::writeFile(terminalSource, toStation));
 
     PerThreadPlatform platform;
     Platform::install(&platform);

@@ -72,12 +72,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 }
 
 class tst_FileReception : public QObject
@@ -275,7 +269,7 @@ void tst_FileReception::targetNotWritable()
 void tst_FileReception::existingTargetReplaced()
 {
     const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(writeFile(target, content(9000, 9)));
+    QVERIFY(LinkTest::writeFile(target, content(9000, 9)));
     m_platform->queueSaveFileName(target);
     FileReception reception;
     receive(reception, content(2500, 5));
@@ -285,7 +279,7 @@ void tst_FileReception::existingTargetReplaced()
 void tst_FileReception::chunkNotParked()
 {
     const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(writeFile(target, "old content"));
+    QVERIFY(LinkTest::writeFile(target, "old content"));
     m_platform->queueSaveFileName(target);
 
     FileReception reception;
@@ -317,7 +311,7 @@ void tst_FileReception::chunkFileMissingOrShort()
 {
     QFETCH(bool, remove);
     const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(writeFile(target, "old content"));
+    QVERIFY(LinkTest::writeFile(target, "old content"));
     m_platform->queueSaveFileName(target);
 
     FileReception reception;
@@ -448,7 +442,7 @@ void tst_FileReception::transferBetweenConnections()
     const QString source = m_targets->filePath(QStringLiteral("source"));
     const QString target = m_targets->filePath(QStringLiteral("target"));
     const QByteArray file = content(size, 8);
-    QVERIFY(writeFile(source, file));
+    QVERIFY(LinkTest::writeFile(source, file));
 
     DisplayLine terminalLine(200);
     CountingHost terminalHost;

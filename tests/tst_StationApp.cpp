@@ -677,11 +677,7 @@ void tst_StationApp::fileSend()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("report.txt"));
     const QByteArray content("a small report");
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
     m_platform->queueOpenFileName(path);
 
     QVERIFY(startStation());
@@ -758,11 +754,7 @@ void tst_StationApp::closingDuringFileSendEndsQuietly()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("long.bin"));
     const QByteArray content(10 * CHUNK_SIZE, 'x');
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
     m_platform->queueOpenFileName(path);
     m_platform->realPauseMs = 1000;
     QVERIFY(startStation());

@@ -141,11 +141,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
     QByteArray content(chunks * CHUNK_SIZE + 700, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i / CHUNK_SIZE + i);
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), qint64(content.size()));
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
 
     QTcpSocket *stalled = connectTerminal();
     QTcpSocket *other = connectTerminal();

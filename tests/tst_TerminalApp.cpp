@@ -1,6 +1,7 @@
 #include "CSocket.h"
 #include "CodePage.h"
 #include "InputDialog1.h"
+#include "LinkTestSupport.h"
 #include "MainFrm.h"
 #include "ModalDialogAnswer.h"
 #include "ScriptedPlatform.h"
@@ -491,11 +492,7 @@ void tst_TerminalApp::fileSendGoesThroughTheSocket()
     QByteArray content(2500, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i % 251);
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), qint64(content.size()));
-    }
+    QVERIFY(LinkTest::writeFile(path, content));
     CONNECT_APP();
     m_platform->queueOpenFileName(path);
     m_app->dispatch(CMyApp::ID_FILE_SEND);
