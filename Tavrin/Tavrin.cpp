@@ -3,7 +3,11 @@
 #include "CSocket.h"
 #include "CodePage.h"
 #include "InputDialog1.h"
+#include "FileSendSession.h"
+#include "MainFrm.h"
 #include "Platform.h"
+
+#include <QAction>
 #include "TavrinDoc.h"
 #include "TavrinView.h"
 
@@ -13,22 +17,12 @@ const QString StatusConnected = QStringLiteral("接続中");
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnectFailed = QStringLiteral("接続できませんでした。開始をやり直してください");
 
-AppFramework::Identity terminalIdentity()
-{
-    return {QStringLiteral("Tavrin"),
-            {{QStringLiteral("開始"), CMyApp::ID_START},
-             {QStringLiteral("送信"), CMyApp::ID_SEND},
-             {QStringLiteral("ファイル送信"), CMyApp::ID_FILE_SEND},
-             {QStringLiteral("接続終了"), CMyApp::ID_DISCONNECT},
-             {QStringLiteral("RSコントロール"), CMyApp::ID_RS_CONTROL},
-             {QStringLiteral("終了"), CMyApp::ID_EXIT}}};
-}
 }
 
 const char *const CMyApp::DefaultStationAddress = "127.0.0.1";
 
-CMyApp::CMyApp(quint16 stationPort)
-    : AppFramework(terminalIdentity())
+CMyApp::CMyApp(IPlatform &desktop, quint16 stationPort)
+    : AppFramework(QStringLiteral("Tavrin"), desktop)
     , m_stationPort(stationPort)
 {
 }
@@ -38,27 +32,14 @@ CMyApp::~CMyApp()
     delete m_pSocket;
 }
 
-bool CMyApp::OnCommand(int id)
+void CMyApp::addCommands(CMainFrame *frame)
 {
-    switch (id) {
-    case ID_START:
-        OnStart();
-        return true;
-    case ID_SEND:
-        OnSend();
-        return true;
-    case ID_FILE_SEND:
-        OnFileSend();
-        return true;
-    case ID_DISCONNECT:
-        OnDisconnect();
-        return true;
-    case ID_RS_CONTROL:
-        OnRsControl();
-        return true;
-    default:
-        return false;
-    }
+    connect(frame->addCommand(QStringLiteral("開始")), &QAction::triggered, this, &CMyApp::OnStart);
+    connect(frame->addCommand(QStringLiteral("送信")), &QAction::triggered, this, &CMyApp::OnSend);
+    connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMyApp::OnFileSend);
+    connect(frame->addCommand(QStringLiteral("接続終了")), &QAction::triggered, this, &CMyApp::OnDisconnect);
+    connect(frame->addCommand(QStringLiteral("RSコントロール")), &QAction::triggered, this, &CMyApp::OnRsControl);
+    connect(frame->addCommand(QStringLiteral("終了")), &QAction::triggered, this, &CMyApp::OnExit);
 }
 
 StatusView *CMyApp::createView(QWidget *parent)
@@ -80,11 +61,11 @@ void CMyApp::OnStart()
         return;
 
     // Stored before connecting so that a second Start cannot open another.
-    CConnSocket *socket = new CConnSocket(&m_message, this, this);
+    CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
-    connect(socket, &CConnSocket::connected, this, [this, socket] { onConnected(socket); });
-    connect(socket, &CConnSocket::connectFailed, this, [this, socket] { onConnectFailed(socket); });
-    connect(socket, &CConnSocket::peerClosed, this, [this, socket] { onPeerClosed(socket); });
+    connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
+    connect(socket, &CConnSocket::connectFailed, this, [this] { dropConnection(StatusConnectFailed); });
+    connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);
     setStatus(StatusConnecting);
     Redraw();
     socket->connectToStation(address, m_stationPort);
@@ -108,7 +89,7 @@ void CMyApp::OnFileSend()
 {
     if (!m_pSocket || !readyToSend())
         return;
-    m_pSocket->SendFile();
+    FileSendSession::begin(desktop(), m_pSocket);
 }
 
 void CMyApp::OnRsControl()
@@ -122,6 +103,12 @@ void CMyApp::OnRsControl()
     if (!wireText(text, QStringLiteral("RSコントロールの文字列"), &bytes) || !readyToSend())
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
+}
+
+void CMyApp::OnExit()
+{
+    // As the close box does: a running send ends with the window.
+    mainFrame()->close();
 }
 
 void CMyApp::OnDisconnect()
@@ -145,14 +132,14 @@ bool CMyApp::prompt(const QString &promptText, QString *text)
 bool CMyApp::wireText(const QString &text, const QString &what, QByteArray *bytes)
 {
     if (!CodePage::encode(text, bytes)) {
-        Platform::get().messageBox(
+        desktop().messageBox(
             QStringLiteral("%1に送れない文字「%2」が含まれているため、送信しませんでした。"
                            "その文字を除いて、もう一度入力してください。")
                 .arg(what, CodePage::unencodable(text)));
         return false;
     }
     if (bytes->size() > MAX_TERMINAL_TEXT) {
-        Platform::get().messageBox(
+        desktop().messageBox(
             QStringLiteral("%1が長すぎるため、送信しませんでした（%2バイト）。"
                            "%3バイト以内（全角は1文字2バイト）にして、もう一度入力してください。")
                 .arg(what)
@@ -165,9 +152,9 @@ bool CMyApp::wireText(const QString &text, const QString &what, QByteArray *byte
 
 bool CMyApp::readyToSend()
 {
-    if (m_pSocket && m_pSocket->isConnected())
+    if (m_pSocket && m_pSocket->isOpen())
         return true;
-    Platform::get().messageBox(
+    desktop().messageBox(
         m_pSocket ? QStringLiteral("まだ接続が完了していないため、送信できません。"
                                    "状態が「接続中」になってから、もう一度やり直してください。")
                   : QStringLiteral("接続が切れたため、送信しませんでした。"
@@ -182,34 +169,31 @@ void CMyApp::setStatus(const QString &text)
     m_status.set(bytes);
 }
 
-void CMyApp::onConnected(CConnSocket *socket)
+void CMyApp::onStateChanged(CConnSocket *socket)
 {
-    if (socket != m_pSocket)
-        return;
-    setStatus(StatusConnected);
+    if (socket->state() == CConnSocket::State::Open) {
+        setStatus(StatusConnected);
+        Redraw();
+    } else if (socket->state() == CConnSocket::State::Closed) {
+        // The Station closed, after the frames it sent before were handled.
+        dropConnection(StatusWaiting);
+    }
+}
+
+void CMyApp::showText(const QByteArray &text)
+{
+    m_message.set(text);
     Redraw();
-}
-
-void CMyApp::onConnectFailed(CConnSocket *socket)
-{
-    if (socket != m_pSocket)
-        return;
-    dropConnection(StatusConnectFailed);
-}
-
-void CMyApp::onPeerClosed(CConnSocket *socket)
-{
-    if (socket != m_pSocket)
-        return;
-    dropConnection(StatusWaiting);
 }
 
 void CMyApp::dropConnection(const QString &status)
 {
-    // release() defers the deletion while one of the socket's own handlers
-    // is still running, e.g. when this is reached from its notification.
-    m_pSocket->release();
+    CConnSocket *socket = m_pSocket;
     m_pSocket = nullptr;
+    socket->disconnect(this);
+    socket->close();
+    // May be inside one of the socket's own notifications.
+    socket->deleteLater();
     setStatus(status);
     Redraw();
 }

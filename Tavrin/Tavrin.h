@@ -16,19 +16,10 @@ class CMyApp : public AppFramework
     Q_OBJECT
 
 public:
-    enum Command {
-        ID_START = 32771,
-        ID_EXIT = 32772,
-        ID_SEND = 32773,
-        ID_DISCONNECT = 32774,
-        ID_FILE_SEND = 32776,
-        ID_RS_CONTROL = 32777,
-    };
-
     static const char *const DefaultStationAddress;
 
     // `stationPort` is where Start connects to; tests pass a free one.
-    explicit CMyApp(quint16 stationPort = SERVICE_PORT);
+    explicit CMyApp(IPlatform &desktop, quint16 stationPort = SERVICE_PORT);
     ~CMyApp() override;
 
     void OnStart();
@@ -36,13 +27,14 @@ public:
     void OnFileSend();
     void OnDisconnect();
     void OnRsControl();
+    void OnExit();
 
     CConnSocket *m_pSocket = nullptr;
     DisplayLine m_status{50};
     DisplayLine m_message{200};
 
 protected:
-    bool OnCommand(int id) override;
+    void addCommands(CMainFrame *frame) override;
     StatusView *createView(QWidget *parent) override;
     EmptyDocument *createDocument() override;
 
@@ -57,9 +49,8 @@ private:
     bool readyToSend();
     void setStatus(const QString &text);
 
-    void onConnected(CConnSocket *socket);
-    void onConnectFailed(CConnSocket *socket);
-    void onPeerClosed(CConnSocket *socket);
+    void onStateChanged(CConnSocket *socket);
+    void showText(const QByteArray &text);
     void dropConnection(const QString &status);
 
     quint16 m_stationPort;

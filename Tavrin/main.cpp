@@ -1,4 +1,5 @@
 #include "Tavrin.h"
+#include "QtPlatform.h"
 #include "QuitOnSignal.h"
 
 #include <QApplication>
@@ -9,7 +10,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Tavrin"));
     QuitOnSignal::install(&application);
 
-    CMyApp theApp;
+    QtPlatform desktop;
+    CMyApp theApp(desktop);
     if (!theApp.InitInstance(QApplication::arguments().mid(1)))
         return 1;
     return QApplication::exec();

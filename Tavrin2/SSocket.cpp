@@ -1,12 +1,11 @@
 #include "SSocket.h"
 
 #include "CSocket.h"
-#include "CodePage.h"
-#include "DisplayLine.h"
-#include "IRedrawHost.h"
 #include "KeepAlive.h"
+#include "SerialPort.h"
 
 #include <QHostAddress>
+#include <QIODevice>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -17,10 +16,6 @@
 #endif
 
 namespace {
-// Bytes a connection left waiting at a full table may hold before TCP holds
-// back its Terminal; the same bound an admitted connection keeps.
-constexpr qint64 WAITING_READ_BUFFER = 64 * 1024;
-
 void closeDescriptor(qintptr descriptor)
 {
 #ifdef Q_OS_WIN
@@ -30,7 +25,8 @@ void closeDescriptor(qintptr descriptor)
 #endif
 }
 
-// A server whose accepted connections are bounded from the start.
+// A server whose accepted connections are bounded from the start: a
+// connection left waiting at a full table holds no more than an admitted one.
 class BoundedServer : public QTcpServer
 {
 public:
@@ -40,7 +36,7 @@ protected:
     void incomingConnection(qintptr descriptor) override
     {
         auto *socket = new QTcpSocket(this);
-        socket->setReadBufferSize(WAITING_READ_BUFFER);
+        socket->setReadBufferSize(CConnSocket::READ_BUFFER_SIZE);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             closeDescriptor(descriptor);
@@ -51,19 +47,12 @@ protected:
         addPendingConnection(socket);
     }
 };
-
-const QString WAITING = QStringLiteral("接続待ち");
-const QString CONNECTED = QStringLiteral("人と接続中");
-const QString LISTEN_FAILED = QStringLiteral("待ち受けできません。開始をやり直してください");
 }
 
-CListenSocket::CListenSocket(DisplayLine *line, DisplayLine *status, ISerialLine *serial,
-                             IRedrawHost *host, quint16 port, QObject *parent)
+CListenSocket::CListenSocket(CSerialPort *serial, ITimers &timers, quint16 port, QObject *parent)
     : QObject(parent)
-    , m_pLine(line)
-    , m_pStatus(status)
     , m_pSerial(serial)
-    , m_pHost(host)
+    , m_timers(timers)
     , m_port(port)
     , m_server(new BoundedServer(this))
 {
@@ -73,9 +62,6 @@ CListenSocket::CListenSocket(DisplayLine *line, DisplayLine *status, ISerialLine
     m_server->setMaxPendingConnections(1);
     m_server->setListenBacklogSize(LISTEN_BACKLOG);
     connect(m_server, &QTcpServer::newConnection, this, &CListenSocket::OnConnectionPending);
-
-    writeStatus(WAITING);
-    Listen();
 }
 
 CListenSocket::~CListenSocket()
@@ -83,10 +69,10 @@ CListenSocket::~CListenSocket()
     // Emptied first, so that a socket closing on its way out finds no slot
     // to remove.
     const auto clients = m_clients;
-    m_clients.fill(nullptr);
+    m_clients.fill({});
     m_nCount = 0;
-    for (CConnSocket *client : clients)
-        delete client;
+    for (const Client &client : clients)
+        delete client.connection;
 }
 
 bool CListenSocket::Listen()
@@ -94,14 +80,10 @@ bool CListenSocket::Listen()
     if (m_server->isListening())
         return true;
     if (!m_server->listen(QHostAddress::Any, m_port)) {
-        m_listenFailed = true;
-        writeStatus(LISTEN_FAILED);
+        emit listenFailed();
         return false;
     }
-    if (m_listenFailed) {
-        m_listenFailed = false;
-        writeStatus(WAITING);
-    }
+    emit listening();
     return true;
 }
 
@@ -119,19 +101,28 @@ CConnSocket *CListenSocket::client(int slot) const
 {
     if (slot < 0 || slot >= MAX_CLIENTS)
         return nullptr;
-    return m_clients[slot];
+    return m_clients[slot].connection;
 }
 
-void CListenSocket::SendTextToClient(const QByteArray &text, int slot)
+bool CListenSocket::isLeaving(int slot) const
 {
-    if (CConnSocket *target = client(slot))
-        target->SendText(text);
+    const CConnSocket *connection = client(slot);
+    return connection && connection->state() == CConnSocket::State::Draining;
 }
 
-void CListenSocket::SendFileToClient(int slot)
+bool CListenSocket::SendTextToClient(const QByteArray &text, int slot)
 {
-    if (CConnSocket *target = client(slot))
-        target->SendFile();
+    CConnSocket *target = client(slot);
+    if (!target || !target->isOpen())
+        return false;
+    target->SendText(text);
+    return true;
+}
+
+bool CListenSocket::SendFileToClient(std::unique_ptr<QIODevice> file, int slot)
+{
+    CConnSocket *target = client(slot);
+    return target && target->SendFile(std::move(file));
 }
 
 void CListenSocket::OnConnectionPending()
@@ -146,32 +137,91 @@ void CListenSocket::OnConnectionPending()
             continue;
         }
         const int slot = freeSlot();
-        auto *connection = new CConnSocket(m_pLine, slot, this, m_pSerial, m_pHost, this);
-        m_clients[slot] = connection;
+        auto *connection = new CConnSocket(m_timers, this);
+        m_clients[slot].connection = connection;
         ++m_nCount;
-        writeCountStatus();
-        emit clientsChanged();
+        watch(connection);
+        emit clientAdmitted(slot);
+        emit countChanged(m_nCount);
         // Last: bytes that arrived while the connection waited are handled
-        // once the event loop runs, and may end in RemoveClient for this slot.
+        // once the event loop runs, and may end in its removal.
         connection->attach(socket);
     }
 }
 
-void CListenSocket::RemoveClient(int slot)
+void CListenSocket::watch(CConnSocket *connection)
 {
-    CConnSocket *leaving = client(slot);
-    if (!leaving)
+    connect(connection, &CConnSocket::textReceived, this, [this, connection](const QByteArray &text) {
+        emit textReceived(slotOf(connection), text);
+    });
+    connect(connection, &CConnSocket::rsReceived, this,
+            [this, connection](const QByteArray &firstByte) { relay(connection, firstByte); });
+    connect(connection, &CConnSocket::stateChanged, this, [this, connection](CConnSocket::State state) {
+        const int slot = slotOf(connection);
+        if (slot < 0)
+            return;
+        if (state == CConnSocket::State::Draining) {
+            // Its string on the line still goes out; the rest need not wait for it.
+            stopWaitingForLine(m_clients[slot]);
+            emit clientLeaving(slot);
+        } else if (state == CConnSocket::State::Closed) {
+            removeClient(slot);
+        }
+    });
+}
+
+void CListenSocket::relay(CConnSocket *connection, const QByteArray &firstByte)
+{
+    const int slot = slotOf(connection);
+    if (slot < 0 || !m_pSerial)
         return;
-    m_clients[slot] = nullptr;
+    Client &client = m_clients[slot];
+    if (connection->state() != CConnSocket::State::Open) {
+        ++client.droppedRs;
+        return;
+    }
+    client.waitingForLine = true;
+    connection->holdReading();
+    m_pSerial->WriteByte(firstByte, connection, [this, connection] { lineDone(connection); });
+}
+
+void CListenSocket::lineDone(CConnSocket *connection)
+{
+    const int slot = slotOf(connection);
+    if (slot >= 0)
+        stopWaitingForLine(m_clients[slot]);
+}
+
+void CListenSocket::stopWaitingForLine(Client &client)
+{
+    if (!client.waitingForLine)
+        return;
+    client.waitingForLine = false;
+    client.connection->resumeReading();
+}
+
+void CListenSocket::dropClient(int slot)
+{
+    CConnSocket *connection = client(slot);
+    if (!connection)
+        return;
+    if (m_pSerial)
+        m_pSerial->discard(connection);
+    m_clients[slot].waitingForLine = false;
+    connection->close();
+}
+
+void CListenSocket::removeClient(int slot)
+{
+    const Client leaving = m_clients[slot];
+    m_clients[slot] = {};
     --m_nCount;
-    // The socket may be inside one of its own handlers (a modal dialog, or
-    // the close notification that brought us here): it deletes itself once
-    // that has returned.
-    leaving->release();
-    writeCountStatus();
-    emit clientsChanged();
-    // A connection left waiting at a full table takes the freed slot, once
-    // the leaving socket's handler has returned.
+    leaving.connection->disconnect(this);
+    // Its notification may be what brought us here.
+    leaving.connection->deleteLater();
+    emit clientRemoved(slot, leaving.droppedRs);
+    emit countChanged(m_nCount);
+    // A connection left waiting at a full table takes the freed slot.
     if (m_server->hasPendingConnections())
         QMetaObject::invokeMethod(this, &CListenSocket::OnConnectionPending, Qt::QueuedConnection);
 }
@@ -179,21 +229,17 @@ void CListenSocket::RemoveClient(int slot)
 int CListenSocket::freeSlot() const
 {
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-        if (!m_clients[slot])
+        if (!m_clients[slot].connection)
             return slot;
     }
     return -1;
 }
 
-void CListenSocket::writeStatus(const QString &text)
+int CListenSocket::slotOf(const CConnSocket *connection) const
 {
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    m_pStatus->set(bytes);
-    m_pHost->Redraw();
-}
-
-void CListenSocket::writeCountStatus()
-{
-    writeStatus(QString::number(m_nCount) + CONNECTED);
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        if (m_clients[slot].connection == connection)
+            return slot;
+    }
+    return -1;
 }

@@ -1,71 +1,101 @@
 #pragma once
 
 #include "Frame.h"
-#include "IClientOwner.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
-#include <QString>
 
 #include <array>
+#include <memory>
 
 class CConnSocket;
-class DisplayLine;
-class IRedrawHost;
-class ISerialLine;
+class CSerialPort;
+class ITimers;
+class QIODevice;
 class QTcpServer;
 
 // The Station's listener and its client table. Each Terminal it admits gets
 // the lowest free of MAX_CLIENTS slots and a CConnSocket of its own, which
-// this object owns until the Terminal leaves. The status line shows
-// "接続待ち" until the first admission, then the number of Terminals.
+// this object owns until the Terminal leaves. RS control strings of every
+// Terminal are relayed to the serial line, whose pace holds each Terminal's
+// reading in turn. It reports what happens by signals; the Station decides
+// what its operator sees.
 //
 // At MAX_CLIENTS a further connection stays pending, costing nothing, and is
-// admitted into the first slot that frees.
-class CListenSocket : public QObject, public IClientOwner
+// admitted into the first slot that frees. A Terminal that leaves keeps its
+// slot while the frames it sent before are handled, save its RS strings that
+// have not reached the line's queue: those are dropped and counted, so that
+// the slot frees at the pace of the network, not of the line.
+class CListenSocket : public QObject
 {
     Q_OBJECT
 
 public:
-    CListenSocket(DisplayLine *line, DisplayLine *status, ISerialLine *serial, IRedrawHost *host,
-                  quint16 port = SERVICE_PORT, QObject *parent = nullptr);
+    // `serial` may be null (no line); `port` stands for SERVICE_PORT.
+    CListenSocket(CSerialPort *serial, ITimers &timers, quint16 port = SERVICE_PORT, QObject *parent = nullptr);
     ~CListenSocket() override;
 
-    // Starts listening unless already listening; on failure says so in the
-    // status line. A later call tries again.
+    // Starts listening unless already listening; false (and listenFailed())
+    // on failure. A later call tries again.
     bool Listen();
     bool isListening() const;
     quint16 serverPort() const;
 
+    // The connection in `slot`, open or leaving; nullptr for a free slot.
     CConnSocket *client(int slot) const;
+    // True while the Terminal in `slot` has left and its last frames are handled.
+    bool isLeaving(int slot) const;
     int count() const { return m_nCount; }
 
-    // `text` is CP932 bytes; the slot must be occupied.
-    void SendTextToClient(const QByteArray &text, int slot);
-    void SendFileToClient(int slot);
+    // `text` is CP932 bytes. False, sending nothing, unless `slot` holds an
+    // open connection.
+    bool SendTextToClient(const QByteArray &text, int slot);
+    // Starts sending `file` to `slot`. False, sending nothing, unless the
+    // slot holds an open connection with no file on its way.
+    bool SendFileToClient(std::unique_ptr<QIODevice> file, int slot);
 
-    void RemoveClient(int slot) override;
+    // Closes the connection in `slot` at once, drops what it still had
+    // queued for the serial line and frees the slot.
+    void dropClient(int slot);
     // Admits waiting connections while a slot is free.
     void OnConnectionPending();
 
     static constexpr int LISTEN_BACKLOG = 5;
 
 signals:
-    // A Terminal was admitted or removed.
-    void clientsChanged();
+    void listening();
+    void listenFailed();
+    // A Terminal was admitted or removed; `count` Terminals hold slots.
+    void countChanged(int count);
+    void clientAdmitted(int slot);
+    // The Terminal in `slot` left; its last frames are being handled.
+    void clientLeaving(int slot);
+    // The slot is free again; `droppedRs` of the RS strings the Terminal
+    // sent before leaving never reached the line.
+    void clientRemoved(int slot, int droppedRs);
+    void textReceived(int slot, const QByteArray &text);
 
 private:
-    int freeSlot() const;
-    void writeStatus(const QString &text);
-    void writeCountStatus();
+    struct Client
+    {
+        CConnSocket *connection = nullptr;
+        bool waitingForLine = false;
+        int droppedRs = 0;
+    };
 
-    DisplayLine *m_pLine;
-    DisplayLine *m_pStatus;
-    ISerialLine *m_pSerial;
-    IRedrawHost *m_pHost;
+    int freeSlot() const;
+    int slotOf(const CConnSocket *connection) const;
+    void watch(CConnSocket *connection);
+    void relay(CConnSocket *connection, const QByteArray &firstByte);
+    void lineDone(CConnSocket *connection);
+    void stopWaitingForLine(Client &client);
+    void removeClient(int slot);
+
+    CSerialPort *m_pSerial;
+    ITimers &m_timers;
     quint16 m_port;
     QTcpServer *m_server;
-    std::array<CConnSocket *, MAX_CLIENTS> m_clients {};
+    std::array<Client, MAX_CLIENTS> m_clients {};
     int m_nCount = 0;
-    bool m_listenFailed = false;
 };

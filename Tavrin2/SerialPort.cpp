@@ -1,6 +1,8 @@
 #include "SerialPort.h"
 
-#include "Platform.h"
+#include "Timers.h"
+
+#include <algorithm>
 
 #include <QFile>
 
@@ -21,9 +23,10 @@ bool mayUse(const QString &device)
 }
 }
 
-CSerialPort::CSerialPort(const QString &device, QObject *parent)
+CSerialPort::CSerialPort(const QString &device, ITimers *timers, QObject *parent)
     : QObject(parent)
     , m_device(device)
+    , m_timers(timers ? *timers : ITimers::real())
 {
     m_port.setPortName(device);
     m_port.setBaudRate(BAUD_RATE);
@@ -103,6 +106,23 @@ void CSerialPort::WriteByte(const QByteArray &payload, QObject *requester, std::
     serveNext();
 }
 
+int CSerialPort::discard(const QObject *requester)
+{
+    // The front is on the line already while its pause runs.
+    const auto waiting = m_queue.begin() + (m_pausing ? 1 : 0);
+    const auto kept = std::remove_if(waiting, m_queue.end(),
+                                     [requester](const Request &request) { return request.requester == requester; });
+    const int dropped = int(m_queue.end() - kept);
+    m_queue.erase(kept, m_queue.end());
+    return dropped;
+}
+
+int CSerialPort::pendingFor(const QObject *requester) const
+{
+    return int(std::count_if(m_queue.begin(), m_queue.end(),
+                             [requester](const Request &request) { return request.requester == requester; }));
+}
+
 void CSerialPort::serveNext()
 {
     if (m_pausing || m_queue.empty())
@@ -117,7 +137,7 @@ void CSerialPort::serveNext()
         m_port.flush();
     }
     m_pausing = true;
-    Platform::get().singleShot(PAUSE_MS, this, [this] { endPause(); });
+    m_timers.singleShot(PAUSE_MS, this, [this] { endPause(); });
 }
 
 void CSerialPort::endPause()

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "ISerialLine.h"
-
 #include <QObject>
 #include <QPointer>
 #include <QSerialPort>
 #include <QString>
 
 #include <deque>
+#include <functional>
+
+class ITimers;
 
 // The Station's serial control line ("COM1"): opened exclusively and set to
 // 9600 baud, 8N1, RTS off, no flow control when the Station starts, and kept
@@ -19,12 +20,13 @@
 // RS control payloads from all Terminals wait in one queue and are served
 // in arrival order, one byte and one pause at a time, on timers: the
 // Station goes on handling everything else meanwhile.
-class CSerialPort : public QObject, public ISerialLine
+class CSerialPort : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit CSerialPort(const QString &device = defaultDevice(), QObject *parent = nullptr);
+    explicit CSerialPort(const QString &device = defaultDevice(), ITimers *timers = nullptr,
+                         QObject *parent = nullptr);
 
     // The device that stands for COM1: $TAVRIN2_COM1 when set.
     static QString defaultDevice();
@@ -45,8 +47,14 @@ public:
 
     // Queues `payload`; its first byte (nothing when it is empty) goes out
     // when its turn comes, followed by a one-second pause whether or not a
-    // byte went out. `done` runs when that pause is over.
-    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done) override;
+    // byte went out. `done` runs when that pause is over, unless `requester`
+    // is gone by then.
+    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done);
+    // Drops the payloads of `requester` that wait for their turn (not the
+    // one being served); returns how many.
+    int discard(const QObject *requester);
+    // Payloads of `requester` that wait, the one being served included.
+    int pendingFor(const QObject *requester) const;
 
     static constexpr qint32 BAUD_RATE = 9600;
     static constexpr int PAUSE_MS = 1000;
@@ -71,6 +79,7 @@ private:
     QString openFailure() const;
 
     QString m_device;
+    ITimers &m_timers;
     QSerialPort m_port;
     QString m_failure;
     // The front is the payload being served while a pause runs.

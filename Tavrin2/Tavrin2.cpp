@@ -2,55 +2,41 @@
 
 #include "CSocket.h"
 #include "CodePage.h"
+#include "FileSendSession.h"
 #include "InputDialog1.h"
+#include "MainFrm.h"
 #include "Platform.h"
 #include "SSocket.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
-#include <QPointer>
-#include <QTcpSocket>
+#include <QAction>
 
 #include <array>
 
 namespace {
-AppFramework::Identity stationIdentity()
-{
-    return {QStringLiteral("Tavrin2"),
-            {{QStringLiteral("開始"), CMy2App::ID_START},
-             {QStringLiteral("送信"), CMy2App::ID_SEND},
-             {QStringLiteral("ファイル送信"), CMy2App::ID_FILE_SEND}}};
-}
+const QString StatusWaiting = QStringLiteral("接続待ち");
+const QString StatusConnected = QStringLiteral("人と接続中");
+const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
 
-// The listener takes both address families: an IPv4 Terminal is shown in
-// its IPv4 form, not as an IPv4-mapped IPv6 address.
-QString peerDescription(const QTcpSocket *socket)
+QString peerDescription(const CConnSocket *connection)
 {
-    QHostAddress address = socket->peerAddress();
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    if (isIPv4)
-        address = QHostAddress(ipv4);
-    return QStringLiteral("アドレス %1、ポート %2").arg(address.toString()).arg(socket->peerPort());
+    return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
 }
 }
 
-CMy2App::CMy2App(const QString &serialDevice, quint16 port)
-    : AppFramework(stationIdentity())
-    , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice))
+CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
+    : AppFramework(QStringLiteral("Tavrin2"), desktop)
+    , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
     , m_port(port)
 {
     // Told from the event loop: at start-up once the window shows, later
     // outside the socket and timer handlers that found the line broken.
-    connect(m_pSerialPort.get(), &CSerialPort::failed, this, &CMy2App::tellSerialFailure, Qt::QueuedConnection);
+    connect(m_pSerialPort.get(), &CSerialPort::failed, this, [this](const QString &message) {
+        this->desktop().messageBoxLater(message);
+    });
     if (!m_pSerialPort->failure().isEmpty())
-        QMetaObject::invokeMethod(
-            this, [this] { tellSerialFailure(m_pSerialPort->failure()); }, Qt::QueuedConnection);
-}
-
-void CMy2App::tellSerialFailure(const QString &message)
-{
-    Platform::get().messageBox(message);
+        desktop.messageBoxLater(m_pSerialPort->failure());
 }
 
 CMy2App::~CMy2App()
@@ -59,56 +45,76 @@ CMy2App::~CMy2App()
     delete m_pListenSocket;
 }
 
+void CMy2App::addCommands(CMainFrame *frame)
+{
+    connect(frame->addCommand(QStringLiteral("開始")), &QAction::triggered, this, &CMy2App::OnStart);
+    connect(frame->addCommand(QStringLiteral("送信")), &QAction::triggered, this, &CMy2App::OnSend);
+    connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMy2App::OnFileSend);
+    connect(frame->addCommand(QStringLiteral("切断")), &QAction::triggered, this, &CMy2App::OnDropClient);
+}
+
 void CMy2App::OnStart()
 {
-    if (!m_pListenSocket)
-        m_pListenSocket = new CListenSocket(&m_message, &m_status, m_pSerialPort.get(), this, m_port, this);
-    else if (!m_pListenSocket->isListening())
+    if (m_pListenSocket) {
         m_pListenSocket->Listen();
+        return;
+    }
+    m_pListenSocket = new CListenSocket(m_pSerialPort.get(), desktop(), m_port, this);
+    connect(m_pListenSocket, &CListenSocket::listening, this, [this] { setStatus(StatusWaiting); });
+    connect(m_pListenSocket, &CListenSocket::listenFailed, this, [this] { setStatus(StatusListenFailed); });
+    connect(m_pListenSocket, &CListenSocket::countChanged, this,
+            [this](int count) { setStatus(QString::number(count) + StatusConnected); });
+    connect(m_pListenSocket, &CListenSocket::textReceived, this, &CMy2App::showText);
+    connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::noteDroppedRs);
+    m_pListenSocket->Listen();
 }
 
 void CMy2App::OnSend()
 {
-    QString text;
-    const int slot = chooseClient(&text);
-    if (slot == MAX_CLIENTS)
+    const Choice choice = chooseClient();
+    if (choice.slot == MAX_CLIENTS)
         return;
     QByteArray bytes;
-    if (!CodePage::encode(text, &bytes)) {
-        Platform::get().messageBox(
+    if (!CodePage::encode(choice.text, &bytes)) {
+        desktop().messageBox(
             QStringLiteral("送信する文字列に Shift_JIS (CP932) で表せない文字「%1」があるため、送信しませんでした。\n"
                            "その文字を除いて、もう一度送信してください。")
-                .arg(CodePage::unencodable(text)));
+                .arg(CodePage::unencodable(choice.text)));
         return;
     }
-    if (bytes.size() > MAX_TEXT)
+    if (bytes.size() > MAX_TEXT) {
+        desktop().messageBox(QStringLiteral("送信する文字列が長すぎるため、送信しませんでした（%1バイト）。"
+                                            "%2バイト以内（全角は1文字2バイト）にして、もう一度送信してください。")
+                                 .arg(bytes.size())
+                                 .arg(MAX_TEXT));
         return;
-    m_pListenSocket->SendTextToClient(bytes, slot);
+    }
+    if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした")))
+        m_pListenSocket->SendTextToClient(bytes, choice.slot);
 }
 
 void CMy2App::OnFileSend()
 {
-    QString ignored;
-    const int slot = chooseClient(&ignored);
-    if (slot != MAX_CLIENTS)
-        m_pListenSocket->SendFileToClient(slot);
+    const Choice choice = chooseClient();
+    if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
+        FileSendSession::begin(desktop(), choice.connection);
 }
 
-bool CMy2App::OnCommand(int id)
+void CMy2App::OnDropClient()
 {
-    switch (id) {
-    case ID_START:
-        OnStart();
+    const Choice choice = chooseClient();
+    if (choice.slot != MAX_CLIENTS && choice.connection)
+        m_pListenSocket->dropClient(choice.slot);
+}
+
+bool CMy2App::stillConnected(const Choice &choice, const QString &what)
+{
+    if (choice.connection && m_pListenSocket->client(choice.slot) == choice.connection && choice.connection->isOpen())
         return true;
-    case ID_SEND:
-        OnSend();
-        return true;
-    case ID_FILE_SEND:
-        OnFileSend();
-        return true;
-    default:
-        return false;
-    }
+    desktop().messageBox(QStringLiteral("端末 %1 は接続を切ったため、%2。")
+                             .arg(choice.slot)
+                             .arg(what));
+    return false;
 }
 
 StatusView *CMy2App::createView(QWidget *parent)
@@ -121,26 +127,64 @@ EmptyDocument *CMy2App::createDocument()
     return new CMy2Doc;
 }
 
-int CMy2App::chooseClient(QString *text)
+CMy2App::Choice CMy2App::chooseClient()
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
-        return MAX_CLIENTS;
+        return {};
 
     CInputDialog dialog(mainFrame());
     // Which Terminal each slot held when the dialog opened: a slot that
-    // changes hands meanwhile is not the Terminal the operator chose.
+    // changes hands meanwhile is not the Terminal the operator chose. A
+    // Terminal that is leaving is not offered.
     std::array<QPointer<CConnSocket>, MAX_CLIENTS> shown;
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-        shown[slot] = m_pListenSocket->client(slot);
-        dialog.m_slotUsed[slot] = shown[slot] ? 1 : 0;
-        if (shown[slot] && shown[slot]->socket())
-            dialog.m_slotPeer[slot] = peerDescription(shown[slot]->socket());
+        CConnSocket *connection = m_pListenSocket->client(slot);
+        if (!connection || !connection->isOpen())
+            continue;
+        shown[slot] = connection;
+        dialog.m_slotUsed[slot] = 1;
+        dialog.m_slotPeer[slot] = peerDescription(connection);
     }
-    if (dialog.DoModal() != TemplateDialog::IDOK)
-        return MAX_CLIENTS;
-    const int slot = dialog.m_nSelected;
-    if (slot == MAX_CLIENTS || !shown[slot] || m_pListenSocket->client(slot) != shown[slot])
-        return MAX_CLIENTS;
-    *text = dialog.m_text;
-    return slot;
+    if (dialog.DoModal() != TemplateDialog::IDOK || dialog.m_nSelected == MAX_CLIENTS)
+        return {};
+    return {dialog.m_nSelected, shown[dialog.m_nSelected], dialog.m_text};
+}
+
+void CMy2App::setStatus(const QString &text)
+{
+    QByteArray bytes;
+    CodePage::encode(text, &bytes);
+    m_status.set(bytes);
+    Redraw();
+}
+
+void CMy2App::showText(int slot, const QByteArray &text)
+{
+    // The line cuts a text too long for it, never inside a character.
+    m_message.set(QByteArray::number(slot) + "> " + text);
+    Redraw();
+}
+
+void CMy2App::noteDroppedRs(int slot, int dropped)
+{
+    if (dropped == 0)
+        return;
+    m_droppedRsNotes.append(QStringLiteral("端末 %1 が切断前に送ったRSコントロールの文字列 %2 件を回線に送らずに破棄しました")
+                                .arg(slot)
+                                .arg(dropped));
+    QMetaObject::invokeMethod(this, &CMy2App::tellDroppedRs, Qt::QueuedConnection);
+}
+
+// One message box at a time: departures while it is open are told together
+// once it is closed.
+void CMy2App::tellDroppedRs()
+{
+    if (m_droppedRsShowing || m_droppedRsNotes.isEmpty())
+        return;
+    const QString text = m_droppedRsNotes.join(QLatin1Char('\n'));
+    m_droppedRsNotes.clear();
+    m_droppedRsShowing = true;
+    desktop().messageBox(text);
+    m_droppedRsShowing = false;
+    tellDroppedRs();
 }

@@ -5,31 +5,31 @@
 #include "Frame.h"
 #include "SerialPort.h"
 
+#include <QPointer>
+#include <QStringList>
+
 #include <memory>
 
+class CConnSocket;
 class CListenSocket;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
-// Terminal its operator chooses.
+// Terminal its operator chooses, or drops it.
 class CMy2App : public AppFramework
 {
     Q_OBJECT
 
 public:
-    enum Command {
-        ID_START = 32771,
-        ID_SEND = 32772,
-        ID_FILE_SEND = 32773,
-    };
-
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
-    explicit CMy2App(const QString &serialDevice = CSerialPort::defaultDevice(), quint16 port = SERVICE_PORT);
+    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
+                     quint16 port = SERVICE_PORT);
     ~CMy2App() override;
 
     void OnStart();
     void OnSend();
     void OnFileSend();
+    void OnDropClient();
 
     CListenSocket *m_pListenSocket = nullptr;
     DisplayLine m_message {200};
@@ -37,16 +37,30 @@ public:
     std::unique_ptr<CSerialPort> m_pSerialPort;
 
 protected:
-    bool OnCommand(int id) override;
+    void addCommands(CMainFrame *frame) override;
     StatusView *createView(QWidget *parent) override;
     EmptyDocument *createDocument() override;
 
 private:
-    // Lets the operator choose an occupied slot; MAX_CLIENTS when the
-    // command is to end (Cancel, no choice, or the Terminal chosen left
-    // while the dialog was open). `text` receives the typed text.
-    int chooseClient(QString *text);
-    void tellSerialFailure(const QString &message);
+    struct Choice
+    {
+        int slot = MAX_CLIENTS;
+        QPointer<CConnSocket> connection;
+        QString text;
+    };
+
+    // Lets the operator choose an occupied slot; slot MAX_CLIENTS when the
+    // command is to end (Cancel, no choice).
+    Choice chooseClient();
+    // True when the chosen Terminal is still connected; otherwise tells the
+    // operator that nothing was done to it, and why.
+    bool stillConnected(const Choice &choice, const QString &what);
+    void setStatus(const QString &text);
+    void showText(int slot, const QByteArray &text);
+    void noteDroppedRs(int slot, int dropped);
+    void tellDroppedRs();
 
     quint16 m_port;
+    QStringList m_droppedRsNotes;
+    bool m_droppedRsShowing = false;
 };

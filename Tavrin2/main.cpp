@@ -1,4 +1,5 @@
 #include "Tavrin2.h"
+#include "QtPlatform.h"
 #include "QuitOnSignal.h"
 
 #include <QApplication>
@@ -9,7 +10,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Tavrin2"));
     QuitOnSignal::install(&application);
 
-    CMy2App theApp;
+    QtPlatform desktop;
+    CMy2App theApp(desktop);
     if (!theApp.InitInstance(QApplication::arguments().mid(1)))
         return 1;
     return application.exec();

@@ -1,91 +1,33 @@
 #include "CSocket.h"
 
-#include "DisplayLine.h"
 #include "FileReception.h"
-#include "IClientOwner.h"
-#include "IRedrawHost.h"
-#include "ISerialLine.h"
 #include "KeepAlive.h"
-#include "PacedFileSend.h"
-#include "Platform.h"
+#include "PeerState.h"
+#include "Timers.h"
 
-#include <QDir>
+#include <QPointer>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
 
-namespace {
-// Unread bytes a connection may hold while its handler is stalled (a modal
-// dialog); the rest waits in the kernel and throttles the peer.
-constexpr qint64 READ_BUFFER_SIZE = 64 * 1024;
-
-QByteArray slotPrefix(int slot)
-{
-    return QByteArray::number(slot) + "> ";
-}
-
-// Text bytes a received text may keep: what the line holds after the
-// Station's slot prefix.
-int textRoom(const DisplayLine *line, int slot)
-{
-    const int prefix = slot >= 0 ? int(slotPrefix(slot).size()) : 0;
-    return line->maxTextBytes() - prefix;
-}
-
-QString nativePath(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-}
-
-// Marks a handler of this object as running; the last one to leave carries
-// out what had to wait for it (deletion, bytes or a close that arrived).
-class CConnSocket::BusyScope
-{
-public:
-    explicit BusyScope(CConnSocket *socket)
-        : m_socket(socket)
-    {
-        ++m_socket->m_busy;
-    }
-    ~BusyScope()
-    {
-        if (--m_socket->m_busy == 0)
-            m_socket->leaveBusy();
-    }
-    BusyScope(const BusyScope &) = delete;
-    BusyScope &operator=(const BusyScope &) = delete;
-
-private:
-    CConnSocket *m_socket;
-};
-
-CConnSocket::CConnSocket(DisplayLine *line, int slot, IClientOwner *owner, ISerialLine *serial,
-                         IRedrawHost *host, QObject *parent)
+CConnSocket::CConnSocket(ITimers &timers, QObject *parent)
     : QObject(parent)
-    , m_nSlot(slot)
-    , m_pLine(line)
-    , m_pOwner(owner)
-    , m_pSerial(serial)
-    , m_pHost(host)
-    , m_decoder(textRoom(line, slot))
+    , m_timers(timers)
+    , m_decoder(TEXT_KEEP)
     , m_files(std::make_unique<FileReception>())
+    , m_leaveCheck(new QTimer(this))
 {
-}
-
-CConnSocket::CConnSocket(DisplayLine *line, IRedrawHost *host, QObject *parent)
-    : QObject(parent)
-    , m_pLine(line)
-    , m_pHost(host)
-    , m_decoder(textRoom(line, -1))
-    , m_files(std::make_unique<FileReception>())
-{
+    m_leaveCheck->setInterval(LEAVE_CHECK_MS);
+    connect(m_leaveCheck, &QTimer::timeout, this, &CConnSocket::checkPeerLeft);
 }
 
 CConnSocket::~CConnSocket()
 {
     // Ends quietly: the program or the connection's owner is going away.
-    delete m_fileSend;
+    if (m_fileSend) {
+        m_fileSend->disconnect(this);
+        delete m_fileSend;
+    }
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->close();
@@ -97,239 +39,220 @@ void CConnSocket::attach(QTcpSocket *socket)
     m_socket = socket;
     m_socket->setParent(this);
     wire();
+    setState(State::Open);
     if (m_socket->state() == QAbstractSocket::ConnectedState)
-        QMetaObject::invokeMethod(this, &CConnSocket::OnDataReady, Qt::QueuedConnection);
+        readLater();
     else
-        QMetaObject::invokeMethod(this, &CConnSocket::OnPeerClosed, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &CConnSocket::peerLeft, Qt::QueuedConnection);
 }
 
 void CConnSocket::connectToStation(const QString &host, quint16 port, int timeoutMs)
 {
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-    }
     m_socket = new QTcpSocket(this);
     wire();
-    m_connecting = true;
+    connect(m_socket, &QTcpSocket::connected, this, [this] { setState(State::Open); });
+    setState(State::Connecting);
     m_socket->connectToHost(host, port);
     KeepAlive::enable(m_socket);
     // A Station behind a firewall that drops the attempt would otherwise
     // keep the operator waiting for the system's own limit, minutes long.
     QTimer::singleShot(timeoutMs, m_socket, [this] {
-        if (!m_connecting)
+        if (m_state != State::Connecting)
             return;
-        m_connecting = false;
+        m_socket->disconnect(this);
         m_socket->abort();
-        emit connectFailed(QStringLiteral("接続がタイムアウトしました"));
+        setState(State::Closed);
+        emit connectFailed(QAbstractSocket::SocketTimeoutError);
     });
-}
-
-bool CConnSocket::isConnected() const
-{
-    return m_socket && !m_releaseRequested && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void CConnSocket::wire()
 {
     m_socket->setReadBufferSize(READ_BUFFER_SIZE);
-    connect(m_socket, &QTcpSocket::readyRead, this, &CConnSocket::OnDataReady);
-    connect(m_socket, &QTcpSocket::disconnected, this, &CConnSocket::OnPeerClosed);
-    connect(m_socket, &QTcpSocket::connected, this, [this] {
-        m_connecting = false;
-        emit connected();
-    });
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
-        if (!m_connecting)
+    connect(m_socket, &QTcpSocket::readyRead, this, &CConnSocket::readAvailable);
+    connect(m_socket, &QTcpSocket::disconnected, this, &CConnSocket::peerLeft);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (m_state != State::Connecting)
             return;
-        m_connecting = false;
-        emit connectFailed(m_socket->errorString());
+        m_socket->disconnect(this);
+        m_socket->abort();
+        setState(State::Closed);
+        emit connectFailed(error);
     });
 }
 
-bool CConnSocket::SendText(const QByteArray &text)
+void CConnSocket::setState(State state)
 {
-    const int limit = isStation() ? MAX_TEXT : MAX_TERMINAL_TEXT;
-    if (text.size() > limit || !isConnected())
-        return false;
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+QHostAddress CConnSocket::peerAddress() const
+{
+    if (!m_socket)
+        return {};
+    // The listener takes both address families: an IPv4 Terminal is shown in
+    // its IPv4 form, not as an IPv4-mapped IPv6 address.
+    const QHostAddress address = m_socket->peerAddress();
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : address;
+}
+
+quint16 CConnSocket::peerPort() const
+{
+    return m_socket ? m_socket->peerPort() : 0;
+}
+
+void CConnSocket::SendText(const QByteArray &text)
+{
     sendFrame(FrameCodec::textFrame(text));
-    return true;
 }
 
 void CConnSocket::sendFrame(const QByteArray &frame)
 {
     // A peer that does not read leaves it queued in the socket.
-    if (isConnected())
+    if (isOpen())
         m_socket->write(frame);
 }
 
-void CConnSocket::SendFile()
+bool CConnSocket::SendFile(std::unique_ptr<QIODevice> file)
 {
-    if (!isConnected())
-        return;
-    IPlatform &platform = Platform::get();
-    if (m_fileSend) {
-        platform.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
-                                           "送信が終わってから、もう一度やり直してください。"));
-        return;
-    }
-    BusyScope busy(this);
-    const QString path = platform.getOpenFileName();
-    if (path.isEmpty() || !isConnected() || m_fileSend)
-        return;
-    std::unique_ptr<QIODevice> file = platform.openFile(path, QIODevice::ReadOnly);
-    if (!file) {
-        platform.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
-                                           "もう一度送信してください。")
-                                .arg(nativePath(path)));
-        return;
-    }
-    const qint64 total = file->size();
-    if (!FrameCodec::fileFits(quint64(total))) {
-        platform.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
-                                           "分割してから送信してください。")
-                                .arg(nativePath(path))
-                                .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
-        return;
-    }
-
-    m_fileSend = new PacedFileSend(m_socket, std::move(file), path, this);
-    connect(m_fileSend, &PacedFileSend::finished, this, [this] {
-        m_fileSend->deleteLater();
+    if (!isOpen() || m_fileSend)
+        return false;
+    m_fileSend = new PacedFileSend(m_socket, std::move(file), m_timers, this);
+    connect(m_fileSend, &PacedFileSend::progressed, this, [this] {
+        emit sendProgress(m_fileSend->framesSent(), m_fileSend->frameCount(), m_fileSend->secondsLeft(),
+                          m_fileSend->waitingForPeer());
+    });
+    connect(m_fileSend, &PacedFileSend::finished, this, [this](PacedFileSend::Outcome outcome) {
+        PacedFileSend *send = m_fileSend;
         m_fileSend = nullptr;
+        send->deleteLater();
+        emit sendFinished(outcome, send->framesSent(), send->frameCount());
     });
     m_fileSend->start();
+    return true;
 }
 
-void CConnSocket::release()
+void CConnSocket::cancelSend()
 {
-    if (m_releaseRequested)
+    if (m_fileSend)
+        m_fileSend->cancel();
+}
+
+void CConnSocket::holdReading()
+{
+    ++m_holds;
+    if (m_state == State::Open)
+        m_leaveCheck->start();
+}
+
+void CConnSocket::resumeReading()
+{
+    if (m_holds == 0 || --m_holds > 0)
         return;
-    m_releaseRequested = true;
+    m_leaveCheck->stop();
+    readLater();
+}
+
+void CConnSocket::close()
+{
+    if (m_state == State::Closed)
+        return;
+    m_leaveCheck->stop();
     if (m_fileSend)
         m_fileSend->connectionLost();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->close();
     }
-    if (m_busy == 0)
-        deleteLater();
+    setState(State::Closed);
 }
 
-void CConnSocket::leaveBusy()
+void CConnSocket::readLater()
 {
-    if (m_releaseRequested) {
-        deleteLater();
-        return;
-    }
-    continueLater();
-}
-
-// Picks up what waited while a handler or the serial line held this
-// connection: frames that arrived meanwhile, then a close of the peer.
-void CConnSocket::continueLater()
-{
-    if (m_waitingForLine || !m_socket)
-        return;
-    if (m_peerCloseSeen && !m_closeReported)
-        QMetaObject::invokeMethod(this, &CConnSocket::OnPeerClosed, Qt::QueuedConnection);
-    else if (m_socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, &CConnSocket::OnDataReady, Qt::QueuedConnection);
-}
-
-void CConnSocket::OnDataReady()
-{
-    // Never re-entered from a dialog of its own handling; a send under way
-    // does not stop reading, so two ends sending files to each other never
-    // wait on each other.
-    if (m_reading || m_waitingForLine || m_releaseRequested || !m_socket)
-        return;
-    BusyScope busy(this);
-    readAvailable();
-}
-
-void CConnSocket::OnPeerClosed()
-{
-    if (m_releaseRequested || m_closeReported || !m_socket)
-        return;
-    m_connecting = false;
-    m_peerCloseSeen = true;
-    // Frames the peer sent before closing are handled first, under its own
-    // slot, which stays taken until then (see continueLater()).
-    if (m_busy > 0 || m_waitingForLine)
-        return;
-    BusyScope busy(this);
-    readAvailable();
-    if (m_releaseRequested || m_waitingForLine)
-        return;
-    m_closeReported = true;
-    if (isStation())
-        m_pOwner->RemoveClient(m_nSlot);
-    else
-        emit peerClosed();
+    QMetaObject::invokeMethod(this, &CConnSocket::readAvailable, Qt::QueuedConnection);
 }
 
 void CConnSocket::readAvailable()
 {
-    if (m_reading)
+    // Never re-entered from a dialog that a frame's owner opened; a send
+    // under way does not stop reading, so two ends sending files to each
+    // other never wait on each other.
+    if (m_reading || m_holds > 0 || !m_socket || (m_state != State::Open && m_state != State::Draining))
         return;
     const QScopedValueRollback<bool> reading(m_reading, true);
+    const QPointer<CConnSocket> alive(this);
     char buffer[4096];
-    while (!readingStopped()) {
+    const auto stopped = [&] { return !alive || m_holds > 0 || m_state == State::Closed; };
+    while (!stopped()) {
         // Peeked, so that what follows a frame that holds reading up stays
         // in the socket (and, beyond its bound, in the kernel).
         const qint64 got = m_socket->peek(buffer, sizeof buffer);
         if (got <= 0)
-            return;
+            break;
         qint64 used = 0;
-        while (used < got && !readingStopped()) {
+        while (used < got && !stopped()) {
             used += m_decoder.feed(buffer + used, got - used);
             if (m_decoder.frameReady()) {
-                handleFrame();
+                const FrameHeader header = m_decoder.header();
+                const QByteArray payload = m_decoder.payload();
                 m_decoder.nextFrame();
+                handleFrame(header, payload);
             }
         }
-        if (!m_releaseRequested)
+        if (!alive)
+            return;
+        if (m_state != State::Closed)
             m_socket->skip(used);
     }
+    if (alive)
+        finishDraining();
 }
 
-void CConnSocket::handleFrame()
+void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &payload)
 {
-    const FrameHeader &header = m_decoder.header();
     switch (header.kind) {
     case FRAME_TEXT:
-        handleText();
+        emit textReceived(payload);
         break;
     case FRAME_FILE:
-        m_files->ReceiveFileChunk(header, m_decoder.payload());
+        holdReading();
+        m_files->ReceiveFileChunk(header, payload);
+        resumeReading();
         break;
     case FRAME_RS:
-        if (isStation() && m_pSerial)
-            relayToLine();
+        emit rsReceived(payload);
         break;
     default:
         break;
     }
 }
 
-void CConnSocket::handleText()
+void CConnSocket::peerLeft()
 {
-    // The decoder kept no more than fits; the line cuts a double-byte
-    // character that the limit split.
-    const QByteArray &text = m_decoder.payload();
-    m_pLine->set(isStation() ? slotPrefix(m_nSlot) + text : text);
-    if (m_pHost)
-        m_pHost->Redraw();
+    if (m_state != State::Open && m_state != State::Draining)
+        return;
+    m_leaveCheck->stop();
+    setState(State::Draining);
+    readLater();
 }
 
-void CConnSocket::relayToLine()
+void CConnSocket::checkPeerLeft()
 {
-    m_waitingForLine = true;
-    m_pSerial->WriteByte(m_decoder.payload(), this, [this] {
-        m_waitingForLine = false;
-        if (!m_releaseRequested)
-            continueLater();
-    });
+    if (m_state == State::Open && m_socket && PeerState::hasLeft(m_socket))
+        peerLeft();
+}
+
+void CConnSocket::finishDraining()
+{
+    if (m_state != State::Draining || m_holds > 0 || !m_socket)
+        return;
+    // A close seen behind unread bytes: those are read first.
+    if (m_socket->state() == QAbstractSocket::ConnectedState || m_socket->bytesAvailable() > 0)
+        return;
+    close();
 }

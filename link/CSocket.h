@@ -1,116 +1,132 @@
 #pragma once
 
 #include "FrameDecoder.h"
+#include "PacedFileSend.h"
 
 #include <QByteArray>
+#include <QAbstractSocket>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
-class DisplayLine;
 class FileReception;
-class IClientOwner;
-class IRedrawHost;
-class ISerialLine;
-class PacedFileSend;
+class ITimers;
+class QIODevice;
 class QTcpSocket;
+class QTimer;
 
-// One end of a Station-Terminal connection. It sends texts and files as
-// frames and acts on each frame that arrives: a text goes to the message
-// line, an RS control payload to the serial line (Station), a file chunk to
-// file reception. The Station variant knows its slot and owner; the
-// Terminal variant reports a closed connection to whoever holds it.
+// One end of a Station-Terminal connection. It sends texts, RS control
+// strings and files as frames, and reports each frame that arrives by a
+// signal; what the operator sees of it is its owner's business.
 //
-// Receiving is event-driven: OnDataReady takes whatever bytes have arrived,
-// acts on each frame once it is complete and keeps the rest for later. An
-// RS control frame holds this connection's reading until the serial line
-// has served it, so a Terminal that floods the line waits on its own.
-// Handlers may run nested modal dialogs; the object is never destroyed
-// while one of its own handlers is still running (see release()).
+// Receiving is event-driven: whatever bytes have arrived are decoded, and a
+// signal goes out for each complete frame, in order. An owner that cannot
+// take the next frame yet (a dialog about this one is open, the serial line
+// is busy with its RS byte) holds reading from inside the signal and resumes
+// it later; meanwhile the bytes wait in the socket (at most READ_BUFFER_SIZE)
+// and in the kernel, which throttles the peer.
 //
-// Nothing here waits: texts are queued by the socket, files go out paced
-// by PacedFileSend.
+// When the peer closes, resets or is found dead, the connection drains:
+// frames that arrived before are still reported, then it is closed. A close
+// that waits behind unread bytes is noticed while reading is held, too.
 class CConnSocket : public QObject
 {
     Q_OBJECT
 
 public:
-    // Station variant: `line` is the shared message line, `slot` this
-    // Terminal's place in `owner`'s client table.
-    CConnSocket(DisplayLine *line, int slot, IClientOwner *owner, ISerialLine *serial,
-                IRedrawHost *host, QObject *parent = nullptr);
-    // Terminal variant.
-    CConnSocket(DisplayLine *line, IRedrawHost *host, QObject *parent = nullptr);
+    enum class State {
+        Unconnected,
+        Connecting,
+        // Sending and receiving.
+        Open,
+        // The peer left; frames that arrived before are still reported.
+        Draining,
+        // Nothing more comes or goes; the owner deletes the object.
+        Closed,
+    };
+    Q_ENUM(State)
+
+    // Unread bytes a connection may hold while its reading is held.
+    static constexpr qint64 READ_BUFFER_SIZE = 64 * 1024;
+    static constexpr int CONNECT_TIMEOUT_MS = 10000;
+    // Longest received text reported; the rest of a longer one is dropped.
+    static constexpr int TEXT_KEEP = CHUNK_SIZE;
+    // How often a held connection looks whether its peer left.
+    static constexpr int LEAVE_CHECK_MS = 1000;
+
+    explicit CConnSocket(ITimers &timers, QObject *parent = nullptr);
     ~CConnSocket() override;
 
-    bool isStation() const { return m_pOwner != nullptr; }
-    int slot() const { return m_nSlot; }
-
-    // Station: takes over an accepted connection (and the ownership of
-    // `socket`); bytes that already arrived, or a close that already
-    // happened, are handled as soon as the event loop runs.
+    // Takes over an accepted connection (and the ownership of `socket`);
+    // bytes that already arrived, or a close that already happened, are
+    // handled once the event loop runs.
     void attach(QTcpSocket *socket);
-    // Terminal: starts connecting; connected() or connectFailed() follows,
-    // the latter at the latest after `timeoutMs`.
+    // Starts connecting; the state goes to Open, or connectFailed() follows,
+    // at the latest after `timeoutMs`.
     void connectToStation(const QString &host, quint16 port, int timeoutMs = CONNECT_TIMEOUT_MS);
-    static constexpr int CONNECT_TIMEOUT_MS = 10000;
-    bool isConnected() const;
+
+    State state() const { return m_state; }
+    bool isOpen() const { return m_state == State::Open; }
+    // The peer, an IPv4 peer in its plain form.
+    QHostAddress peerAddress() const;
+    quint16 peerPort() const;
     QTcpSocket *socket() const { return m_socket; }
 
-    // Sends `text` (CP932 bytes, no NUL) as one text frame. Refuses, sending
-    // nothing, a text over the variant's limit: MAX_TEXT on the Station,
-    // MAX_TERMINAL_TEXT on the Terminal.
-    bool SendText(const QByteArray &text);
-    // Asks the operator for a file and starts sending it as file frames,
-    // pausing after each full chunk; returns while the send goes on. One
-    // file at a time.
-    void SendFile();
-    bool isSendingFile() const { return m_fileSend != nullptr; }
-    // Sends a frame built by the codec as it is; never waits for the peer.
+    // Sends `text` (CP932 bytes, no NUL) as one text frame, while open.
+    void SendText(const QByteArray &text);
+    // Sends a frame built by the codec as it is, while open; never waits
+    // for the peer.
     void sendFrame(const QByteArray &frame);
+    // Starts sending `file` (open for reading, fitting the chunk index) as
+    // file frames, pausing after each full chunk, and returns while the send
+    // goes on. False, sending nothing, while not open or while another file
+    // is on its way.
+    bool SendFile(std::unique_ptr<QIODevice> file);
+    bool isSendingFile() const { return m_fileSend != nullptr; }
+    void cancelSend();
 
-    // Closes the connection, ending a file send with a word to the operator,
-    // and deletes this object as soon as none of its handlers is running any
-    // more.
-    void release();
+    // Stops reporting frames until as many resumeReading() calls.
+    void holdReading();
+    void resumeReading();
 
-    void OnDataReady();
-    void OnPeerClosed();
+    // Ends the connection at once; state() is Closed when this returns.
+    void close();
 
 signals:
-    void connected();
-    void connectFailed(const QString &reason);
-    // The peer closed an established connection (Terminal variant).
-    void peerClosed();
+    void stateChanged(CConnSocket::State state);
+    // The connection could not be made (SocketTimeoutError after the
+    // connect timeout); the state is Closed.
+    void connectFailed(QAbstractSocket::SocketError error);
+
+    // A text frame, at most TEXT_KEEP bytes of it.
+    void textReceived(const QByteArray &text);
+    // An RS control frame: its first byte, or nothing when it was empty.
+    void rsReceived(const QByteArray &firstByte);
+
+    // A file send went a frame further, or began or stopped waiting for a
+    // peer that does not read.
+    void sendProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
+    void sendFinished(PacedFileSend::Outcome outcome, int framesSent, int frameCount);
 
 private:
-    class BusyScope;
-    friend class BusyScope;
-
     void wire();
+    void setState(State state);
     void readAvailable();
-    bool readingStopped() const { return m_releaseRequested || m_waitingForLine; }
-    void handleFrame();
-    void handleText();
-    void relayToLine();
-    void leaveBusy();
-    void continueLater();
+    void readLater();
+    void handleFrame(const FrameHeader &header, const QByteArray &payload);
+    void peerLeft();
+    void checkPeerLeft();
+    void finishDraining();
 
-    int m_nSlot = -1;
-    DisplayLine *m_pLine;
-    IClientOwner *m_pOwner = nullptr;
-    ISerialLine *m_pSerial = nullptr;
-    IRedrawHost *m_pHost;
+    ITimers &m_timers;
     QTcpSocket *m_socket = nullptr;
+    State m_state = State::Unconnected;
     FrameDecoder m_decoder;
     std::unique_ptr<FileReception> m_files;
     PacedFileSend *m_fileSend = nullptr;
-    int m_busy = 0;
+    QTimer *m_leaveCheck;
+    int m_holds = 0;
     bool m_reading = false;
-    bool m_waitingForLine = false;
-    bool m_releaseRequested = false;
-    bool m_peerCloseSeen = false;
-    bool m_closeReported = false;
-    bool m_connecting = false;
 };

@@ -6,7 +6,9 @@
 #include "ProgramIcon.h"
 #include "StatusView.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QKeySequence>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleFactory>
@@ -22,8 +24,9 @@ QString recentFileKey(int index)
 }
 }
 
-AppFramework::AppFramework(const Identity &identity)
-    : m_identity(identity)
+AppFramework::AppFramework(const QString &programTitle, IPlatform &desktop)
+    : m_programTitle(programTitle)
+    , m_desktop(desktop)
 {
 }
 
@@ -34,8 +37,8 @@ AppFramework::~AppFramework()
 
 bool AppFramework::InitInstance(const QStringList &arguments)
 {
-    if (!Platform::get().startSockets()) {
-        Platform::get().messageBox(QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。"));
+    if (!m_desktop.startSockets()) {
+        m_desktop.messageBox(QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。"));
         return false;
     }
 
@@ -44,12 +47,16 @@ bool AppFramework::InitInstance(const QStringList &arguments)
         QApplication::setStyle(style);
 
     m_document.reset(createDocument());
-    m_frame = new CMainFrame(m_identity.programTitle, m_identity.menu);
-    m_frame->setWindowIcon(ProgramIcon::make(m_identity.programTitle));
+    m_frame = new CMainFrame(m_programTitle);
+    m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
     m_frame->resize(640, 400);
     m_view = createView(m_frame);
     m_frame->setCentralWidget(m_view);
-    connect(m_frame, &CMainFrame::command, this, &AppFramework::dispatch);
+    addCommands(m_frame);
+    connect(m_frame->addAccelerator(QKeySequence(Qt::CTRL | Qt::Key_N)), &QAction::triggered, this,
+            &AppFramework::OnFileNew);
+    connect(m_frame->addAccelerator(QKeySequence(Qt::CTRL | Qt::Key_O)), &QAction::triggered, this,
+            &AppFramework::OnFileOpen);
 
     // No options of the programs' own: the first plain argument names a
     // document, which is opened but never read.
@@ -81,7 +88,7 @@ void AppFramework::Redraw()
 
 void AppFramework::OnAppAbout()
 {
-    CAboutDlg about(m_identity.programTitle, m_frame);
+    CAboutDlg about(m_programTitle, m_frame);
     about.DoModal();
 }
 
@@ -93,7 +100,7 @@ void AppFramework::OnFileNew()
 
 void AppFramework::OnFileOpen()
 {
-    const QString path = Platform::get().getOpenFileName();
+    const QString path = m_desktop.getOpenFileName();
     if (!path.isEmpty())
         openDocument(path);
 }
@@ -105,7 +112,7 @@ QString AppFramework::documentTitle() const
 
 QStringList AppFramework::recentFiles() const
 {
-    QSettings settings(QString::fromLatin1(SettingsKey), m_identity.programTitle);
+    QSettings settings(QString::fromLatin1(SettingsKey), m_programTitle);
     settings.beginGroup(RecentFileGroup);
     QStringList files;
     for (int i = 0; i < RecentFileCount; ++i) {
@@ -116,20 +123,6 @@ QStringList AppFramework::recentFiles() const
     return files;
 }
 
-void AppFramework::dispatch(int id)
-{
-    if (id == ID_APP_ABOUT) {
-        OnAppAbout();
-        return;
-    }
-    if (OnCommand(id))
-        return;
-    if (id == ID_FILE_NEW)
-        OnFileNew();
-    else if (id == ID_FILE_OPEN)
-        OnFileOpen();
-}
-
 EmptyDocument *AppFramework::createDocument()
 {
     return new EmptyDocument;
@@ -138,7 +131,7 @@ EmptyDocument *AppFramework::createDocument()
 bool AppFramework::openDocument(const QString &path)
 {
     if (!m_document->OnOpenDocument(path)) {
-        Platform::get().messageBox(
+        m_desktop.messageBox(
             QStringLiteral("%1 を開けませんでした。\nファイルがあるか、読み取りが許されているかを確かめてください。")
                 .arg(path));
         return false;
@@ -153,7 +146,7 @@ void AppFramework::addRecentFile(const QString &path)
     QStringList files = recentFiles();
     files.removeAll(path);
     files.prepend(path);
-    QSettings settings(QString::fromLatin1(SettingsKey), m_identity.programTitle);
+    QSettings settings(QString::fromLatin1(SettingsKey), m_programTitle);
     settings.beginGroup(RecentFileGroup);
     for (int i = 0; i < RecentFileCount; ++i) {
         if (i < files.size())

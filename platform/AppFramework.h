@@ -4,39 +4,30 @@
 #include "MainFrm.h"
 
 #include <QObject>
+#include <QString>
 #include <QStringList>
 
 #include <memory>
 
 class EmptyDocument;
+class IPlatform;
 class StatusView;
 
-// Command numbers shared by both programs.
-enum FrameworkCommand {
-    ID_FILE_NEW = 57600,
-    ID_FILE_OPEN = 57601,
-    ID_APP_ABOUT = 57664,
-};
-
 // What both application classes share: start-up, the main frame with its
-// status view, command routing, the empty document, the settings with a
-// recent-file list of 4, the About box and Redraw.
+// status view and menu bar, the empty document, the settings with a
+// recent-file list of 4, the About box and Redraw. The desktop services
+// (dialogs, message boxes, timers) are the ones it is given.
 class AppFramework : public QObject, public IRedrawHost
 {
     Q_OBJECT
 
 public:
-    struct Identity
-    {
-        QString programTitle;          // "Tavrin2" or "Tavrin"
-        QList<CMainFrame::MenuItem> menu;
-    };
-
     // Settings key; the framework keeps its per-user settings under it.
     static const char *const SettingsKey;
     static constexpr int RecentFileCount = 4;
 
-    explicit AppFramework(const Identity &identity);
+    // `programTitle` is "Tavrin2" or "Tavrin".
+    AppFramework(const QString &programTitle, IPlatform &desktop);
     ~AppFramework() override;
 
     // Starts the socket layer (failure: message 104 and false), loads the
@@ -50,17 +41,15 @@ public:
     void OnFileOpen();
 
     CMainFrame *mainFrame() const { return m_frame; }
+    IPlatform &desktop() const { return m_desktop; }
     StatusView *view() const { return m_view; }
     EmptyDocument *document() const { return m_document.get(); }
     QString documentTitle() const;
     QStringList recentFiles() const;
 
-    // Routes a command number to its handler; unbound numbers do nothing.
-    void dispatch(int id);
-
 protected:
-    // Program-specific commands; false when the number is not bound.
-    virtual bool OnCommand(int id) = 0;
+    // Adds the program's commands to the menu bar, in order.
+    virtual void addCommands(CMainFrame *frame) = 0;
     virtual StatusView *createView(QWidget *parent) = 0;
     // The program's document class; a plain empty document unless overridden.
     virtual EmptyDocument *createDocument();
@@ -70,7 +59,8 @@ private:
     void addRecentFile(const QString &path);
     void updateCaption();
 
-    Identity m_identity;
+    QString m_programTitle;
+    IPlatform &m_desktop;
     CMainFrame *m_frame = nullptr;
     StatusView *m_view = nullptr;
     std::unique_ptr<EmptyDocument> m_document;

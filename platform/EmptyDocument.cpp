@@ -1,7 +1,6 @@
 #include "EmptyDocument.h"
 
-#include "Platform.h"
-
+#include <QFile>
 #include <QFileInfo>
 
 EmptyDocument::~EmptyDocument() = default;
@@ -15,8 +14,8 @@ bool EmptyDocument::OnNewDocument()
 
 bool EmptyDocument::OnOpenDocument(const QString &path)
 {
-    const auto file = Platform::get().openFile(path, QIODevice::ReadOnly);
-    if (!file)
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return false;
     Serialize(false);
     m_pathName = QFileInfo(path).absoluteFilePath();

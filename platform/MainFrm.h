@@ -1,33 +1,28 @@
 #pragma once
 
-#include <QList>
 #include <QMainWindow>
 
+class QKeySequence;
+
 // The main frame of both programs: a menu bar of plain command items (no
-// drop-down menus), the accelerators Ctrl+N and Ctrl+O, and the caption
-// "<document title> - <program title>". Every item and accelerator sends its
-// command number through command().
+// drop-down menus), window-wide accelerators, and the caption
+// "<document title> - <program title>".
 class CMainFrame : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    struct MenuItem
-    {
-        QString label;
-        int command;
-    };
-
-    CMainFrame(const QString &programTitle, const QList<MenuItem> &menu, QWidget *parent = nullptr);
+    explicit CMainFrame(const QString &programTitle, QWidget *parent = nullptr);
 
     void setDocumentTitle(const QString &title);
-    // The menu bar action of `command`, for tests and accessibility.
-    QAction *commandAction(int command) const;
 
-signals:
-    void command(int id);
+    // A new item at the end of the menu bar.
+    QAction *addCommand(const QString &label);
+    // An accelerator of the whole window.
+    QAction *addAccelerator(const QKeySequence &key);
+    // The menu bar item labelled `label`, for tests and accessibility.
+    QAction *commandAction(const QString &label) const;
 
 private:
     QString m_programTitle;
-    QList<QAction *> m_actions;
 };

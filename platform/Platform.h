@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IProgress.h"
+#include "Timers.h"
 
 #include <QByteArray>
 #include <QIODevice>
@@ -14,10 +15,9 @@ class QObject;
 // The services both programs take from the desktop: file dialogs, message
 // boxes, progress dialogs, file objects, timers and the socket layer. Everything goes through
 // Platform::get() so that tests can install a scripted double.
-class IPlatform
+class IPlatform : public ITimers
 {
 public:
-    virtual ~IPlatform() = default;
 
     // Modal Open dialog; the chosen full path, or an empty string on cancel.
     virtual QString getOpenFileName() = 0;
@@ -25,9 +25,9 @@ public:
     virtual QString getSaveFileName() = 0;
     // Modal message box with a single OK button.
     virtual void messageBox(const QString &text) = 0;
-    // Runs `then` once on the event loop, `milliseconds` from now, unless
-    // `context` is destroyed first. Nothing waits meanwhile.
-    virtual void singleShot(int milliseconds, QObject *context, std::function<void()> then) = 0;
+    // The same, shown from the event loop once the handler that calls this
+    // has returned (a socket's, a timer's).
+    virtual void messageBoxLater(const QString &text) = 0;
     // Shows a modal progress dialog over the active window, from 0 to
     // `maximum`; `onCancel` runs when the operator cancels it.
     virtual std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) = 0;

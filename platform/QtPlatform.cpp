@@ -141,6 +141,11 @@ void QtPlatform::messageBox(const QString &text)
     box.exec();
 }
 
+void QtPlatform::messageBoxLater(const QString &text)
+{
+    QTimer::singleShot(0, &m_context, [this, text] { messageBox(text); });
+}
+
 void QtPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
     QTimer::singleShot(milliseconds, context, std::move(then));

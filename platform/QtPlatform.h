@@ -2,6 +2,8 @@
 
 #include "Platform.h"
 
+#include <QObject>
+
 // The real services, on Qt Widgets and QFile.
 class QtPlatform : public IPlatform
 {
@@ -9,8 +11,13 @@ public:
     QString getOpenFileName() override;
     QString getSaveFileName() override;
     void messageBox(const QString &text) override;
+    void messageBoxLater(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
     std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
     bool startSockets() override;
+
+private:
+    // Context of the messages shown later: they go with the services.
+    QObject m_context;
 };

@@ -1,0 +1,103 @@
+#include "FileSendSession.h"
+
+#include "CSocket.h"
+#include "Frame.h"
+#include "NativePath.h"
+#include "Platform.h"
+
+#include <QFileInfo>
+
+bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
+{
+    QPointer<CConnSocket> connection(target);
+    if (connection->isSendingFile()) {
+        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                          "送信が終わってから、もう一度やり直してください。"));
+        return false;
+    }
+    const QString path = desktop.getOpenFileName();
+    if (path.isEmpty())
+        return false;
+    std::unique_ptr<QIODevice> file = desktop.openFile(path, QIODevice::ReadOnly);
+    if (!file) {
+        desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
+                                          "もう一度送信してください。")
+                               .arg(NativePath::of(path)));
+        return false;
+    }
+    if (!FrameCodec::fileFits(quint64(file->size()))) {
+        desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
+                                          "分割してから送信してください。")
+                               .arg(NativePath::of(path))
+                               .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
+        return false;
+    }
+    // The connection may have ended while the dialog was open.
+    if (!connection || !connection->isOpen()) {
+        desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
+                                          "接続し直してから、もう一度送信してください。")
+                               .arg(QFileInfo(path).fileName()));
+        return false;
+    }
+    if (connection->isSendingFile()) {
+        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                          "送信が終わってから、もう一度やり直してください。"));
+        return false;
+    }
+    auto *session = new FileSendSession(desktop, connection, path);
+    if (!connection->SendFile(std::move(file))) {
+        delete session;
+        return false;
+    }
+    return true;
+}
+
+FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path)
+    : QObject(connection)
+    , m_desktop(desktop)
+    , m_connection(connection)
+    , m_name(QFileInfo(path).fileName())
+{
+    connect(connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
+    connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
+}
+
+FileSendSession::~FileSendSession() = default;
+
+void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer)
+{
+    // Only a file with a pause in it takes long enough to show progress.
+    if (!m_progress)
+        m_progress = m_desktop.openProgress(frameCount, [connection = m_connection] {
+            if (connection)
+                connection->cancelSend();
+        });
+    QString text = QStringLiteral("ファイル「%1」を送信しています。\n%2 / %3 チャンク送信済み")
+                       .arg(m_name)
+                       .arg(framesSent)
+                       .arg(frameCount);
+    if (waitingForPeer)
+        text += QStringLiteral("\n相手が受信するのを待っています…");
+    else
+        text += QStringLiteral("、残り約 %1 秒").arg(secondsLeft);
+    m_progress->setLabelText(text);
+    m_progress->setValue(framesSent);
+}
+
+void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount)
+{
+    m_progress.reset();
+    QString message;
+    if (outcome == PacedFileSend::Outcome::ConnectionLost)
+        message = QStringLiteral("接続が切れたため、ファイル「%1」の送信を途中で終えました（%2 / %3 チャンク送信済み）。"
+                                 "接続し直してから、もう一度送信してください。");
+    else if (outcome == PacedFileSend::Outcome::ReadFailed)
+        message = QStringLiteral("ファイル「%1」の読み込みに失敗したため、送信を中止しました（%2 / %3 チャンク送信済み）。"
+                                 "ファイルを確かめて、もう一度送信してください。");
+    if (!message.isEmpty()) {
+        // Told from the event loop, not from inside the socket handler that
+        // ended the send.
+        m_desktop.messageBoxLater(message.arg(m_name).arg(framesSent).arg(frameCount));
+    }
+    deleteLater();
+}

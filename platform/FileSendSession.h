@@ -1,0 +1,39 @@
+#pragma once
+
+#include "PacedFileSend.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class CConnSocket;
+class IPlatform;
+class IProgress;
+
+// A file send as the operator sees it, the same in both programs: the file
+// chosen in the Open dialog and checked, the send followed in a progress
+// dialog with "キャンセル", and its end told when it did not go through.
+class FileSendSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Asks for a file and starts sending it on `connection`; false when
+    // nothing was sent (the operator was told why, or cancelled the dialog).
+    // The session deletes itself when the send has ended.
+    static bool begin(IPlatform &desktop, CConnSocket *connection);
+
+private:
+    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path);
+    ~FileSendSession() override;
+
+    void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
+    void finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount);
+
+    IPlatform &m_desktop;
+    QPointer<CConnSocket> m_connection;
+    QString m_name;
+    std::unique_ptr<IProgress> m_progress;
+};
