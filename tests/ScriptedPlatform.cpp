@@ -65,6 +65,11 @@ void ScriptedPlatform::messageBox(const QString &text)
         onMessage(text);
 }
 
+void ScriptedPlatform::messageBoxLater(const QString &text)
+{
+    QTimer::singleShot(0, &m_context, [this, text] { messageBox(text); });
+}
+
 void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
     pauses.append(milliseconds);

@@ -3,6 +3,7 @@
 #include "Platform.h"
 
 #include <QList>
+#include <QObject>
 #include <QQueue>
 #include <QSet>
 #include <QString>
@@ -87,6 +88,7 @@ public:
     QString getOpenFileName() override;
     QString getSaveFileName() override;
     void messageBox(const QString &text) override;
+    void messageBoxLater(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
     std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
@@ -103,4 +105,6 @@ private:
     QQueue<Answer> m_openAnswers;
     QQueue<Answer> m_saveAnswers;
     QList<QPair<QString, QIODevice::OpenMode>> m_failing;
+    // Context of the messages shown later: they go with this object.
+    QObject m_context;
 };
