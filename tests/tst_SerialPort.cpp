@@ -25,6 +25,7 @@ private slots:
     void writesFirstByteOnly();
     void payloadsServedInOrderOnePausePerByte();
     void goneRequesterIsNotCalledBack();
+    void discardKeepsTheByteOnTheLine();
     void byteHeldByLineIsDiscarded();
     void openFailureNamesTheReason_data();
     void openFailureNamesTheReason();
@@ -107,7 +108,7 @@ void tst_SerialPort::writesFirstByteOnly()
     if (!line.isValid())
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     ScriptedPlatform platform;
-    CSerialPort port(line.name());
+    CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
     int done = 0;
@@ -126,7 +127,7 @@ void tst_SerialPort::payloadsServedInOrderOnePausePerByte()
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     ScriptedPlatform platform;
     platform.realPauseMs = 150;
-    CSerialPort port(line.name());
+    CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
     QObject first;
@@ -160,7 +161,7 @@ void tst_SerialPort::payloadsServedInOrderOnePausePerByte()
 void tst_SerialPort::goneRequesterIsNotCalledBack()
 {
     ScriptedPlatform platform;
-    CSerialPort port(QStringLiteral("/dev/tavrin-no-such-port"));
+    CSerialPort port(QStringLiteral("/dev/tavrin-no-such-port"), &platform);
     QVERIFY(!port.isOpen());
 
     int done = 0;
@@ -175,6 +176,34 @@ void tst_SerialPort::goneRequesterIsNotCalledBack()
     QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 }
 
+void tst_SerialPort::discardKeepsTheByteOnTheLine()
+{
+    PtyLine line;
+    if (!line.isValid())
+        QSKIP("no pseudo-terminal available to stand in for the serial line");
+    ScriptedPlatform platform;
+    CSerialPort port(line.name(), &platform);
+    QVERIFY(port.isOpen());
+
+    QObject leaving;
+    QObject staying;
+    QStringList served;
+    port.WriteByte("abc", &leaving, [&] { served.append("abc"); });
+    port.WriteByte("xyz", &staying, [&] { served.append("xyz"); });
+    port.WriteByte("def", &leaving, [&] { served.append("def"); });
+    port.WriteByte(QByteArray(), &leaving, [&] { served.append("empty"); });
+    QCOMPARE(port.pendingFor(&leaving), 3);
+
+    // "abc" is in its pause already: only what waits behind it goes.
+    QCOMPARE(port.discard(&leaving), 2);
+    QCOMPARE(port.pendingFor(&leaving), 1);
+    QCOMPARE(port.pendingFor(&staying), 1);
+    QTRY_COMPARE(served, QStringList({"abc", "xyz"}));
+    QCOMPARE(port.pending(), 0);
+    QCOMPARE(platform.pauses.size(), 2);
+    QCOMPARE(line.drain(), QByteArray("ax"));
+}
+
 void tst_SerialPort::byteHeldByLineIsDiscarded()
 {
     PtyLine line;
@@ -182,7 +211,7 @@ void tst_SerialPort::byteHeldByLineIsDiscarded()
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     ScriptedPlatform platform;
     platform.realPauseMs = 50;
-    CSerialPort port(line.name());
+    CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
     int done = 0;
@@ -239,7 +268,7 @@ void tst_SerialPort::openFailureNamesTheReason()
 void tst_SerialPort::noDeviceMeansNoLine()
 {
     ScriptedPlatform platform;
-    CSerialPort port(QString::fromLatin1(CSerialPort::NoDevice));
+    CSerialPort port(QString::fromLatin1(CSerialPort::NoDevice), &platform);
     QSignalSpy failed(&port, &CSerialPort::failed);
     QVERIFY(!port.isOpen());
     QVERIFY(port.failure().isEmpty());
@@ -262,7 +291,7 @@ void tst_SerialPort::lineThatGoesAwayIsToldOnceAndReopened()
         QSKIP("no pseudo-terminal available to stand in for the serial line");
     QVERIFY(QFile::link(first->name(), device));
     ScriptedPlatform platform;
-    CSerialPort port(device);
+    CSerialPort port(device, &platform);
     QVERIFY(port.isOpen());
     QSignalSpy failed(&port, &CSerialPort::failed);
     int done = 0;
