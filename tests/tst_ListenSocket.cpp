@@ -1,21 +1,18 @@
 #include "CSocket.h"
 #include "CodePage.h"
-#include "DisplayLine.h"
 #include "Frame.h"
-#include "IRedrawHost.h"
-#include "ISerialLine.h"
 #include "PtyLine.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
 
+#include <QFile>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QTest>
-#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -24,34 +21,11 @@
 
 namespace {
 
-class RedrawCounter : public IRedrawHost
-{
-public:
-    void Redraw() override { ++count; }
-    int count = 0;
-};
-
-class SerialRecorder : public ISerialLine
-{
-public:
-    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done) override
-    {
-        payloads.append(payload);
-        QTimer::singleShot(0, requester, std::move(done));
-    }
-    QList<QByteArray> payloads;
-};
-
 QByteArray cp932(const QString &text)
 {
     QByteArray bytes;
     CodePage::encode(text, &bytes);
     return bytes;
-}
-
-QByteArray countStatus(int count)
-{
-    return QByteArray::number(count) + cp932(QStringLiteral("人と接続中"));
 }
 
 double cpuSeconds()
@@ -60,6 +34,11 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+QList<QVariant> slotText(int slot, const QByteArray &text)
+{
+    return {slot, text};
 }
 
 } // namespace
@@ -72,18 +51,16 @@ private slots:
     void init();
     void cleanup();
 
-    void startsWaiting();
     void tenTerminalsThenOneWaits();
     void lowestFreeSlotIsTaken();
-    void lastLeavingShowsZero();
     void terminalGivingUpWhileWaitingIsNotAdmitted();
-    void listenFailureIsShownAndRetried();
+    void listenFailureIsReportedAndRetried();
     void textsCarryTheSendersSlot();
     void sendTextReachesOnlyChosenTerminal();
     void sendFileReachesOnlyChosenTerminal();
-    void rsFramesOfEveryTerminalReachSerialLine();
-    void rsFramesReachPseudoTerminal();
-    void removalDuringModalDialogDefersDeletion();
+    void rsFramesOfEveryTerminalReachTheLine();
+    void droppedTerminalFreesItsSlotAtOnce();
+    void dropDuringItsOwnDialogDefersDeletion();
     void leavingDuringModalDialogDefersDeletion();
     void churnLeavesNothingBehind();
     void servicePort();
@@ -92,31 +69,30 @@ private:
     // A Terminal connecting; it may still wait to be admitted on return.
     QTcpSocket *connectTerminal(quint16 port);
     QByteArray readFrom(QTcpSocket *terminal, int bytes, int timeoutMs = 3000);
-    std::unique_ptr<CListenSocket> makeListener(quint16 port = 0);
+    // A listener on a free port (or `port`), listening.
+    std::unique_ptr<CListenSocket> makeListener(quint16 port = 0, CSerialPort *serial = nullptr);
 
-    std::unique_ptr<DisplayLine> m_message;
-    std::unique_ptr<DisplayLine> m_status;
-    RedrawCounter m_host;
-    SerialRecorder m_serial;
+    std::unique_ptr<ScriptedPlatform> m_platform;
     std::vector<std::unique_ptr<QTcpSocket>> m_terminals;
 };
 
 void tst_ListenSocket::init()
 {
-    m_message = std::make_unique<DisplayLine>(200);
-    m_status = std::make_unique<DisplayLine>(52);
-    m_host.count = 0;
-    m_serial.payloads.clear();
+    m_platform = std::make_unique<ScriptedPlatform>();
 }
 
 void tst_ListenSocket::cleanup()
 {
     m_terminals.clear();
+    m_platform.reset();
 }
 
-std::unique_ptr<CListenSocket> tst_ListenSocket::makeListener(quint16 port)
+std::unique_ptr<CListenSocket> tst_ListenSocket::makeListener(quint16 port, CSerialPort *serial)
 {
-    return std::make_unique<CListenSocket>(m_message.get(), m_status.get(), &m_serial, &m_host, port);
+    auto listener = std::make_unique<CListenSocket>(serial, *m_platform, port);
+    if (!listener->Listen())
+        qWarning("could not listen on port %u", port);
+    return listener;
 }
 
 QTcpSocket *tst_ListenSocket::connectTerminal(quint16 port)
@@ -143,67 +119,60 @@ QByteArray tst_ListenSocket::readFrom(QTcpSocket *terminal, int bytes, int timeo
     return received;
 }
 
-void tst_ListenSocket::startsWaiting()
-{
-    auto listener = makeListener();
-    QVERIFY(listener->isListening());
-    QVERIFY(listener->serverPort() != 0);
-    QCOMPARE(m_status->bytes(), cp932(QStringLiteral("接続待ち")));
-    QCOMPARE(m_host.count, 1);
-    QCOMPARE(listener->count(), 0);
-    for (int slot = 0; slot < MAX_CLIENTS; ++slot)
-        QVERIFY(!listener->client(slot));
-}
-
 void tst_ListenSocket::tenTerminalsThenOneWaits()
 {
     auto listener = makeListener();
-    QSignalSpy changes(listener.get(), &CListenSocket::clientsChanged);
-    QVERIFY(changes.isValid());
+    QSignalSpy admitted(listener.get(), &CListenSocket::clientAdmitted);
+    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
+    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
     const quint16 port = listener->serverPort();
 
     QList<QTcpSocket *> terminals;
     for (int n = 1; n <= MAX_CLIENTS; ++n) {
         terminals.append(connectTerminal(port));
         QTRY_COMPARE(listener->count(), n);
-        QCOMPARE(listener->client(n - 1)->slot(), n - 1);
-        QCOMPARE(m_status->bytes(), countStatus(n));
+        QCOMPARE(admitted.last(), QList<QVariant>{n - 1});
+        QCOMPARE(counts.last(), QList<QVariant>{n});
+        QVERIFY(listener->client(n - 1));
     }
-    QCOMPARE(m_status->bytes(), QByteArray::number(10) + cp932(QStringLiteral("人と接続中")));
-    QCOMPARE(changes.count(), MAX_CLIENTS);
+    QCOMPARE(counts.count(), MAX_CLIENTS);
 
     // Waiting Terminals may already send; their frames wait with them.
     QTcpSocket *eleventh = connectTerminal(port);
     QTcpSocket *twelfth = connectTerminal(port);
     eleventh->write(FrameCodec::textFrame("eleven"));
     twelfth->write(FrameCodec::textFrame("twelve"));
-    const int redraws = m_host.count;
     const double cpuBefore = cpuSeconds();
     QTest::qWait(1000);
     const double cpuUsed = cpuSeconds() - cpuBefore;
     QVERIFY2(cpuUsed < 0.2, qPrintable(QStringLiteral("waiting Terminals cost %1 s of CPU").arg(cpuUsed)));
     QCOMPARE(listener->count(), MAX_CLIENTS);
-    QCOMPARE(m_status->bytes(), countStatus(10));
-    QCOMPARE(m_host.count, redraws);
-    QCOMPARE(changes.count(), MAX_CLIENTS);
-    QVERIFY(m_message->isEmpty());
+    QCOMPARE(counts.count(), MAX_CLIENTS);
+    QCOMPARE(admitted.count(), MAX_CLIENTS);
+    QVERIFY(texts.isEmpty());
 
     // The Terminal in slot 4 leaves: the first waiting one takes slot 4.
     terminals[4]->disconnectFromHost();
-    QTRY_COMPARE(m_message->bytes(), QByteArray("4> eleven"));
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(4, "eleven"));
+    QCOMPARE(removed[0], QList<QVariant>({4, 0}));
+    QCOMPARE(admitted.last(), QList<QVariant>{4});
     QCOMPARE(listener->count(), MAX_CLIENTS);
-    QCOMPARE(m_status->bytes(), countStatus(10));
-    QCOMPARE(changes.count(), MAX_CLIENTS + 2);
+    QCOMPARE(counts.count(), MAX_CLIENTS + 2);
+    QCOMPARE(counts.last(), QList<QVariant>{MAX_CLIENTS});
 
     // The next slot to free goes to the one that waited after it.
     terminals[7]->disconnectFromHost();
-    QTRY_COMPARE(m_message->bytes(), QByteArray("7> twelve"));
+    QTRY_COMPARE(texts.count(), 2);
+    QCOMPARE(texts[1], slotText(7, "twelve"));
     QCOMPARE(listener->count(), MAX_CLIENTS);
 }
 
 void tst_ListenSocket::lowestFreeSlotIsTaken()
 {
     auto listener = makeListener();
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
     const quint16 port = listener->serverPort();
     connectTerminal(port);
     QTcpSocket *second = connectTerminal(port);
@@ -213,30 +182,16 @@ void tst_ListenSocket::lowestFreeSlotIsTaken()
     second->disconnectFromHost();
     QTRY_COMPARE(listener->count(), 2);
     QVERIFY(!listener->client(1));
-    QCOMPARE(m_status->bytes(), countStatus(2));
 
+    QSignalSpy admitted(listener.get(), &CListenSocket::clientAdmitted);
     QTcpSocket *next = connectTerminal(port);
-    QTRY_VERIFY(listener->client(1));
+    QTRY_COMPARE(admitted.count(), 1);
+    QCOMPARE(admitted[0], QList<QVariant>{1});
     QCOMPARE(listener->count(), 3);
     QVERIFY(!listener->client(3));
     next->write(FrameCodec::textFrame("next"));
-    QTRY_COMPARE(m_message->bytes(), QByteArray("1> next"));
-}
-
-void tst_ListenSocket::lastLeavingShowsZero()
-{
-    auto listener = makeListener();
-    QTcpSocket *only = connectTerminal(listener->serverPort());
-    QTRY_COMPARE(listener->count(), 1);
-    QCOMPARE(m_status->bytes(), countStatus(1));
-    const int redraws = m_host.count;
-
-    only->disconnectFromHost();
-    QTRY_COMPARE(listener->count(), 0);
-    QCOMPARE(m_status->bytes(), countStatus(0));
-    QCOMPARE(m_status->bytes(), QByteArray("0") + cp932(QStringLiteral("人と接続中")));
-    QVERIFY(m_host.count > redraws);
-    QVERIFY(!listener->client(0));
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(1, "next"));
 }
 
 void tst_ListenSocket::terminalGivingUpWhileWaitingIsNotAdmitted()
@@ -254,58 +209,62 @@ void tst_ListenSocket::terminalGivingUpWhileWaitingIsNotAdmitted()
     impatient->abort();
     QTest::qWait(100);
 
-    QSignalSpy changes(listener.get(), &CListenSocket::clientsChanged);
-    QVERIFY(changes.isValid());
+    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
+    QSignalSpy admitted(listener.get(), &CListenSocket::clientAdmitted);
     terminals[2]->disconnectFromHost();
     QTRY_COMPARE(listener->count(), MAX_CLIENTS - 1);
     QTest::qWait(200);
     QCOMPARE(listener->count(), MAX_CLIENTS - 1);
     QVERIFY(!listener->client(2));
-    QCOMPARE(m_status->bytes(), countStatus(9));
-    QCOMPARE(changes.count(), 1);
+    QCOMPARE(counts.count(), 1);
+    QCOMPARE(counts[0], QList<QVariant>{MAX_CLIENTS - 1});
+    QVERIFY(admitted.isEmpty());
 }
 
-void tst_ListenSocket::listenFailureIsShownAndRetried()
+void tst_ListenSocket::listenFailureIsReportedAndRetried()
 {
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::Any, 0));
     const quint16 port = holder.serverPort();
 
-    auto listener = makeListener(port);
-    QVERIFY(!listener->isListening());
-    const QByteArray failure = m_status->bytes();
-    QVERIFY(failure != cp932(QStringLiteral("接続待ち")));
-    QVERIFY(failure.size() <= 51);
-    QVERIFY(CodePage::decode(failure).contains(QStringLiteral("待ち受け")));
-    QVERIFY(CodePage::decode(failure).contains(QStringLiteral("開始")));
-    QCOMPARE(m_host.count, 2);
-    QVERIFY(!listener->Listen());
-    QCOMPARE(m_status->bytes(), failure);
+    CListenSocket listener(nullptr, *m_platform, port);
+    QSignalSpy listening(&listener, &CListenSocket::listening);
+    QSignalSpy failed(&listener, &CListenSocket::listenFailed);
+    QVERIFY(!listener.Listen());
+    QVERIFY(!listener.isListening());
+    QVERIFY(!listener.Listen());
+    QCOMPARE(failed.count(), 2);
+    QVERIFY(listening.isEmpty());
 
     holder.close();
-    QVERIFY(listener->Listen());
-    QVERIFY(listener->isListening());
-    QCOMPARE(listener->serverPort(), port);
-    QCOMPARE(m_status->bytes(), cp932(QStringLiteral("接続待ち")));
-    QVERIFY(listener->Listen());
+    QVERIFY(listener.Listen());
+    QVERIFY(listener.isListening());
+    QCOMPARE(listener.serverPort(), port);
+    QCOMPARE(listening.count(), 1);
 
     connectTerminal(port);
-    QTRY_COMPARE(listener->count(), 1);
-    QCOMPARE(m_status->bytes(), countStatus(1));
+    QTRY_COMPARE(listener.count(), 1);
+    // Starting again while listening changes nothing.
+    QVERIFY(listener.Listen());
+    QCOMPARE(listening.count(), 1);
+    QCOMPARE(failed.count(), 2);
 }
 
 void tst_ListenSocket::textsCarryTheSendersSlot()
 {
     auto listener = makeListener();
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
     QTcpSocket *first = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 1);
     QTcpSocket *second = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 2);
 
     second->write(FrameCodec::textFrame("xyz"));
-    QTRY_COMPARE(m_message->bytes(), QByteArray("1> xyz"));
+    QTRY_COMPARE(texts.count(), 1);
     first->write(FrameCodec::textFrame(cp932(QStringLiteral("こんにちは"))));
-    QTRY_COMPARE(m_message->bytes(), QByteArray("0> ") + cp932(QStringLiteral("こんにちは")));
+    QTRY_COMPARE(texts.count(), 2);
+    QCOMPARE(texts[0], slotText(1, "xyz"));
+    QCOMPARE(texts[1], slotText(0, cp932(QStringLiteral("こんにちは"))));
 }
 
 void tst_ListenSocket::sendTextReachesOnlyChosenTerminal()
@@ -316,15 +275,16 @@ void tst_ListenSocket::sendTextReachesOnlyChosenTerminal()
     QTRY_COMPARE(listener->count(), 2);
 
     const QByteArray text = cp932(QStringLiteral("了解"));
-    listener->SendTextToClient(text, 1);
+    QVERIFY(listener->SendTextToClient(text, 1));
     const QByteArray expected = FrameCodec::textFrame(text);
     QCOMPARE(readFrom(second, int(expected.size())), expected);
     QCOMPARE(readFrom(first, 1, 200), QByteArray());
+    // A free slot takes nothing.
+    QVERIFY(!listener->SendTextToClient(text, 2));
 }
 
 void tst_ListenSocket::sendFileReachesOnlyChosenTerminal()
 {
-    ScriptedPlatform platform;
     QTemporaryFile file;
     QVERIFY(file.open());
     QByteArray content(4500, Qt::Uninitialized);
@@ -332,76 +292,110 @@ void tst_ListenSocket::sendFileReachesOnlyChosenTerminal()
         content[i] = char(i * 7);
     file.write(content);
     file.close();
-    platform.queueOpenFileName(file.fileName());
+    const auto opened = [&] {
+        auto device = std::make_unique<QFile>(file.fileName());
+        return device->open(QIODevice::ReadOnly) ? std::move(device) : nullptr;
+    };
 
     auto listener = makeListener();
     QTcpSocket *first = connectTerminal(listener->serverPort());
     QTcpSocket *second = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 2);
 
-    listener->SendFileToClient(0);
+    QVERIFY(listener->SendFileToClient(opened(), 0));
+    // One file at a time, and none to a free slot.
+    QVERIFY(!listener->SendFileToClient(opened(), 0));
+    QVERIFY(!listener->SendFileToClient(opened(), 2));
 
     const QByteArray expected = FrameCodec::fileFrame(4500, 0, content.left(2000))
         + FrameCodec::fileFrame(4500, 1, content.mid(2000, 2000))
         + FrameCodec::fileFrame(4500, 2, content.mid(4000));
     QCOMPARE(readFrom(first, int(expected.size())), expected);
     QCOMPARE(readFrom(second, 1, 200), QByteArray());
-    QCOMPARE(platform.openDialogs, 1);
-    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
+    QCOMPARE(m_platform->pauses, QList<int>({1000, 1000}));
 }
 
-void tst_ListenSocket::rsFramesOfEveryTerminalReachSerialLine()
-{
-    auto listener = makeListener();
-    QTcpSocket *first = connectTerminal(listener->serverPort());
-    QTRY_COMPARE(listener->count(), 1);
-    QTcpSocket *second = connectTerminal(listener->serverPort());
-    QTRY_COMPARE(listener->count(), 2);
-    m_message->set("before");
-
-    second->write(FrameCodec::rsFrame("xyz"));
-    QTRY_COMPARE(m_serial.payloads.size(), 1);
-    first->write(FrameCodec::rsFrame("abc"));
-    QTRY_COMPARE(m_serial.payloads.size(), 2);
-    QCOMPARE(m_serial.payloads, QList<QByteArray>({"x", "a"}));
-    QCOMPARE(m_message->bytes(), QByteArray("before"));
-}
-
-void tst_ListenSocket::rsFramesReachPseudoTerminal()
+void tst_ListenSocket::rsFramesOfEveryTerminalReachTheLine()
 {
     PtyLine line;
     if (!line.isValid())
         QSKIP("no pseudo-terminal available to stand in for the serial line");
-    ScriptedPlatform platform;
-    CSerialPort serial(line.name());
+    CSerialPort serial(line.name(), m_platform.get());
     QVERIFY(serial.isOpen());
-    CListenSocket listener(m_message.get(), m_status.get(), &serial, &m_host, 0);
-    QTcpSocket *terminal = connectTerminal(listener.serverPort());
-    QTRY_COMPARE(listener.count(), 1);
+    auto listener = makeListener(0, &serial);
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
+    QTcpSocket *first = connectTerminal(listener->serverPort());
+    QTRY_COMPARE(listener->count(), 1);
+    QTcpSocket *second = connectTerminal(listener->serverPort());
+    QTRY_COMPARE(listener->count(), 2);
 
-    terminal->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("xyz"));
-    QTRY_COMPARE(platform.pauses.size(), 2);
-    QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
-    QCOMPARE(line.drain(), QByteArray("ax"));
+    second->write(FrameCodec::rsFrame("xyz"));
+    QTRY_COMPARE(m_platform->pauses.size(), 1);
+    first->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("def"));
+    QTRY_COMPARE(m_platform->pauses.size(), 3);
+    QCOMPARE(m_platform->pauses, QList<int>({1000, 1000, 1000}));
+    QCOMPARE(line.drain(), QByteArray("xad"));
+    QVERIFY(texts.isEmpty());
 }
 
-void tst_ListenSocket::removalDuringModalDialogDefersDeletion()
+void tst_ListenSocket::droppedTerminalFreesItsSlotAtOnce()
 {
-    ScriptedPlatform platform;
+    PtyLine line;
+    if (!line.isValid())
+        QSKIP("no pseudo-terminal available to stand in for the serial line");
+    m_platform->realPauseMs = 500;
+    CSerialPort serial(line.name(), m_platform.get());
+    QVERIFY(serial.isOpen());
+    auto listener = makeListener(0, &serial);
+    const quint16 port = listener->serverPort();
+    QList<QTcpSocket *> terminals;
+    for (int n = 1; n <= MAX_CLIENTS; ++n) {
+        terminals.append(connectTerminal(port));
+        QTRY_COMPARE(listener->count(), n);
+    }
+    connectTerminal(port)->write(FrameCodec::textFrame("newcomer"));
+
+    // Slot 3's string waits behind slot 0's on the line, its next in its socket.
+    terminals[0]->write(FrameCodec::rsFrame("a"));
+    QTRY_COMPARE(serial.pending(), 1);
+    terminals[3]->write(FrameCodec::rsFrame("b") + FrameCodec::rsFrame("c"));
+    QTRY_COMPARE(serial.pending(), 2);
+
+    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
+    QSignalSpy admitted(listener.get(), &CListenSocket::clientAdmitted);
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
+    const QPointer<CConnSocket> dropped = listener->client(3);
+    listener->dropClient(3);
+    QVERIFY(!listener->client(3));
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(removed[0], QList<QVariant>({3, 0}));
+    QCOMPARE(serial.pending(), 1);
+    QTRY_COMPARE(terminals[3]->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(3, "newcomer"));
+    QCOMPARE(admitted[0], QList<QVariant>{3});
+    QTRY_VERIFY(!dropped);
+
+    QTRY_COMPARE(serial.pending(), 0);
+    QCOMPARE(line.drain(), QByteArray("a"));
+}
+
+void tst_ListenSocket::dropDuringItsOwnDialogDefersDeletion()
+{
     auto listener = makeListener();
     QTcpSocket *terminal = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 1);
     QPointer<CConnSocket> station = listener->client(0);
+    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
 
     bool checkedInside = false;
-    platform.queueSaveFileName(QString(), [&] {
-        // The slot is removed while its socket's own handler shows Save As.
-        listener->RemoveClient(0);
+    m_platform->queueSaveFileName(QString(), [&] {
+        // The slot is dropped while its socket's own handler shows Save As.
+        listener->dropClient(0);
         QCOMPARE(listener->count(), 0);
         QVERIFY(!listener->client(0));
-        QCOMPARE(m_status->bytes(), countStatus(0));
+        QCOMPARE(removed.count(), 1);
         ScriptedPlatform::spinEvents(50);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(station);
         checkedInside = true;
     });
@@ -409,44 +403,61 @@ void tst_ListenSocket::removalDuringModalDialogDefersDeletion()
 
     QTRY_VERIFY(checkedInside);
     QTRY_VERIFY(!station);
-    QCOMPARE(platform.saveDialogs, 1);
+    QCOMPARE(m_platform->saveDialogs, 1);
     QCOMPARE(listener->count(), 0);
     QVERIFY(listener->findChildren<CConnSocket *>().isEmpty());
-    // Removing a free slot changes nothing.
-    const int redraws = m_host.count;
-    listener->RemoveClient(0);
+    // Dropping a free slot changes nothing.
+    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
+    listener->dropClient(0);
     QCOMPARE(listener->count(), 0);
-    QCOMPARE(m_host.count, redraws);
+    QCOMPARE(removed.count(), 1);
+    QVERIFY(counts.isEmpty());
 }
 
 void tst_ListenSocket::leavingDuringModalDialogDefersDeletion()
 {
-    ScriptedPlatform platform;
     auto listener = makeListener();
     QTcpSocket *terminal = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 1);
     QPointer<CConnSocket> station = listener->client(0);
+    QSignalSpy leaving(listener.get(), &CListenSocket::clientLeaving);
+    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
+    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
 
+    bool leavingSeen = false;
     bool stillThere = false;
-    platform.queueSaveFileName(QString(), [&] {
-        // The Terminal leaves while the operator looks at Save As.
+    m_platform->queueSaveFileName(QString(), [&] {
+        // The Terminal leaves while the operator looks at Save As: its slot
+        // is leaving, takes nothing more, and stays until the dialog is done.
         terminal->disconnectFromHost();
+        QTRY_COMPARE(leaving.count(), 1);
+        QCOMPARE(leaving[0], QList<QVariant>{0});
+        QVERIFY(listener->isLeaving(0));
+        QVERIFY(!listener->SendTextToClient("late", 0));
+        QCOMPARE(listener->count(), 1);
+        leavingSeen = true;
         ScriptedPlatform::spinEvents(100);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        stillThere = !station.isNull();
+        stillThere = !station.isNull() && listener->client(0) == station && removed.isEmpty();
     });
     terminal->write(FrameCodec::fileFrame(2, 0, "hi"));
 
-    QTRY_COMPARE(platform.saveDialogs, 1);
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QVERIFY(leavingSeen);
     QVERIFY(stillThere);
-    QTRY_COMPARE(listener->count(), 0);
-    QCOMPARE(m_status->bytes(), countStatus(0));
+    QTRY_COMPARE(removed.count(), 1);
+    QCOMPARE(removed[0], QList<QVariant>({0, 0}));
+    // The last one leaving leaves a count of zero.
+    QCOMPARE(listener->count(), 0);
+    QCOMPARE(counts.last(), QList<QVariant>{0});
+    QVERIFY(!listener->isLeaving(0));
     QTRY_VERIFY(!station);
 }
 
 void tst_ListenSocket::churnLeavesNothingBehind()
 {
     auto listener = makeListener();
+    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
     const quint16 port = listener->serverPort();
     int connects = 0;
     for (int round = 0; round < 20; ++round) {
@@ -478,7 +489,7 @@ void tst_ListenSocket::churnLeavesNothingBehind()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     for (int slot = 0; slot < MAX_CLIENTS; ++slot)
         QVERIFY(!listener->client(slot));
-    QCOMPARE(m_status->bytes(), countStatus(0));
+    QCOMPARE(counts.last(), QList<QVariant>{0});
     QCOMPARE(listener->findChildren<CConnSocket *>().size(), 0);
     QCOMPARE(listener->findChildren<QTcpSocket *>().size(), 0);
 }
@@ -489,18 +500,20 @@ void tst_ListenSocket::servicePort()
 {
     if (qEnvironmentVariableIntValue("TAVRIN_TEST_PORT1") != 1)
         QSKIP("needs a private network namespace (run through port1_netns.sh)");
-    CListenSocket listener(m_message.get(), m_status.get(), &m_serial, &m_host);
-    QVERIFY(listener.isListening());
+    CListenSocket listener(nullptr, *m_platform);
+    QSignalSpy listening(&listener, &CListenSocket::listening);
+    QSignalSpy texts(&listener, &CListenSocket::textReceived);
+    QVERIFY(listener.Listen());
+    QCOMPARE(listening.count(), 1);
     QCOMPARE(listener.serverPort(), SERVICE_PORT);
-    QCOMPARE(m_status->bytes(), cp932(QStringLiteral("接続待ち")));
 
     QTcpSocket terminal;
     terminal.connectToHost(QStringLiteral("127.0.0.1"), 1);
     QVERIFY(terminal.waitForConnected(3000));
     QTRY_COMPARE(listener.count(), 1);
-    QCOMPARE(m_status->bytes(), countStatus(1));
     terminal.write(FrameCodec::textFrame("port 1"));
-    QTRY_COMPARE(m_message->bytes(), QByteArray("0> port 1"));
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(0, "port 1"));
 }
 
 QTEST_GUILESS_MAIN(tst_ListenSocket)
