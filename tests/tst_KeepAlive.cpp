@@ -1,11 +1,9 @@
 #include "CSocket.h"
-#include "DisplayLine.h"
-#include "IRedrawHost.h"
-#include "ISerialLine.h"
 #include "KeepAlive.h"
 #include "KeepAliveSettings.h"
 #include "LinkTestSupport.h"
 #include "SSocket.h"
+#include "Timers.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -26,18 +24,6 @@ std::unique_ptr<QProcess> startInFarNamespace(const QString &farPid, const QStri
     process->start(QStringLiteral("nsenter"), QStringList{QStringLiteral("-t"), farPid, QStringLiteral("-n")} + command);
     return process;
 }
-
-class IgnoringLine : public ISerialLine
-{
-public:
-    void WriteByte(const QByteArray &, QObject *, std::function<void()>) override {}
-};
-
-class IgnoringHost : public IRedrawHost
-{
-public:
-    void Redraw() override {}
-};
 }
 
 class tst_KeepAlive : public QObject
@@ -70,16 +56,11 @@ void tst_KeepAlive::setOnAcceptedAndConnectingSockets()
 
 void tst_KeepAlive::stationAndTerminalConnectionsCarryIt()
 {
-    DisplayLine line(200);
-    DisplayLine status(52);
-    IgnoringLine serial;
-    IgnoringHost host;
-    CListenSocket station(&line, &status, &serial, &host, 0);
-    QVERIFY(station.isListening());
-    CConnSocket terminal(&line, &host);
-    QSignalSpy connected(&terminal, &CConnSocket::connected);
+    CListenSocket station(nullptr, ITimers::real(), 0);
+    QVERIFY(station.Listen());
+    CConnSocket terminal(ITimers::real());
     terminal.connectToStation(QStringLiteral("127.0.0.1"), station.serverPort());
-    QTRY_COMPARE(connected.count(), 1);
+    QTRY_VERIFY(terminal.isOpen());
     QTRY_COMPARE(station.count(), 1);
     QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
     QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
@@ -94,12 +75,8 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     // The far end is a Terminal of this Station and the Station of this
     // Terminal; it stays silent, its side of each pipe open.
     const QString silent = QStringLiteral("STDIO");
-    DisplayLine stationLine(200);
-    DisplayLine stationStatus(52);
-    IgnoringLine serial;
-    IgnoringHost host;
-    CListenSocket station(&stationLine, &stationStatus, &serial, &host, 0);
-    QVERIFY(station.isListening());
+    CListenSocket station(nullptr, ITimers::real(), 0);
+    QVERIFY(station.Listen());
     const auto farTerminal = startInFarNamespace(
         farPid, {QStringLiteral("socat"),
                  QStringLiteral("TCP:%1:%2").arg(NEAR_ADDRESS.toString()).arg(station.serverPort()), silent});
@@ -108,17 +85,17 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     const auto farStation = startInFarNamespace(
         farPid, {QStringLiteral("socat"),
                  QStringLiteral("TCP-LISTEN:%1,bind=%2").arg(FAR_PORT).arg(FAR_ADDRESS.toString()), silent});
-    DisplayLine terminalLine(200);
-    CConnSocket terminal(&terminalLine, &host);
-    QSignalSpy peerClosed(&terminal, &CConnSocket::peerClosed);
     // socat may not listen yet: try again until it does.
+    std::unique_ptr<CConnSocket> terminal;
     QVERIFY(LinkTest::pumpUntil([&] {
-        if (!terminal.socket() || terminal.socket()->state() == QAbstractSocket::UnconnectedState)
-            terminal.connectToStation(FAR_ADDRESS.toString(), FAR_PORT);
-        return terminal.isConnected();
+        if (!terminal || terminal->state() == CConnSocket::State::Closed) {
+            terminal = std::make_unique<CConnSocket>(ITimers::real());
+            terminal->connectToStation(FAR_ADDRESS.toString(), FAR_PORT);
+        }
+        return terminal->isOpen();
     }));
     QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
-    QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(terminal->socket()), linkKeepAlive());
 
     // The far end goes away without a word: no FIN, no reset.
     const auto down = startInFarNamespace(
@@ -130,7 +107,7 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     sinceDown.start();
 
     QTRY_COMPARE_WITH_TIMEOUT(station.count(), 0, 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(peerClosed.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(terminal->state(), CConnSocket::State::Closed, 10000);
     // Noticed by the probes, not by a reset from the link going down.
     QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
     qInfo("the Station freed the slot and the Terminal saw its Station gone after %lld ms", sinceDown.elapsed());
