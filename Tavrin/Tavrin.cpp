@@ -63,7 +63,17 @@ void CMyApp::OnStart()
     // Stored before connecting so that a second Start cannot open another.
     CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
-    connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
+    // A connect that fails goes straight to Closed, told by connectFailed;
+    // Closed after Open is the Station gone, its last frames handled.
+    connect(socket, &CConnSocket::stateChanged, this, [this, wasOpen = false](CConnSocket::State state) mutable {
+        if (state == CConnSocket::State::Open) {
+            wasOpen = true;
+            setStatus(StatusConnected);
+            Redraw();
+        } else if (state == CConnSocket::State::Closed && wasOpen) {
+            dropConnection(StatusWaiting);
+        }
+    });
     connect(socket, &CConnSocket::connectFailed, this, [this] { dropConnection(StatusConnectFailed); });
     connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);
     setStatus(StatusConnecting);
@@ -167,17 +177,6 @@ void CMyApp::setStatus(const QString &text)
     QByteArray bytes;
     CodePage::encode(text, &bytes);
     m_status.set(bytes);
-}
-
-void CMyApp::onStateChanged(CConnSocket *socket)
-{
-    if (socket->state() == CConnSocket::State::Open) {
-        setStatus(StatusConnected);
-        Redraw();
-    } else if (socket->state() == CConnSocket::State::Closed) {
-        // The Station closed, after the frames it sent before were handled.
-        dropConnection(StatusWaiting);
-    }
 }
 
 void CMyApp::showText(const QByteArray &text)

@@ -1,5 +1,6 @@
 #include "CSocket.h"
 #include "CodePage.h"
+#include "Frame.h"
 #include "InputDialog1.h"
 #include "LinkTestSupport.h"
 #include "MainFrm.h"
@@ -10,6 +11,8 @@
 #include "TavrinDoc.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
@@ -19,6 +22,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -27,6 +31,10 @@ const QString Connecting = QStringLiteral("接続しています…");
 const QString Connected = QStringLiteral("接続中");
 const QString Waiting = QStringLiteral("接続待ち");
 const QString ConnectFailed = QStringLiteral("接続できませんでした。開始をやり直してください");
+const QString Send = QStringLiteral("送信");
+const QString FileSend = QStringLiteral("ファイル送信");
+const QString RsControl = QStringLiteral("RSコントロール");
+const QString Disconnect = QStringLiteral("接続終了");
 
 QByteArray cp932(const QString &text)
 {
@@ -61,6 +69,25 @@ ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &te
             input->setText(text);
         static_cast<QPushButton *>(prompt->control(button))->click();
     };
+}
+
+// `size` bytes of a recognisable pattern.
+QByteArray filled(int size)
+{
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char(i % 251);
+    return content;
+}
+
+// The file frames that carry `content`.
+QByteArray fileFrames(const QByteArray &content)
+{
+    QByteArray frames;
+    for (int index = 0; index <= content.size() / CHUNK_SIZE; ++index)
+        frames += FrameCodec::fileFrame(quint32(content.size()), quint16(index),
+                                        content.mid(index * CHUNK_SIZE, CHUNK_SIZE));
+    return frames;
 }
 }
 
@@ -97,23 +124,34 @@ private slots:
     void sentBytes();
     void cancelSendsNothing_data();
     void cancelSendsNothing();
+    void stationClosingWhileDialogOpenSendsNothing_data();
     void stationClosingWhileDialogOpenSendsNothing();
     void sendWhileConnectingIsRefused_data();
     void sendWhileConnectingIsRefused();
-    void fileSendGoesThroughTheSocket();
+    void fileSend_data();
+    void fileSend();
+    void fileSendRefused_data();
+    void fileSendRefused();
+    void fileSendCancelled();
+    void fileSendEndsWhenStationLeaves();
     void disconnectTwice();
     void stationClosingReturnsToNotConnected();
-    void exitItemDoesNothing();
+    void exitEndsTheProgram();
     void receivedTextAppears();
 
 private:
     void connectApp();
+    void choose(const QString &label) { m_app->mainFrame()->commandAction(label)->trigger(); }
     // Sends a probe text and checks that it is the next thing on the wire,
     // so that nothing else was sent before it.
     void expectOnlyProbeNext();
     QString status() const { return CodePage::decode(m_app->m_status.bytes()); }
 
+    // The path of a file `name` holding `content`, in a temporary folder.
+    QString makeFile(const QString &name, const QByteArray &content);
+
     QTemporaryDir m_home;
+    QTemporaryDir m_files;
     std::unique_ptr<ScriptedPlatform> m_platform;
     std::unique_ptr<QTcpServer> m_server;
     std::unique_ptr<CMyApp> m_app;
@@ -133,7 +171,7 @@ void tst_TerminalApp::init()
     m_platform = std::make_unique<ScriptedPlatform>();
     m_server = std::make_unique<QTcpServer>();
     QVERIFY(m_server->listen(QHostAddress::LocalHost));
-    m_app = std::make_unique<CMyApp>(m_server->serverPort());
+    m_app = std::make_unique<CMyApp>(*m_platform, m_server->serverPort());
     QVERIFY(m_app->InitInstance());
     m_station = nullptr;
 }
@@ -167,6 +205,12 @@ void tst_TerminalApp::expectOnlyProbeNext()
     QCOMPARE(m_station->readAll(), probe);
 }
 
+QString tst_TerminalApp::makeFile(const QString &name, const QByteArray &content)
+{
+    const QString path = m_files.filePath(name);
+    return LinkTest::writeFile(path, content) ? path : QString();
+}
+
 void tst_TerminalApp::launchLeavesBothLinesEmpty()
 {
     QVERIFY(m_app->m_status.isEmpty());
@@ -180,23 +224,18 @@ void tst_TerminalApp::launchLeavesBothLinesEmpty()
 
 void tst_TerminalApp::menuBarHoldsTheCommandsInOrder()
 {
-    const QList<QPair<QString, int>> expected = {
-        {QStringLiteral("開始"), 32771},          {QStringLiteral("送信"), 32773},
-        {QStringLiteral("ファイル送信"), 32776},  {QStringLiteral("接続終了"), 32774},
-        {QStringLiteral("RSコントロール"), 32777}, {QStringLiteral("終了"), 32772},
-    };
-    const QList<QAction *> shown = m_app->mainFrame()->menuBar()->actions();
-    QCOMPARE(shown.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) {
-        QCOMPARE(shown.at(i)->text(), expected.at(i).first);
-        QCOMPARE(m_app->mainFrame()->commandAction(expected.at(i).second), shown.at(i));
-        QVERIFY(shown.at(i)->isEnabled());
-        QVERIFY(!shown.at(i)->menu());
+    const QStringList expected {QStringLiteral("開始"), Send, FileSend, Disconnect, RsControl, QStringLiteral("終了")};
+    QStringList shown;
+    for (QAction *action : m_app->mainFrame()->menuBar()->actions()) {
+        shown << action->text();
+        QVERIFY(action->isEnabled());
+        QVERIFY(!action->menu());
     }
+    QCOMPARE(shown, expected);
 
     // Choosing "開始" on the menu bar runs Start.
     ModalDialogAnswer answer(ModalDialogAnswer::cancel);
-    m_app->mainFrame()->commandAction(CMyApp::ID_START)->trigger();
+    choose(QStringLiteral("開始"));
     QCOMPARE(answer.count(), 1);
 }
 
@@ -210,7 +249,7 @@ void tst_TerminalApp::startConnects()
     QCOMPARE(status(), Connecting);
     QTRY_VERIFY(m_server->hasPendingConnections());
     QTRY_COMPARE(status(), Connected);
-    QVERIFY(m_app->m_pSocket->isConnected());
+    QVERIFY(m_app->m_pSocket->isOpen());
     QTRY_COMPARE(m_app->view()->statusText(), Connected);
 }
 
@@ -253,20 +292,17 @@ void tst_TerminalApp::startCancelledLeavesNotConnected()
 
 void tst_TerminalApp::commandsWithoutConnectionDoNothing_data()
 {
-    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("command");
     QTest::addColumn<bool>("afterDisconnect");
-    QTest::newRow("send") << int(CMyApp::ID_SEND) << false;
-    QTest::newRow("file send") << int(CMyApp::ID_FILE_SEND) << false;
-    QTest::newRow("rs control") << int(CMyApp::ID_RS_CONTROL) << false;
-    QTest::newRow("disconnect") << int(CMyApp::ID_DISCONNECT) << false;
-    QTest::newRow("send after disconnect") << int(CMyApp::ID_SEND) << true;
-    QTest::newRow("file send after disconnect") << int(CMyApp::ID_FILE_SEND) << true;
-    QTest::newRow("rs control after disconnect") << int(CMyApp::ID_RS_CONTROL) << true;
+    for (const QString &command : {Send, FileSend, RsControl, Disconnect})
+        QTest::addRow("%s", qPrintable(command)) << command << false;
+    for (const QString &command : {Send, FileSend, RsControl})
+        QTest::addRow("%s after disconnect", qPrintable(command)) << command << true;
 }
 
 void tst_TerminalApp::commandsWithoutConnectionDoNothing()
 {
-    QFETCH(int, command);
+    QFETCH(QString, command);
     QFETCH(bool, afterDisconnect);
     if (afterDisconnect) {
         CONNECT_APP();
@@ -275,7 +311,7 @@ void tst_TerminalApp::commandsWithoutConnectionDoNothing()
     const QByteArray statusBefore = m_app->m_status.bytes();
 
     ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("AB")));
-    m_app->dispatch(command);
+    choose(command);
     QCOMPARE(answer.count(), 0);
     QCOMPARE(m_platform->openDialogs, 0);
     QVERIFY(m_platform->messages.isEmpty());
@@ -321,20 +357,20 @@ void tst_TerminalApp::disconnectWhileConnectingIgnoresTheLateConnect()
 
 void tst_TerminalApp::promptsOfSendAndRsControl_data()
 {
-    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("prompt");
-    QTest::newRow("send") << int(CMyApp::ID_SEND) << QStringLiteral("送る文字列を入力してください");
-    QTest::newRow("rs control") << int(CMyApp::ID_RS_CONTROL) << QString();
+    QTest::newRow("send") << Send << QStringLiteral("送る文字列を入力してください");
+    QTest::newRow("rs control") << RsControl << QString();
 }
 
 void tst_TerminalApp::promptsOfSendAndRsControl()
 {
-    QFETCH(int, command);
+    QFETCH(QString, command);
     QFETCH(QString, prompt);
     CONNECT_APP();
     Seen seen;
     ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDCANCEL));
-    m_app->dispatch(command);
+    choose(command);
     QCOMPARE(answer.count(), 1);
     QCOMPARE(seen.prompt, prompt);
     QCOMPARE(seen.text, QString());
@@ -342,7 +378,7 @@ void tst_TerminalApp::promptsOfSendAndRsControl()
 
 void tst_TerminalApp::sentBytes_data()
 {
-    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("wire");   // empty: refused
     QTest::addColumn<QString>("refusal");   // word the message box must hold
@@ -354,41 +390,38 @@ void tst_TerminalApp::sentBytes_data()
     const QByteArray text189 = QByteArray::fromHex("01000000bd0000000000");
     const QByteArray rs189 = QByteArray::fromHex("03000000bd0000000000");
 
-    QTest::newRow("send AB") << int(CMyApp::ID_SEND) << QStringLiteral("AB")
-                             << QByteArray::fromHex("010000000200000000004142") << QString();
-    QTest::newRow("rs AB") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("AB")
-                           << QByteArray::fromHex("030000000200000000004142") << QString();
-    QTest::newRow("send empty") << int(CMyApp::ID_SEND) << QString("")
-                                << QByteArray::fromHex("01000000000000000000") << QString();
-    QTest::newRow("send 189") << int(CMyApp::ID_SEND) << a189 << text189 + a189.toLatin1() << QString();
-    QTest::newRow("rs 189") << int(CMyApp::ID_RS_CONTROL) << a189 << rs189 + a189.toLatin1() << QString();
-    QTest::newRow("send 189 with wide characters")
-        << int(CMyApp::ID_SEND) << wide189 << text189 + cp932(wide189) << QString();
-    QTest::newRow("send 190") << int(CMyApp::ID_SEND) << a190 << QByteArray() << QStringLiteral("189");
-    QTest::newRow("rs 190") << int(CMyApp::ID_RS_CONTROL) << a190 << QByteArray() << QStringLiteral("189");
-    QTest::newRow("send 190 with wide characters")
-        << int(CMyApp::ID_SEND) << wide190 << QByteArray() << QStringLiteral("189");
-    QTest::newRow("send Japanese") << int(CMyApp::ID_SEND) << QStringLiteral("日本")
+    QTest::newRow("send AB") << Send << QStringLiteral("AB") << QByteArray::fromHex("010000000200000000004142")
+                             << QString();
+    QTest::newRow("rs AB") << RsControl << QStringLiteral("AB") << QByteArray::fromHex("030000000200000000004142")
+                           << QString();
+    QTest::newRow("send empty") << Send << QString("") << QByteArray::fromHex("01000000000000000000") << QString();
+    QTest::newRow("send 189") << Send << a189 << text189 + a189.toLatin1() << QString();
+    QTest::newRow("rs 189") << RsControl << a189 << rs189 + a189.toLatin1() << QString();
+    QTest::newRow("send 189 with wide characters") << Send << wide189 << text189 + cp932(wide189) << QString();
+    QTest::newRow("send 190") << Send << a190 << QByteArray() << QStringLiteral("189");
+    QTest::newRow("rs 190") << RsControl << a190 << QByteArray() << QStringLiteral("189");
+    QTest::newRow("send 190 with wide characters") << Send << wide190 << QByteArray() << QStringLiteral("189");
+    QTest::newRow("send Japanese") << Send << QStringLiteral("日本")
                                    << QByteArray::fromHex("0100000004000000000093fa967b") << QString();
-    QTest::newRow("rs halfwidth katakana") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("ｱ")
+    QTest::newRow("rs halfwidth katakana") << RsControl << QStringLiteral("ｱ")
                                            << QByteArray::fromHex("0300000001" "0000000000" "b1") << QString();
     const QString jisForms = QStringLiteral("\u301C\u2212\u2016\u2014\u00A2\u00A3\u00AC");
     QTest::newRow("send JIS forms as Windows writes them")
-        << int(CMyApp::ID_SEND) << jisForms
-        << QByteArray::fromHex("010000000e0000000000" "8160817c8161815c8191819281ca") << QString();
-    QTest::newRow("rs 189 with JIS forms") << int(CMyApp::ID_RS_CONTROL) << QString(94, QChar(0x301C)) + 'A'
+        << Send << jisForms << QByteArray::fromHex("010000000e0000000000" "8160817c8161815c8191819281ca")
+        << QString();
+    QTest::newRow("rs 189 with JIS forms") << RsControl << QString(94, QChar(0x301C)) + 'A'
                                            << rs189 + QByteArray("\x81\x60").repeated(94) + 'A' << QString();
-    QTest::newRow("send 190 with JIS forms")
-        << int(CMyApp::ID_SEND) << QString(95, QChar(0x2212)) << QByteArray() << QStringLiteral("189");
-    QTest::newRow("send Hangul") << int(CMyApp::ID_SEND) << QStringLiteral("안녕") << QByteArray()
+    QTest::newRow("send 190 with JIS forms") << Send << QString(95, QChar(0x2212)) << QByteArray()
+                                             << QStringLiteral("189");
+    QTest::newRow("send Hangul") << Send << QStringLiteral("안녕") << QByteArray()
                                  << QStringLiteral("送れない文字「안녕」");
-    QTest::newRow("rs emoji") << int(CMyApp::ID_RS_CONTROL) << QStringLiteral("A\U0001F600")
-                              << QByteArray() << QStringLiteral("送れない文字「\U0001F600」");
+    QTest::newRow("rs emoji") << RsControl << QStringLiteral("A\U0001F600") << QByteArray()
+                              << QStringLiteral("送れない文字「\U0001F600」");
 }
 
 void tst_TerminalApp::sentBytes()
 {
-    QFETCH(int, command);
+    QFETCH(QString, command);
     QFETCH(QString, text);
     QFETCH(QByteArray, wire);
     QFETCH(QString, refusal);
@@ -396,7 +429,7 @@ void tst_TerminalApp::sentBytes()
 
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, text));
-        m_app->dispatch(command);
+        choose(command);
         QCOMPARE(answer.count(), 1);
     }
     if (wire.isEmpty()) {
@@ -413,64 +446,80 @@ void tst_TerminalApp::sentBytes()
 
 void tst_TerminalApp::cancelSendsNothing_data()
 {
-    QTest::addColumn<int>("command");
-    QTest::newRow("send") << int(CMyApp::ID_SEND);
-    QTest::newRow("rs control") << int(CMyApp::ID_RS_CONTROL);
+    QTest::addColumn<QString>("command");
+    QTest::newRow("send") << Send;
+    QTest::newRow("rs control") << RsControl;
 }
 
 void tst_TerminalApp::cancelSendsNothing()
 {
-    QFETCH(int, command);
+    QFETCH(QString, command);
     CONNECT_APP();
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDCANCEL, QStringLiteral("AB")));
-        m_app->dispatch(command);
+        choose(command);
         QCOMPARE(answer.count(), 1);
     }
     QVERIFY(m_platform->messages.isEmpty());
     expectOnlyProbeNext();
 }
 
+void tst_TerminalApp::stationClosingWhileDialogOpenSendsNothing_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("send") << Send;
+    QTest::newRow("rs control") << RsControl;
+    QTest::newRow("file send") << FileSend;
+}
+
 void tst_TerminalApp::stationClosingWhileDialogOpenSendsNothing()
 {
+    QFETCH(QString, command);
     CONNECT_APP();
-    QTcpSocket *station = m_station;
-    CMyApp *app = m_app.get();
-    ModalDialogAnswer answer([station, app](QDialog *dialog) {
-        station->close();
-        for (int i = 0; i < 500 && app->m_pSocket; ++i)
-            QTest::qWait(10);
-        answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("AB"))(dialog);
-    });
-    m_app->OnSend();
-    QCOMPARE(answer.count(), 1);
+    const auto stationCloses = [this] {
+        m_station->close();
+        LinkTest::pumpUntil([this] { return !m_app->m_pSocket; });
+    };
+    if (command == FileSend) {
+        m_platform->queueOpenFileName(makeFile(QStringLiteral("data.bin"), "data"), stationCloses);
+        choose(command);
+        QCOMPARE(m_platform->openDialogs, 1);
+    } else {
+        ModalDialogAnswer answer([&](QDialog *dialog) {
+            stationCloses();
+            answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("AB"))(dialog);
+        });
+        choose(command);
+        QCOMPARE(answer.count(), 1);
+    }
     QVERIFY(!m_app->m_pSocket);
     QCOMPARE(status(), Waiting);
     QCOMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("接続が切れた")));
+    QVERIFY(m_platform->progresses.isEmpty());
 }
 
 void tst_TerminalApp::sendWhileConnectingIsRefused_data()
 {
-    QTest::addColumn<int>("command");
-    QTest::newRow("send") << int(CMyApp::ID_SEND);
-    QTest::newRow("file send") << int(CMyApp::ID_FILE_SEND);
-    QTest::newRow("rs control") << int(CMyApp::ID_RS_CONTROL);
+    QTest::addColumn<QString>("command");
+    QTest::newRow("send") << Send;
+    QTest::newRow("file send") << FileSend;
+    QTest::newRow("rs control") << RsControl;
 }
 
 void tst_TerminalApp::sendWhileConnectingIsRefused()
 {
-    QFETCH(int, command);
+    QFETCH(QString, command);
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK));
         m_app->OnStart();
         QCOMPARE(answer.count(), 1);
     }
-    if (m_app->m_pSocket->isConnected())
+    if (m_app->m_pSocket->isOpen())
         QSKIP("the loopback connect completed before the event loop ran");
     {
         ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("AB")));
-        m_app->dispatch(command);
+        choose(command);
         QCOMPARE(answer.count(), 0);
     }
     QCOMPARE(m_platform->openDialogs, 0);
@@ -484,39 +533,146 @@ void tst_TerminalApp::sendWhileConnectingIsRefused()
     expectOnlyProbeNext();
 }
 
-void tst_TerminalApp::fileSendGoesThroughTheSocket()
+void tst_TerminalApp::fileSend_data()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("data.bin"));
-    QByteArray content(2500, Qt::Uninitialized);
-    for (int i = 0; i < content.size(); ++i)
-        content[i] = char(i % 251);
-    QVERIFY(LinkTest::writeFile(path, content));
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("pauses");
+    QTest::addColumn<QStringList>("labels");
+
+    const QString sending = QStringLiteral("ファイル「data.bin」を送信しています。\n");
+    QTest::newRow("empty") << 0 << QList<int>{} << QStringList();
+    // Only a file with a pause in it shows progress.
+    QTest::newRow("one short chunk") << 1500 << QList<int>{} << QStringList();
+    QTest::newRow("two full chunks and a short one")
+        << 4500 << QList<int>{1000, 1000}
+        << QStringList{sending + QStringLiteral("1 / 3 チャンク送信済み、残り約 2 秒"),
+                       sending + QStringLiteral("2 / 3 チャンク送信済み、残り約 1 秒")};
+}
+
+void tst_TerminalApp::fileSend()
+{
+    QFETCH(int, size);
+    QFETCH(QList<int>, pauses);
+    QFETCH(QStringList, labels);
+    const QByteArray content = filled(size);
     CONNECT_APP();
-    m_platform->queueOpenFileName(path);
-    m_app->dispatch(CMyApp::ID_FILE_SEND);
+    m_platform->queueOpenFileName(makeFile(QStringLiteral("data.bin"), content));
+    choose(FileSend);
     QCOMPARE(m_platform->openDialogs, 1);
 
-    const QByteArray expected = QByteArray::fromHex("02000009c40000000000") + content.left(2000)
-        + QByteArray::fromHex("02000009c40001000000") + content.mid(2000);
+    const QByteArray expected = fileFrames(content);
     QTRY_VERIFY(m_station->bytesAvailable() >= expected.size());
     QCOMPARE(m_station->readAll(), expected);
-    QCOMPARE(m_platform->pauses, QList<int>({1000}));
+    QTRY_VERIFY(!m_app->m_pSocket->isSendingFile());
+    QCOMPARE(m_platform->pauses, pauses);
+    QCOMPARE(m_platform->progresses.size(), labels.isEmpty() ? 0 : 1);
+    if (!labels.isEmpty()) {
+        QCOMPARE(m_platform->progresses[0]->maximum, labels.size() + 1);
+        QCOMPARE(m_platform->progresses[0]->labels, labels);
+        QCOMPARE(m_platform->progresses[0]->values, QList<int>({1, 2}));
+        QVERIFY(!m_platform->progresses[0]->open);
+    }
+    QTest::qWait(20);
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_TerminalApp::fileSendRefused_data()
+{
+    QTest::addColumn<QString>("file");      // empty: the Open dialog is cancelled
+    QTest::addColumn<qint64>("size");       // -1: no such file
+    QTest::addColumn<QString>("refusal");   // word the message box must hold
+    QTest::newRow("Open dialog cancelled") << QString() << qint64(0) << QString();
+    QTest::newRow("unreadable") << QStringLiteral("missing-file.txt") << qint64(-1) << QStringLiteral("開けません");
+    // Sparse: 65536 full chunks, one more than the index can number.
+    QTest::newRow("too large") << QStringLiteral("huge.bin") << qint64(MAX_CHUNK_INDEX + 1) * CHUNK_SIZE
+                               << QStringLiteral("大きすぎ");
+}
+
+void tst_TerminalApp::fileSendRefused()
+{
+    QFETCH(QString, file);
+    QFETCH(qint64, size);
+    QFETCH(QString, refusal);
+    CONNECT_APP();
+    QString path;
+    if (!file.isEmpty()) {
+        path = makeFile(file, QByteArray());
+        QVERIFY(!path.isEmpty());
+        if (size < 0)
+            QVERIFY(QFile::remove(path));
+        else
+            QVERIFY(QFile::resize(path, size));
+    }
+    m_platform->queueOpenFileName(path);
+    choose(FileSend);
+    QCOMPARE(m_platform->openDialogs, 1);
+    if (refusal.isEmpty()) {
+        QVERIFY(m_platform->messages.isEmpty());
+    } else {
+        QCOMPARE(m_platform->messages.size(), 1);
+        QVERIFY(m_platform->messages.first().contains(file));
+        QVERIFY(m_platform->messages.first().contains(refusal));
+    }
+    QVERIFY(m_platform->pauses.isEmpty());
+    QVERIFY(m_platform->progresses.isEmpty());
+    expectOnlyProbeNext();
+}
+
+void tst_TerminalApp::fileSendCancelled()
+{
+    const QByteArray content = filled(10000);
+    CONNECT_APP();
+    m_platform->queueOpenFileName(makeFile(QStringLiteral("data.bin"), content));
+    m_platform->onPause = [this](int) {
+        if (m_platform->pauses.size() == 1)
+            QTimer::singleShot(0, m_app.get(), [this] { m_platform->progresses[0]->pressCancel(); });
+    };
+    choose(FileSend);
+    QTRY_VERIFY(!m_app->m_pSocket->isSendingFile());
+    QVERIFY(!m_platform->progresses[0]->open);
+    QCOMPARE(m_platform->pauses.size(), 1);
+    // The chunk before the cancel, whole, and nothing after it; no message.
+    const QByteArray first = fileFrames(content).left(FRAME_HEADER_SIZE + CHUNK_SIZE);
+    QTRY_VERIFY(m_station->bytesAvailable() >= first.size());
+    QCOMPARE(m_station->read(first.size()), first);
+    expectOnlyProbeNext();
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_TerminalApp::fileSendEndsWhenStationLeaves()
+{
+    CONNECT_APP();
+    m_platform->queueOpenFileName(makeFile(QStringLiteral("source.bin"), filled(10000)));
+    // Long enough for the close to arrive within the pause.
+    m_platform->realPauseMs = 50;
+    m_platform->onPause = [this](int) {
+        if (m_platform->pauses.size() == 2)
+            m_station->abort();
+    };
+    choose(FileSend);
+    QTRY_COMPARE(status(), Waiting);
+    QCOMPARE(m_platform->pauses, QList<int>({1000, 1000}));
+    QVERIFY(!m_platform->progresses[0]->open);
+    // The operator learns how far it got, once.
+    QTRY_COMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages[0].contains(QStringLiteral("source.bin")));
+    QVERIFY(m_platform->messages[0].contains(QStringLiteral("2 / 6")));
+    QTest::qWait(50);
+    QCOMPARE(m_platform->messages.size(), 1);
 }
 
 void tst_TerminalApp::disconnectTwice()
 {
     CONNECT_APP();
     QPointer<CConnSocket> socket = m_app->m_pSocket;
-    m_app->dispatch(CMyApp::ID_DISCONNECT);
+    choose(Disconnect);
     QVERIFY(!m_app->m_pSocket);
     QCOMPARE(status(), Waiting);
     QTRY_COMPARE(m_station->state(), QAbstractSocket::UnconnectedState);
     QTRY_VERIFY(socket.isNull());
     QTRY_COMPARE(m_app->view()->statusText(), Waiting);
 
-    m_app->dispatch(CMyApp::ID_DISCONNECT);
+    choose(Disconnect);
     QVERIFY(!m_app->m_pSocket);
     QCOMPARE(status(), Waiting);
 
@@ -540,24 +696,34 @@ void tst_TerminalApp::stationClosingReturnsToNotConnected()
     QCOMPARE(answer.count(), 1);
 }
 
-void tst_TerminalApp::exitItemDoesNothing()
+void tst_TerminalApp::exitEndsTheProgram()
 {
     CONNECT_APP();
-    m_station->write(QByteArray::fromHex("01000000010000000000") + "x");
-    QTRY_COMPARE(m_app->m_message.bytes(), QByteArray("x"));
-    CConnSocket *const socket = m_app->m_pSocket;
+    m_platform->queueOpenFileName(makeFile(QStringLiteral("long.bin"), filled(10 * CHUNK_SIZE)));
+    m_platform->realPauseMs = 1000;
+    choose(FileSend);
+    QVERIFY(m_app->m_pSocket->isSendingFile());
+    QTRY_COMPARE(m_station->bytesAvailable(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
 
-    ModalDialogAnswer answer(ModalDialogAnswer::cancel);
-    m_app->mainFrame()->commandAction(CMyApp::ID_EXIT)->trigger();
-    m_app->dispatch(CMyApp::ID_EXIT);
+    // "終了" ends the event loop as the close box does, the send running.
+    QTimer::singleShot(0, m_app.get(), [this] { choose(QStringLiteral("終了")); });
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, qApp, &QCoreApplication::quit);
+    giveUp.start(3000);
+    QElapsedTimer running;
+    running.start();
+    QApplication::exec();
+    QVERIFY(running.elapsed() < 2000);
+    QVERIFY(!m_app->mainFrame()->isVisible());
+
+    // The program then goes: the Station got whole chunks only, then the end
+    // of the connection, and nobody is told anything.
+    m_app.reset();
+    QTRY_COMPARE(m_station->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_station->readAll().size(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
     QTest::qWait(50);
-    QCOMPARE(answer.count(), 0);
     QVERIFY(m_platform->messages.isEmpty());
-    QCOMPARE(m_app->m_pSocket, socket);
-    QCOMPARE(status(), Connected);
-    QCOMPARE(m_app->m_message.bytes(), QByteArray("x"));
-    QVERIFY(m_app->mainFrame()->isVisible());
-    QCOMPARE(m_station->state(), QAbstractSocket::ConnectedState);
 }
 
 void tst_TerminalApp::receivedTextAppears()
