@@ -67,6 +67,18 @@ struct Choice
     int button = TemplateDialog::IDOK;
 };
 
+const QString Start = QStringLiteral("開始");
+const QString Send = QStringLiteral("送信");
+const QString FileSend = QStringLiteral("ファイル送信");
+const QString Drop = QStringLiteral("切断");
+
+QString droppedRsNote(int slot, int count)
+{
+    return QStringLiteral("端末 %1 が切断前に送ったRSコントロールの文字列 %2 件を回線に送らずに破棄しました")
+        .arg(slot)
+        .arg(count);
+}
+
 QRadioButton *radio(QDialog *dialog, int slot)
 {
     return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + slot));
@@ -117,22 +129,27 @@ private slots:
 
     void send_data();
     void send();
-    void foreignCharactersRefusedWithMessage();
     void tenTerminalsAllChoosable();
     void chosenTerminalLeavesWhileDialogOpen_data();
     void chosenTerminalLeavesWhileDialogOpen();
     void fileSend_data();
     void fileSend();
+    void dropTerminal();
 
     void receivedTextShownInView();
     void newAndOpenLeaveLinesUnchanged();
     void closingDuringFileSendEndsQuietly();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
+    void droppedRsToldOnce();
+    void droppedRsOfDeparturesWhileToldSummed();
 
 private:
+    void choose(const QString &label) { m_station->mainFrame()->commandAction(label)->trigger(); }
     bool startStation();
     bool connectTerminals(int count);
+    // Terminal `index` sends `count` RS control strings and closes.
+    void sendRsAndLeave(int index, int count);
     // What each Terminal has received, once `expected` could have arrived
     // and a little longer, so that anything more shows too.
     QList<QByteArray> receivedByTerminals(const QList<QByteArray> &expected);
@@ -158,7 +175,7 @@ void tst_StationApp::init()
     m_port = freePort();
     QVERIFY(m_port != 0);
     QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).clear();
-    m_station = std::make_unique<Station>(m_pty->name(), m_port);
+    m_station = std::make_unique<Station>(*m_platform, m_pty->name(), m_port);
     QVERIFY(m_station->InitInstance());
 }
 
@@ -187,6 +204,13 @@ bool tst_StationApp::connectTerminals(int count)
         m_terminals.push_back(std::move(terminal));
     }
     return true;
+}
+
+void tst_StationApp::sendRsAndLeave(int index, int count)
+{
+    for (int i = 0; i < count; ++i)
+        m_terminals.at(index)->write(FrameCodec::rsFrame(QByteArray(1, char('a' + i))));
+    m_terminals.at(index)->disconnectFromHost();
 }
 
 QList<QByteArray> tst_StationApp::receivedByTerminals(const QList<QByteArray> &expected)
@@ -278,12 +302,12 @@ void tst_StationApp::startUpState()
     {
         // COM1 is opened when the application object is made, before any window.
         m_station.reset();
-        Station early(m_pty->name(), m_port);
+        Station early(*m_platform, m_pty->name(), m_port);
         QVERIFY(early.m_pSerialPort);
         QVERIFY(early.m_pSerialPort->isOpen());
         QCOMPARE(early.mainFrame(), nullptr);
     }
-    m_station = std::make_unique<Station>(m_pty->name(), m_port);
+    m_station = std::make_unique<Station>(*m_platform, m_pty->name(), m_port);
     QVERIFY(m_station->InitInstance());
 
     QCOMPARE(m_station->m_pListenSocket, nullptr);
@@ -297,10 +321,7 @@ void tst_StationApp::startUpState()
     QStringList labels;
     for (QAction *action : frame->menuBar()->actions())
         labels << action->text();
-    QCOMPARE(labels, QStringList({QStringLiteral("開始"), QStringLiteral("送信"), QStringLiteral("ファイル送信")}));
-    QCOMPARE(frame->commandAction(32771)->text(), QStringLiteral("開始"));
-    QCOMPARE(frame->commandAction(32772)->text(), QStringLiteral("送信"));
-    QCOMPARE(frame->commandAction(32773)->text(), QStringLiteral("ファイル送信"));
+    QCOMPARE(labels, QStringList({Start, Send, FileSend, Drop}));
     QVERIFY(qobject_cast<StatusView *>(frame->centralWidget()));
     QCOMPARE(m_station->redraws, 0);
 
@@ -312,7 +333,7 @@ void tst_StationApp::startUpState()
 
 void tst_StationApp::startListensOnce()
 {
-    m_station->mainFrame()->commandAction(CMy2App::ID_START)->trigger();
+    choose(Start);
     CListenSocket *listener = m_station->m_pListenSocket;
     QVERIFY(listener);
     QVERIFY(listener->isListening());
@@ -321,7 +342,7 @@ void tst_StationApp::startListensOnce()
     QCOMPARE(m_station->redraws, 1);
     QTRY_COMPARE(m_station->view()->accessibleName(), QStringLiteral("接続待ち"));
 
-    m_station->mainFrame()->commandAction(CMy2App::ID_START)->trigger();
+    choose(Start);
     QCOMPARE(m_station->m_pListenSocket, listener);
     QCOMPARE(m_station->findChildren<CListenSocket *>().size(), 1);
     QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("接続待ち")));
@@ -351,35 +372,38 @@ void tst_StationApp::startRetriesAfterListenFailure()
     CListenSocket *listener = m_station->m_pListenSocket;
     QVERIFY(listener);
     QVERIFY(!listener->isListening());
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("待ち受けできません。開始をやり直してください")));
 
     blocker.reset();
     m_station->OnStart();
     QCOMPARE(m_station->m_pListenSocket, listener);
     QVERIFY(listener->isListening());
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("接続待ち")));
     QVERIFY(connectTerminals(1));
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("1人と接続中")));
 }
 
 void tst_StationApp::commandsWithoutTerminalShowNoDialog_data()
 {
     QTest::addColumn<bool>("started");
-    QTest::addColumn<int>("command");
-    QTest::newRow("Send before Start") << false << int(CMy2App::ID_SEND);
-    QTest::newRow("File send before Start") << false << int(CMy2App::ID_FILE_SEND);
-    QTest::newRow("Send, nobody connected") << true << int(CMy2App::ID_SEND);
-    QTest::newRow("File send, nobody connected") << true << int(CMy2App::ID_FILE_SEND);
+    QTest::addColumn<QString>("command");
+    for (const QString &command : {Send, FileSend, Drop}) {
+        QTest::addRow("%s before Start", qPrintable(command)) << false << command;
+        QTest::addRow("%s, nobody connected", qPrintable(command)) << true << command;
+    }
 }
 
 void tst_StationApp::commandsWithoutTerminalShowNoDialog()
 {
     QFETCH(bool, started);
-    QFETCH(int, command);
+    QFETCH(QString, command);
     if (started)
         QVERIFY(startStation());
     const QByteArray status = m_station->m_status.bytes();
     const int redraws = m_station->redraws;
 
     ModalDialogAnswer dialogs(ModalDialogAnswer::cancel);
-    m_station->mainFrame()->commandAction(command)->trigger();
+    choose(command);
     QTest::qWait(50);
     QCOMPARE(dialogs.count(), 0);
     QCOMPARE(m_platform->openDialogs, 0);
@@ -526,24 +550,29 @@ void tst_StationApp::send_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("button");
     QTest::addColumn<bool>("sent");
+    QTest::addColumn<QStringList>("told");   // what the refusal names, if any
 
     const int ok = TemplateDialog::IDOK;
     const int cancel = TemplateDialog::IDCANCEL;
-    QTest::newRow("text to slot 0") << 1 << 0 << "abc" << ok << true;
-    QTest::newRow("text to slot 3 of 4") << 4 << 3 << "abc" << ok << true;
-    QTest::newRow("Japanese text") << 2 << 1 << "こんにちは ｱｲｳ" << ok << true;
-    QTest::newRow("empty text") << 1 << 0 << "" << ok << true;
-    QTest::newRow("200 ASCII bytes") << 1 << 0 << QString(200, QLatin1Char('x')) << ok << true;
-    QTest::newRow("201 ASCII bytes") << 1 << 0 << QString(201, QLatin1Char('x')) << ok << false;
-    QTest::newRow("200 bytes of kanji") << 1 << 0 << QString(100, QChar(0x6F22)) << ok << true;
+    const QStringList none;
+    // The byte count and the limit.
+    const QStringList tooLong {QStringLiteral("201バイト"), QStringLiteral("200バイト以内")};
+    QTest::newRow("text to slot 0") << 1 << 0 << "abc" << ok << true << none;
+    QTest::newRow("text to slot 3 of 4") << 4 << 3 << "abc" << ok << true << none;
+    QTest::newRow("Japanese text") << 2 << 1 << "こんにちは ｱｲｳ" << ok << true << none;
+    QTest::newRow("empty text") << 1 << 0 << "" << ok << true << none;
+    QTest::newRow("200 ASCII bytes") << 1 << 0 << QString(200, QLatin1Char('x')) << ok << true << none;
+    QTest::newRow("201 ASCII bytes") << 1 << 0 << QString(201, QLatin1Char('x')) << ok << false << tooLong;
+    QTest::newRow("200 bytes of kanji") << 1 << 0 << QString(100, QChar(0x6F22)) << ok << true << none;
     QTest::newRow("201 bytes, kanji and one") << 1 << 0 << QString(100, QChar(0x6F22)) + QLatin1Char('x') << ok
-                                               << false;
-    QTest::newRow("200 bytes of JIS wave dashes") << 1 << 0 << QString(100, QChar(0x301C)) << ok << true;
+                                               << false << tooLong;
+    QTest::newRow("200 bytes of JIS wave dashes") << 1 << 0 << QString(100, QChar(0x301C)) << ok << true << none;
     QTest::newRow("201 bytes, JIS wave dashes and one")
-        << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false;
-    QTest::newRow("no Terminal chosen") << 2 << -1 << "abc" << ok << false;
-    QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false;
-    QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false;
+        << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false << tooLong;
+    QTest::newRow("foreign character") << 1 << 0 << "smile 🙂" << ok << false << QStringList {"「🙂」"};
+    QTest::newRow("no Terminal chosen") << 2 << -1 << "abc" << ok << false << none;
+    QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false << none;
+    QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false << none;
 }
 
 void tst_StationApp::send()
@@ -553,6 +582,7 @@ void tst_StationApp::send()
     QFETCH(QString, text);
     QFETCH(int, button);
     QFETCH(bool, sent);
+    QFETCH(QStringList, told);
 
     QVERIFY(startStation());
     QVERIFY(connectTerminals(terminals));
@@ -565,7 +595,7 @@ void tst_StationApp::send()
             enabled << radio(dialog, i)->isEnabled();
         answer(dialog, {slot, text, button});
     });
-    m_station->mainFrame()->commandAction(CMy2App::ID_SEND)->trigger();
+    choose(Send);
     QCOMPARE(answerer.count(), 1);
     for (int i = 0; i < MAX_CLIENTS; ++i)
         QCOMPARE(enabled.at(i), i < terminals);
@@ -574,28 +604,17 @@ void tst_StationApp::send()
     if (sent)
         expected[slot] = FrameCodec::textFrame(cp932(text));
     QCOMPARE(receivedByTerminals(expected), expected);
-    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(m_platform->messages.size(), told.isEmpty() ? 0 : 1);
+    if (!told.isEmpty()) {
+        // Says in Japanese what failed and what to do.
+        told << QStringLiteral("送信しませんでした") << QStringLiteral("もう一度");
+        for (const QString &word : std::as_const(told))
+            QVERIFY2(m_platform->messages.first().contains(word), qPrintable(m_platform->messages.first()));
+    }
     // Sending changes neither line.
     QCOMPARE(m_station->m_status.bytes(), status);
     QVERIFY(m_station->m_message.isEmpty());
     QCOMPARE(m_station->redraws, redraws);
-}
-
-void tst_StationApp::foreignCharactersRefusedWithMessage()
-{
-    QVERIFY(startStation());
-    QVERIFY(connectTerminals(1));
-    ModalDialogAnswer answerer([&](QDialog *dialog) {
-        answer(dialog, {0, QStringLiteral("smile 🙂"), TemplateDialog::IDOK});
-    });
-    m_station->OnSend();
-    QCOMPARE(answerer.count(), 1);
-    QCOMPARE(receivedByTerminals(QList<QByteArray>(1)), QList<QByteArray>(1));
-    QCOMPARE(m_platform->messages.size(), 1);
-    // Says in Japanese what failed, naming the character, and what to do.
-    QVERIFY(m_platform->messages.first().contains(QStringLiteral("「🙂」")));
-    QVERIFY(m_platform->messages.first().contains(QStringLiteral("送信しませんでした")));
-    QVERIFY(m_platform->messages.first().contains(QStringLiteral("もう一度")));
 }
 
 void tst_StationApp::tenTerminalsAllChoosable()
@@ -619,14 +638,27 @@ void tst_StationApp::tenTerminalsAllChoosable()
 
 void tst_StationApp::chosenTerminalLeavesWhileDialogOpen_data()
 {
+    QTest::addColumn<QString>("command");
     QTest::addColumn<bool>("slotRetaken");
-    QTest::newRow("slot left empty") << false;
-    QTest::newRow("slot taken by a newcomer") << true;
+    QTest::addColumn<QString>("told");
+    const QString text = QStringLiteral("端末 1 は接続を切ったため、文字列を送信しませんでした。");
+    const QString file = QStringLiteral("端末 1 は接続を切ったため、ファイルを送信しませんでした。");
+    QTest::newRow("text, slot left empty") << Send << false << text;
+    QTest::newRow("text, slot taken by a newcomer") << Send << true << text;
+    QTest::newRow("file, slot left empty") << FileSend << false << file;
+    QTest::newRow("file, slot taken by a newcomer") << FileSend << true << file;
 }
 
 void tst_StationApp::chosenTerminalLeavesWhileDialogOpen()
 {
+    QFETCH(QString, command);
     QFETCH(bool, slotRetaken);
+    QFETCH(QString, told);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("report.txt"));
+    QVERIFY(LinkTest::writeFile(path, "a small report"));
+    m_platform->queueOpenFileName(path);
     QVERIFY(startStation());
     QVERIFY(connectTerminals(2));
 
@@ -650,11 +682,12 @@ void tst_StationApp::chosenTerminalLeavesWhileDialogOpen()
         leftAndCameBack = radio(dialog, 1)->isEnabled();
         answer(dialog, {1, QStringLiteral("for the one who left"), TemplateDialog::IDOK});
     });
-    m_station->OnSend();
+    choose(command);
     QVERIFY(leftAndCameBack);
     QCOMPARE(m_station->m_pListenSocket->count(), slotRetaken ? 2 : 1);
     QCOMPARE(receivedByTerminals(QList<QByteArray>(2)), QList<QByteArray>(2));
-    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(m_platform->openDialogs, 0);
+    QCOMPARE(m_platform->messages, QStringList {told});
 }
 
 void tst_StationApp::fileSend_data()
@@ -685,7 +718,7 @@ void tst_StationApp::fileSend()
     ModalDialogAnswer answerer([&](QDialog *dialog) {
         answer(dialog, {slot, QStringLiteral("this text is not used"), button});
     });
-    m_station->mainFrame()->commandAction(CMy2App::ID_FILE_SEND)->trigger();
+    choose(FileSend);
     QCOMPARE(answerer.count(), 1);
     QCOMPARE(m_platform->openDialogs, sent ? 1 : 0);
 
@@ -693,6 +726,31 @@ void tst_StationApp::fileSend()
     if (sent)
         expected[slot] = FrameCodec::fileFrame(quint32(content.size()), 0, content);
     QCOMPARE(receivedByTerminals(expected), expected);
+}
+
+void tst_StationApp::dropTerminal()
+{
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(MAX_CLIENTS));
+    QTcpSocket newcomer;
+    newcomer.connectToHost(QHostAddress::LocalHost, m_port);
+    QTRY_COMPARE(newcomer.state(), QAbstractSocket::ConnectedState);
+    QTest::qWait(50);
+    QCOMPARE(m_station->m_pListenSocket->count(), MAX_CLIENTS);
+
+    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {3, QString(), TemplateDialog::IDOK}); });
+    choose(Drop);
+    QCOMPARE(answerer.count(), 1);
+    // At once: the slot is free and the count tells so.
+    QCOMPARE(m_station->m_pListenSocket->client(3), nullptr);
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("9人と接続中")));
+    QTRY_COMPARE(m_terminals[3]->state(), QAbstractSocket::UnconnectedState);
+    // The waiting connection takes the slot.
+    QTRY_VERIFY(m_station->m_pListenSocket->client(3));
+    QCOMPARE(m_station->m_pListenSocket->client(3)->peerPort(), newcomer.localPort());
+    QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("10人と接続中")));
+    QCOMPARE(m_terminals[2]->state(), QAbstractSocket::ConnectedState);
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void tst_StationApp::receivedTextShownInView()
@@ -760,7 +818,7 @@ void tst_StationApp::closingDuringFileSendEndsQuietly()
     QVERIFY(startStation());
     QVERIFY(connectTerminals(1));
     ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {0, QString(), TemplateDialog::IDOK}); });
-    m_station->mainFrame()->commandAction(CMy2App::ID_FILE_SEND)->trigger();
+    choose(FileSend);
     QVERIFY(m_station->m_pListenSocket->client(0)->isSendingFile());
     // The window repaints and the command returns while the send goes on.
     QCOMPARE(answerer.count(), 1);
@@ -790,7 +848,7 @@ void tst_StationApp::serialLineStateToldOnce()
     QFETCH(QString, device);
     QFETCH(int, messages);
     m_station.reset();
-    m_station = std::make_unique<Station>(device, m_port);
+    m_station = std::make_unique<Station>(*m_platform, device, m_port);
     QVERIFY(m_station->InitInstance());
     QVERIFY(startStation());
     QVERIFY(connectTerminals(1));
@@ -803,6 +861,49 @@ void tst_StationApp::serialLineStateToldOnce()
         QVERIFY(m_platform->messages[0].contains(device));
         QVERIFY(m_platform->messages[0].contains(QStringLiteral("RSコントロールの文字列は回線に送られません")));
     }
+}
+
+void tst_StationApp::droppedRsToldOnce()
+{
+    // Pauses long enough for the close to be seen while the line is busy.
+    m_platform->realPauseMs = 200;
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    sendRsAndLeave(0, 4);
+    QTRY_COMPARE(m_station->m_pListenSocket->count(), 0);
+    QTRY_COMPARE(m_platform->messages.size(), 1);
+    QCOMPARE(m_platform->messages[0], droppedRsNote(0, 3));
+    // The string already queued still goes out.
+    QCOMPARE(m_pty->drain(), QByteArray("a"));
+    QTest::qWait(300);
+    QCOMPARE(m_platform->messages.size(), 1);
+}
+
+void tst_StationApp::droppedRsOfDeparturesWhileToldSummed()
+{
+    m_platform->realPauseMs = 200;
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(3));
+    int shownWhileOpen = 0;
+    m_platform->onMessage = [&](const QString &) {
+        if (m_platform->messages.size() != 1)
+            return;
+        // Two more leave while the first message is open.
+        sendRsAndLeave(1, 3);
+        sendRsAndLeave(2, 3);
+        pumpUntil([this] { return m_station->m_pListenSocket->count() == 0; });
+        ScriptedPlatform::spinEvents(50);
+        shownWhileOpen = int(m_platform->messages.size());
+    };
+    sendRsAndLeave(0, 3);
+    QTRY_COMPARE(m_platform->messages.size(), 2);
+    QCOMPARE(shownWhileOpen, 1);
+    QCOMPARE(m_platform->messages[0], droppedRsNote(0, 2));
+    QStringList summed = m_platform->messages[1].split(QLatin1Char('\n'));
+    summed.sort();
+    QCOMPARE(summed, QStringList({droppedRsNote(1, 2), droppedRsNote(2, 2)}));
+    QTest::qWait(100);
+    QCOMPARE(m_platform->messages.size(), 2);
 }
 
 QTEST_MAIN(tst_StationApp)
