@@ -83,27 +83,20 @@ protected:
     }
 };
 
-// A program on the shell: two menu items, of which only the first is bound.
+// A program on the shell with one menu item.
 class ShellApp : public AppFramework
 {
 public:
-    ShellApp()
-        : AppFramework({ShellTitle, {{QStringLiteral("開始"), 32771}, {QStringLiteral("終了"), 32772}}})
+    explicit ShellApp(IPlatform &desktop)
+        : AppFramework(ShellTitle, desktop)
     {
     }
 
     DisplayLine status {52};
     DisplayLine message {200};
-    QList<int> handled;
 
 protected:
-    bool OnCommand(int id) override
-    {
-        if (id != 32771)
-            return false;
-        handled.append(id);
-        return true;
-    }
+    void addCommands(CMainFrame *frame) override { frame->addCommand(QStringLiteral("開始")); }
     StatusView *createView(QWidget *parent) override { return new StatusView(&status, &message, parent); }
 };
 
@@ -138,21 +131,7 @@ protected:
                                                          : QStringLiteral("destroy")); }
 };
 
-QList<CMainFrame::MenuItem> stationMenu()
-{
-    return {{QStringLiteral("開始"), 32771}, {QStringLiteral("送信"), 32772}, {QStringLiteral("ファイル送信"), 32773}};
-}
-
-QList<CMainFrame::MenuItem> terminalMenu()
-{
-    return {{QStringLiteral("開始"), 32771},        {QStringLiteral("送信"), 32773},
-            {QStringLiteral("ファイル送信"), 32776}, {QStringLiteral("接続終了"), 32774},
-            {QStringLiteral("RSコントロール"), 32777}, {QStringLiteral("終了"), 32772}};
-}
-
 } // namespace
-
-Q_DECLARE_METATYPE(QList<CMainFrame::MenuItem>)
 
 class tst_Shell : public QObject
 {
@@ -183,11 +162,7 @@ private slots:
     void redrawDefersAndCoalesces();
     void redrawKeepsAccessibilityCurrent();
 
-    void menuBar_data();
-    void menuBar();
     void menuBarByKeyboard();
-    void acceleratorsSendTheirCommands_data();
-    void acceleratorsSendTheirCommands();
     void captionFromDocumentTitle();
 
     void socketLayerFailureShowsMessage104();
@@ -196,8 +171,7 @@ private slots:
     void unreadableDocumentArgumentEndsStartUp();
     void newAndOpenLeaveLinesUnchanged();
     void recentFileListKeepsFour();
-    void aboutCommandOpensAboutBox();
-    void commandRouting();
+    void onAppAboutOpensAboutBox();
 
     void progressDialogOverTheMainWindow();
 
@@ -519,40 +493,21 @@ void tst_Shell::redrawKeepsAccessibilityCurrent()
     QCOMPARE(view.accessibleDescription(), QStringLiteral("1> こんにちは"));
 }
 
-void tst_Shell::menuBar_data()
-{
-    QTest::addColumn<QList<CMainFrame::MenuItem>>("menu");
-    QTest::newRow("Station") << stationMenu();
-    QTest::newRow("Terminal") << terminalMenu();
-}
-
-void tst_Shell::menuBar()
-{
-    QFETCH(QList<CMainFrame::MenuItem>, menu);
-
-    CMainFrame frame(QStringLiteral("Tavrin2"), menu);
-    QSignalSpy commands(&frame, &CMainFrame::command);
-    QVERIFY(commands.isValid());
-    const QList<QAction *> actions = frame.menuBar()->actions();
-    QCOMPARE(actions.size(), menu.size());
-    for (int i = 0; i < menu.size(); ++i) {
-        QAction *action = actions.at(i);
-        QCOMPARE(action->text(), menu.at(i).label);
-        QCOMPARE(action->menu(), nullptr);
-        QVERIFY(action->isEnabled());
-        QCOMPARE(frame.commandAction(menu.at(i).command), action);
-        action->trigger();
-        QCOMPARE(commands.size(), i + 1);
-        QCOMPARE(commands.last().at(0).toInt(), menu.at(i).command);
-    }
-    QCOMPARE(frame.commandAction(ID_APP_ABOUT), nullptr);
-}
-
 void tst_Shell::menuBarByKeyboard()
 {
-    CMainFrame frame(QStringLiteral("Tavrin"), terminalMenu());
-    QSignalSpy commands(&frame, &CMainFrame::command);
-    QVERIFY(commands.isValid());
+    CMainFrame frame(QStringLiteral("Tavrin"));
+    const QStringList labels {QStringLiteral("開始"), QStringLiteral("送信"), QStringLiteral("ファイル送信")};
+    for (const QString &label : labels)
+        frame.addCommand(label);
+    const QList<QAction *> actions = frame.menuBar()->actions();
+    QCOMPARE(actions.size(), labels.size());
+    for (int i = 0; i < labels.size(); ++i) {
+        QCOMPARE(actions.at(i)->text(), labels.at(i));
+        QCOMPARE(actions.at(i)->menu(), nullptr);
+        QCOMPARE(frame.commandAction(labels.at(i)), actions.at(i));
+    }
+    QSignalSpy fileSend(actions.at(2), &QAction::triggered);
+    QVERIFY(fileSend.isValid());
     frame.setCentralWidget(new QWidget);
     frame.show();
     frame.activateWindow();
@@ -563,47 +518,17 @@ void tst_Shell::menuBarByKeyboard()
     QTest::keyPress(target, Qt::Key_Alt, Qt::AltModifier);
     QTest::keyRelease(target, Qt::Key_Alt, Qt::NoModifier);
     QTRY_VERIFY(frame.menuBar()->hasFocus());
-    QCOMPARE(frame.menuBar()->activeAction(), frame.commandAction(32771));
+    QCOMPARE(frame.menuBar()->activeAction(), actions.at(0));
     QTest::keyClick(frame.menuBar(), Qt::Key_Right);
     QTest::keyClick(frame.menuBar(), Qt::Key_Right);
-    QCOMPARE(frame.menuBar()->activeAction(), frame.commandAction(32776));
+    QCOMPARE(frame.menuBar()->activeAction(), actions.at(2));
     QTest::keyClick(frame.menuBar(), Qt::Key_Return);
-    QCOMPARE(commands.size(), 1);
-    QCOMPARE(commands.first().at(0).toInt(), 32776);
-}
-
-void tst_Shell::acceleratorsSendTheirCommands_data()
-{
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("command");
-    QTest::newRow("Ctrl+N") << int(Qt::Key_N) << int(ID_FILE_NEW);
-    QTest::newRow("Ctrl+O") << int(Qt::Key_O) << int(ID_FILE_OPEN);
-}
-
-void tst_Shell::acceleratorsSendTheirCommands()
-{
-    QFETCH(int, key);
-    QFETCH(int, command);
-
-    CMainFrame frame(QStringLiteral("Tavrin2"), stationMenu());
-    frame.setCentralWidget(new QWidget);
-    QSignalSpy commands(&frame, &CMainFrame::command);
-    QVERIFY(commands.isValid());
-    frame.show();
-    frame.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&frame));
-    QTest::keyClick(&frame, Qt::Key(key), Qt::ControlModifier);
-    QCOMPARE(commands.size(), 1);
-    QCOMPARE(commands.first().at(0).toInt(), command);
-    // Keys of the table that nothing binds send nothing.
-    QTest::keyClick(&frame, Qt::Key_S, Qt::ControlModifier);
-    QTest::keyClick(&frame, Qt::Key_F6);
-    QCOMPARE(commands.size(), 1);
+    QCOMPARE(fileSend.size(), 1);
 }
 
 void tst_Shell::captionFromDocumentTitle()
 {
-    CMainFrame frame(QStringLiteral("Tavrin2"), stationMenu());
+    CMainFrame frame(QStringLiteral("Tavrin2"));
     QCOMPARE(frame.windowTitle(), QStringLiteral("Tavrin2"));
     frame.setDocumentTitle(EmptyDocument::untitledTitle());
     QCOMPARE(frame.windowTitle(), QStringLiteral("無題 - Tavrin2"));
@@ -614,7 +539,7 @@ void tst_Shell::captionFromDocumentTitle()
 void tst_Shell::socketLayerFailureShowsMessage104()
 {
     m_platform->socketsAvailable = false;
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(!app.InitInstance());
     QCOMPARE(m_platform->messages, QStringList {QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。")});
     QCOMPARE(app.mainFrame(), nullptr);
@@ -624,7 +549,7 @@ void tst_Shell::socketLayerFailureShowsMessage104()
 
 void tst_Shell::startUpShowsUntitledWindow()
 {
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(app.InitInstance());
     QVERIFY(m_platform->messages.isEmpty());
     CMainFrame *frame = app.mainFrame();
@@ -650,11 +575,11 @@ void tst_Shell::documentArgumentOpensButReadsNothing()
     file.write("not a document");
     file.close();
 
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(app.InitInstance({QStringLiteral("-style=whatever"), path}));
     QCOMPARE(app.mainFrame()->windowTitle(), QStringLiteral("memo.txt - Shell"));
-    QCOMPARE(m_platform->openedFiles.size(), 1);
-    QCOMPARE(m_platform->openedFiles.first().mode, QIODevice::OpenMode(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("not a document"));
     QVERIFY(app.status.isEmpty());
     QVERIFY(app.message.isEmpty());
     QCOMPARE(app.recentFiles(), QStringList {QFileInfo(path).absoluteFilePath()});
@@ -665,7 +590,7 @@ void tst_Shell::unreadableDocumentArgumentEndsStartUp()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString missing = dir.filePath(QStringLiteral("missing.txt"));
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(!app.InitInstance({missing}));
     QCOMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(missing));
@@ -682,7 +607,7 @@ void tst_Shell::newAndOpenLeaveLinesUnchanged()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
 
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(app.InitInstance());
     CMainFrame *frame = app.mainFrame();
     frame->activateWindow();
@@ -722,15 +647,15 @@ void tst_Shell::recentFileListKeepsFour()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
 
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(app.InitInstance());
     for (const QString &path : paths) {
         m_platform->queueOpenFileName(path);
-        app.dispatch(ID_FILE_OPEN);
+        app.OnFileOpen();
     }
     // Opening one again moves it to the front instead of listing it twice.
     m_platform->queueOpenFileName(paths.at(2));
-    app.dispatch(ID_FILE_OPEN);
+    app.OnFileOpen();
     QCOMPARE(app.recentFiles(), QStringList({paths.at(2), paths.at(4), paths.at(3), paths.at(1)}));
 
     // Kept under the settings key, per program.
@@ -739,35 +664,18 @@ void tst_Shell::recentFileListKeepsFour()
     QVERIFY(!settings.contains(QStringLiteral("Recent File List/File5")));
 }
 
-void tst_Shell::aboutCommandOpensAboutBox()
+void tst_Shell::onAppAboutOpensAboutBox()
 {
-    ShellApp app;
+    ShellApp app(*m_platform);
     QVERIFY(app.InitInstance());
     QString caption;
     ModalDialogAnswer answer([&](QDialog *dialog) {
         caption = dialog->windowTitle();
         dialog->accept();
     });
-    app.dispatch(ID_APP_ABOUT);
+    app.OnAppAbout();
     QCOMPARE(answer.count(), 1);
     QCOMPARE(caption, QStringLiteral("Shellのﾊﾞｰｼﾞｮﾝ情報"));
-    QCOMPARE(app.mainFrame()->commandAction(ID_APP_ABOUT), nullptr);
-}
-
-void tst_Shell::commandRouting()
-{
-    ShellApp app;
-    QVERIFY(app.InitInstance());
-    app.mainFrame()->commandAction(32771)->trigger();
-    QCOMPARE(app.handled, QList<int> {32771});
-    // "終了" is bound to nothing: no effect, the window stays.
-    ModalDialogAnswer answer(ModalDialogAnswer::cancel);
-    app.mainFrame()->commandAction(32772)->trigger();
-    app.dispatch(57603);
-    QCOMPARE(app.handled, QList<int> {32771});
-    QCOMPARE(answer.count(), 0);
-    QVERIFY(app.mainFrame()->isVisible());
-    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void tst_Shell::progressDialogOverTheMainWindow()
