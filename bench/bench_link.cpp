@@ -13,17 +13,14 @@
 // program, so that each one's peak memory and CPU time is its own.
 
 #include "CSocket.h"
-#include "DisplayLine.h"
 #include "Frame.h"
-#include "IClientOwner.h"
-#include "IRedrawHost.h"
-#include "ISerialLine.h"
 #include "PacedFileSend.h"
 #include "Platform.h"
 #include "PtyLine.h"
 #include "QtPlatform.h"
 #include "SSocket.h"
 #include "SerialPort.h"
+#include "Timers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,9 +66,7 @@ qint64 cpuNs(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
 class BenchPlatform : public QtPlatform
 {
 public:
-    QString openAnswer;
     QString saveAnswer;
-    QString getOpenFileName() override { return openAnswer; }
     QString getSaveFileName() override { return saveAnswer; }
     void messageBox(const QString &text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
     // The one-second pauses: zero for throughput runs, as asked for pacing
@@ -94,24 +89,6 @@ public:
         });
     }
     std::unique_ptr<IProgress> openProgress(int, std::function<void()>) override { return nullptr; }
-};
-
-class CountingHost : public IRedrawHost, public IClientOwner, public ISerialLine
-{
-public:
-    std::function<void()> onRedraw;
-    std::function<void()> onClosed;
-    void Redraw() override
-    {
-        if (onRedraw)
-            onRedraw();
-    }
-    void RemoveClient(int) override
-    {
-        if (onClosed)
-            onClosed();
-    }
-    void WriteByte(const QByteArray &, QObject *, std::function<void()>) override {}
 };
 
 // Peak resident memory of this process. getrusage() would carry the
@@ -172,14 +149,20 @@ void connectRaw(QTcpSocket &socket, quint16 port)
 void connectLink(CConnSocket &sender, quint16 port)
 {
     sender.connectToStation(QStringLiteral("127.0.0.1"), port);
-    spin([&] { return sender.isConnected(); });
+    spin([&] { return sender.isOpen(); });
+}
+
+// Starts sending `path` on `sender`.
+void sendFileOn(CConnSocket &sender, const QString &path)
+{
+    auto file = std::make_unique<QFile>(path);
+    file->open(QIODevice::ReadOnly);
+    sender.SendFile(std::move(file));
 }
 
 // Child: sends `frames` text frames to the receiver on `port`.
 int sendTexts(int frames, quint16 port, bool raw)
 {
-    DisplayLine line(200);
-    CountingHost host;
     if (raw) {
         QTcpSocket socket;
         connectRaw(socket, port);
@@ -190,7 +173,7 @@ int sendTexts(int frames, quint16 port, bool raw)
         }
         waitQueuedAtMost(socket, 0);
     } else {
-        CConnSocket sender(&line, &host);
+        CConnSocket sender(ITimers::real());
         connectLink(sender, port);
         for (int i = 0; i < frames; ++i)
             sender.SendText(benchText);
@@ -215,10 +198,7 @@ double textFramesPerSecond(int frames, bool raw)
         if (!timer.isValid())
             timer.start();
     });
-    DisplayLine line(200);
-    CountingHost host;
     int received = 0;
-    host.onRedraw = [&] { ++received; };
     std::unique_ptr<CConnSocket> conn;
     if (raw) {
         const qint64 total = qint64(FRAME_HEADER_SIZE + benchText.size()) * frames;
@@ -226,7 +206,8 @@ double textFramesPerSecond(int frames, bool raw)
         QObject::connect(socket, &QTcpSocket::readyRead, [&] { got += socket->readAll().size(); });
         spin([&] { return got >= total; });
     } else {
-        conn = std::make_unique<CConnSocket>(&line, 0, &host, &host, &host);
+        conn = std::make_unique<CConnSocket>(ITimers::real());
+        QObject::connect(conn.get(), &CConnSocket::textReceived, [&] { ++received; });
         conn->attach(socket);
         spin([&] { return received == frames; });
     }
@@ -250,9 +231,6 @@ int receiveFile(const QString &target, bool raw)
     QElapsedTimer timer;
     timer.start();
     bool done = false;
-    DisplayLine line(200);
-    CountingHost host;
-    host.onClosed = [&] { done = true; };
     QFile rawOut(target);
     std::unique_ptr<CConnSocket> conn;
     if (raw) {
@@ -263,7 +241,10 @@ int receiveFile(const QString &target, bool raw)
         });
         done = true;
     } else {
-        conn = std::make_unique<CConnSocket>(&line, 0, &host, &host, &host);
+        conn = std::make_unique<CConnSocket>(platform);
+        QObject::connect(conn.get(), &CConnSocket::stateChanged, [&](CConnSocket::State state) {
+            done = state == CConnSocket::State::Closed;
+        });
         conn->attach(socket);
     }
     spin([&] { return done; });
@@ -275,12 +256,6 @@ int receiveFile(const QString &target, bool raw)
 // Child: sends `path` to the receiver on `port`, through the link or raw.
 int sendFile(const QString &path, quint16 port, bool raw)
 {
-    BenchPlatform platform;
-    platform.openAnswer = path;
-    Platform::install(&platform);
-
-    DisplayLine line(200);
-    CountingHost host;
     if (raw) {
         QTcpSocket socket;
         connectRaw(socket, port);
@@ -299,9 +274,10 @@ int sendFile(const QString &path, quint16 port, bool raw)
         waitQueuedAtMost(socket, 0);
         socket.disconnectFromHost();
     } else {
-        CConnSocket sender(&line, &host);
+        BenchPlatform platform;
+        CConnSocket sender(platform);
         connectLink(sender, port);
-        sender.SendFile();
+        sendFileOn(sender, path);
         spin([&] { return !sender.isSendingFile(); });
         QTcpSocket *socket = sender.socket();
         waitQueuedAtMost(*socket, 0);
@@ -331,17 +307,12 @@ bool sameContents(const QString &first, const QString &second)
 int sendPaced(const QString &path, quint16 port)
 {
     BenchPlatform platform;
-    platform.openAnswer = path;
     platform.realPauses = true;
-    Platform::install(&platform);
-
-    DisplayLine line(200);
-    CountingHost host;
-    CConnSocket sender(&line, &host);
+    CConnSocket sender(platform);
     connectLink(sender, port);
     const qint64 wallStart = monotonicNs();
     const qint64 cpuStart = cpuNs();
-    sender.SendFile();
+    sendFileOn(sender, path);
     spin([&] { return !sender.isSendingFile(); });
     const qint64 cpu = cpuNs() - cpuStart;
     const qint64 wall = monotonicNs() - wallStart;
@@ -486,32 +457,6 @@ private:
     std::atomic<qint64> m_received {0};
 };
 
-// The Station's window: on each new message line, the time since the text
-// in it was sent.
-class LatencyHost : public IRedrawHost
-{
-public:
-    explicit LatencyHost(const DisplayLine &line)
-        : m_line(line)
-    {
-    }
-    std::vector<double> latenciesMs;
-    void Redraw() override
-    {
-        const qint64 now = monotonicNs();
-        const QByteArray &text = m_line.bytes();
-        const int at = text.indexOf("> ");
-        if (at < 0 || text == m_last)
-            return;
-        m_last = text;
-        latenciesMs.push_back((now - text.mid(at + 2).toLongLong()) / 1e6);
-    }
-
-private:
-    const DisplayLine &m_line;
-    QByteArray m_last;
-};
-
 enum class Load { None, FileSend, RsFlood };
 
 struct LatencyRun
@@ -528,20 +473,20 @@ struct LatencyRun
 // loads the Station as `load` says, the second sends `texts` timed texts.
 LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacingMs)
 {
-    IPlatform *previous = &Platform::get();
     BenchPlatform platform;
     platform.realPauses = true;
-    platform.openAnswer = filePath;
-    Platform::install(&platform);
 
     PtyLine pty;
-    CSerialPort serial(pty.name());
-    DisplayLine line(200);
-    DisplayLine status(52);
-    LatencyHost host(line);
+    CSerialPort serial(pty.name(), &platform);
+    // The time from sending each text to the Station's handling it.
+    std::vector<double> latenciesMs;
     LatencyRun run;
     {
-        CListenSocket station(&line, &status, &serial, &host, 0);
+        CListenSocket station(&serial, platform, 0);
+        station.Listen();
+        QObject::connect(&station, &CListenSocket::textReceived, [&](int, const QByteArray &text) {
+            latenciesMs.push_back((monotonicNs() - text.toLongLong()) / 1e6);
+        });
         ThreadTerminal loader(station.serverPort());
         spin([&] { return station.count() == 1; }, 5000);
         ThreadTerminal texter(station.serverPort());
@@ -552,12 +497,14 @@ LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacin
         const qint64 cpuStart = cpuNs(CLOCK_THREAD_CPUTIME_ID);
         if (load == Load::FileSend) {
             loader.drain();
-            station.SendFileToClient(0);
+            auto file = std::make_unique<QFile>(filePath);
+            file->open(QIODevice::ReadOnly);
+            station.SendFileToClient(std::move(file), 0);
         } else if (load == Load::RsFlood) {
             loader.floodRs();
         }
         texter.sendTimedTexts(texts, spacingMs);
-        spin([&] { return int(host.latenciesMs.size()) == texts; }, texts * spacingMs * 2 + 5000);
+        spin([&] { return int(latenciesMs.size()) == texts; }, texts * spacingMs * 2 + 5000);
         texter.join();
         const double seconds = (monotonicNs() - start) / 1e9;
         run.cpuShare = (cpuNs(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / 1e9 / seconds;
@@ -589,9 +536,8 @@ LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacin
         }
         loader.stop();
     }
-    Platform::install(previous);
 
-    std::vector<double> sorted = host.latenciesMs;
+    std::vector<double> sorted = latenciesMs;
     std::sort(sorted.begin(), sorted.end());
     run.handled = int(sorted.size());
     if (!sorted.empty()) {
@@ -702,8 +648,6 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    BenchPlatform platform;
-    Platform::install(&platform);
     const int frames = args.size() == 3 && args[1] == QLatin1String("--texts") ? args[2].toInt() : 200000;
 
     out << "text frames (" << frames << " x " << FRAME_HEADER_SIZE + benchText.size() << " bytes):\n" << Qt::flush;
