@@ -1,4 +1,5 @@
 #include "Tavrin.h"
+#include "JapaneseTranslation.h"
 #include "QuitOnSignal.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin"));
+    JapaneseTranslation::install(&application);
     QuitOnSignal::install(&application);
 
     CMyApp theApp;

@@ -1,4 +1,5 @@
 #include "Tavrin2.h"
+#include "JapaneseTranslation.h"
 #include "QuitOnSignal.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin2"));
+    JapaneseTranslation::install(&application);
     QuitOnSignal::install(&application);
 
     CMy2App theApp;
