@@ -8,6 +8,7 @@
 #include "KeepAlive.h"
 #include "PacedFileSend.h"
 #include "Platform.h"
+#include "SystemErrorText.h"
 
 #include <QDir>
 #include <QScopedValueRollback>
@@ -144,7 +145,7 @@ void CConnSocket::wire()
         if (!m_connecting)
             return;
         m_connecting = false;
-        emit connectFailed(m_socket->errorString());
+        emit connectFailed(SystemErrorText::describe(m_socket->error(), m_socket->errorString()));
     });
 }
 
