@@ -6,10 +6,11 @@
 #include <QString>
 
 // One file being received, parked in a single file of its own: each full
-// chunk is written at its place (index × CHUNK_SIZE) as it arrives, with a
-// record of which ones did, and the last frame's bytes at the end, so that
-// the spool holds the whole file once it is complete. The spool file is
-// removed with this object unless it was moved elsewhere first.
+// chunk is written at its place (index × CHUNK_SIZE), with a record of
+// which ones arrived, and the last frame's bytes at the end, so that the
+// spool holds the whole file once it is complete. Consecutive chunks wait
+// in memory, up to PENDING_CHUNKS of them, and go to disk in one write. The
+// spool file is removed with this object unless it was moved elsewhere.
 class SpoolFile
 {
 public:
@@ -27,22 +28,30 @@ public:
     // The open spool, for reading it back; nothing else writes to it then.
     int handle() const { return m_file.handle(); }
 
-    // Writes a full chunk at its place; false (and not recorded) when the
-    // index lies beyond the file or the write failed.
-    bool writeChunk(quint16 index, const QByteArray &payload);
+    // Parks a full chunk; one beyond the file is ignored. It counts as
+    // arrived once it has been written.
+    void writeChunk(quint16 index, const QByteArray &payload);
     // Writes the last frame's bytes, once every full chunk was recorded and
-    // the spool file is still in its place and whole; false otherwise.
+    // the spool file is still in its place and whole; false otherwise. Its
+    // place is checked before every write: a spool removed or cut short from
+    // outside (a temp cleaner, the directory lost) takes nothing more.
     bool writeTail(const QByteArray &tail);
 
     // The spool file was moved away: nothing left to remove.
     void markMoved() { m_moved = true; }
 
+    static constexpr int PENDING_CHUNKS = 32;
+
 private:
+    void writePending();
     bool writeAt(qint64 offset, const QByteArray &bytes);
-    bool stillInPlace(qint64 size) const;
+    bool stillInPlace() const;
 
     QFile m_file;
     quint32 m_length;
     QBitArray m_arrived;
+    QByteArray m_pending;
+    quint16 m_pendingFirst = 0;
+    qint64 m_writtenEnd = 0;
     bool m_moved = false;
 };
