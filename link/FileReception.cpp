@@ -32,8 +32,8 @@ QString writtenPath(const QString &target)
 }
 
 // True when `written` would land in a chunk directory of any connection of
-// either program: its files there are overwritten by the next file's chunks
-// and removed with the connection. The folder's own links are resolved too.
+// either program, which is removed with its connection. The folder's own
+// links are resolved too.
 bool insideChunkDirectory(const QString &written)
 {
     const QString folder = QFileInfo(QFileInfo(written).absolutePath()).canonicalFilePath();
@@ -146,7 +146,7 @@ void FileReception::saveFile(const FrameHeader &header, const QByteArray &tail)
     QString target = platform.getSaveFileName();
     while (!target.isEmpty() && insideChunkDirectory(writtenPath(target))) {
         platform.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
-                                           "保存できません（次のファイルの受信や切断で消えてしまいます）。"
+                                           "保存できません（接続が切れると消えてしまいます）。"
                                            "別のフォルダを選んでください。")
                                 .arg(nativePath(target)));
         target = platform.getSaveFileName();
