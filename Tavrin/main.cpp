@@ -1,4 +1,5 @@
 #include "Tavrin.h"
+#include "JapaneseTranslation.h"
 #include "QtPlatform.h"
 #include "QuitOnSignal.h"
 
@@ -8,6 +9,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin"));
+    JapaneseTranslation::install(&application);
     QuitOnSignal::install(&application);
 
     QtPlatform desktop;

@@ -1,10 +1,11 @@
 #include "SerialPort.h"
 
+#include "SystemErrorText.h"
 #include "Timers.h"
 
-#include <algorithm>
-
 #include <QFile>
+
+#include <algorithm>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -56,7 +57,7 @@ bool CSerialPort::open()
 
 void CSerialPort::lineBroke()
 {
-    const QString error = m_port.errorString();
+    const QString error = SystemErrorText::describe(m_port.errorString());
     m_port.close();
     m_failure = QStringLiteral("シリアルポート %1 への書き込みに失敗しました（%2）。装置とケーブルを確かめてください。"
                                "次のRSコントロールの文字列が届いたときに、開き直します。")
@@ -81,7 +82,7 @@ QString CSerialPort::openFailure() const
                                     "（sudo usermod -aG dialout ユーザー名）、ログインし直してください。");
         break;
     default:
-        reason = QStringLiteral("%1。").arg(m_port.errorString());
+        reason = QStringLiteral("%1。").arg(SystemErrorText::describe(m_port.errorString()));
         break;
     }
     return QStringLiteral("シリアルポート %1 を開けませんでした。%2\n"

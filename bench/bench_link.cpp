@@ -1,12 +1,15 @@
 // Throughput and memory of the frame link over real loopback connections,
 // beside a raw QTcpSocket copy of the same bytes. Pauses are replaced by
-// zero and the Save As dialog is answered with a path in a temp directory.
+// zero and the Save As dialog is answered with a path in a temp directory,
+// beside the spool files (a rename), and on /dev/shm when that is another
+// file system (a copy).
 // Then, with the real one-second pauses, how quickly a real Station handles
 // a Terminal's text while another connection is being paced, and what a
 // paced file send costs its sender.
 //
 //   bench_link              runs everything and prints the figures
 //   bench_link --texts N    only the text part, N frames
+//   bench_link --files      only the file part
 //   bench_link --pacing     only the paced part (about 40 s)
 //
 // File transfers run sender and receiver as two child processes of this
@@ -36,6 +39,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -216,8 +220,10 @@ double textFramesPerSecond(int frames, bool raw)
     return frames * 1000.0 / qMax<qint64>(1, elapsed);
 }
 
-// Child: receives one file on a connection and saves it to `target`.
-int receiveFile(const QString &target, bool raw)
+// Child: receives one file of `size` bytes on a connection and saves it to
+// `target`; through the link, the time runs until the saved file is whole,
+// which after a copy to another file system is later than the last frame.
+int receiveFile(const QString &target, qint64 size, bool raw)
 {
     BenchPlatform platform;
     platform.saveAnswer = target;
@@ -248,6 +254,8 @@ int receiveFile(const QString &target, bool raw)
         conn->attach(socket);
     }
     spin([&] { return done; });
+    if (!raw)
+        spin([&] { return QFileInfo(target).size() == size; }, 600000);
     rawOut.close();
     QTextStream(stdout) << timer.elapsed() << ' ' << peakKilobytes() << Qt::endl;
     return 0;
@@ -287,6 +295,14 @@ int sendFile(const QString &path, quint16 port, bool raw)
     }
     QTextStream(stdout) << peakKilobytes() << Qt::endl;
     return 0;
+}
+
+bool sameFileSystem(const QString &first, const QString &second)
+{
+    struct stat a {};
+    struct stat b {};
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0
+        && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev;
 }
 
 bool sameContents(const QString &first, const QString &second)
@@ -339,7 +355,7 @@ FileRun runFile(const QString &source, const QString &target, qint64 size, bool 
     const QString self = QCoreApplication::applicationFilePath();
     const QString mode = raw ? QStringLiteral("raw") : QStringLiteral("link");
     QProcess receiver;
-    receiver.start(self, {QStringLiteral("--receive"), target, mode});
+    receiver.start(self, {QStringLiteral("--receive"), target, QString::number(size), mode});
     receiver.waitForReadyRead(10000);
     const quint16 port = quint16(receiver.readLine().trimmed().toUInt());
 
@@ -561,7 +577,8 @@ PacedRun runPaced(const QString &source, const QString &target)
 {
     const QString self = QCoreApplication::applicationFilePath();
     QProcess receiver;
-    receiver.start(self, {QStringLiteral("--receive"), target, QStringLiteral("link")});
+    receiver.start(self, {QStringLiteral("--receive"), target, QString::number(QFileInfo(source).size()),
+                          QStringLiteral("link")});
     receiver.waitForReadyRead(10000);
     const quint16 port = quint16(receiver.readLine().trimmed().toUInt());
 
@@ -633,8 +650,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 4 && args[1] == QLatin1String("--receive"))
-        return receiveFile(args[2], args[3] == QLatin1String("raw"));
+    if (args.size() == 5 && args[1] == QLatin1String("--receive"))
+        return receiveFile(args[2], args[3].toLongLong(), args[4] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send-texts"))
         return sendTexts(args[2].toInt(), quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send"))
@@ -648,36 +665,60 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    const int frames = args.size() == 3 && args[1] == QLatin1String("--texts") ? args[2].toInt() : 200000;
-
-    out << "text frames (" << frames << " x " << FRAME_HEADER_SIZE + benchText.size() << " bytes):\n" << Qt::flush;
-    out << QStringLiteral("  link  %1 frames/s\n").arg(textFramesPerSecond(frames, false), 0, 'f', 0) << Qt::flush;
-    out << QStringLiteral("  raw   %1 frames/s\n").arg(textFramesPerSecond(frames, true), 0, 'f', 0) << Qt::flush;
-    if (args.size() == 3)
-        return 0;
+    const bool filesOnly = args.size() == 2 && args[1] == QLatin1String("--files");
+    if (!filesOnly) {
+        const int frames = args.size() == 3 && args[1] == QLatin1String("--texts") ? args[2].toInt() : 200000;
+        out << "text frames (" << frames << " x " << FRAME_HEADER_SIZE + benchText.size() << " bytes):\n"
+            << Qt::flush;
+        out << QStringLiteral("  link  %1 frames/s\n").arg(textFramesPerSecond(frames, false), 0, 'f', 0)
+            << Qt::flush;
+        out << QStringLiteral("  raw   %1 frames/s\n").arg(textFramesPerSecond(frames, true), 0, 'f', 0)
+            << Qt::flush;
+        if (args.size() == 3)
+            return 0;
+    }
 
     QTemporaryDir dir;
-    out << "chunk files parked under " << QDir::tempPath() << " (TMPDIR)\n";
+    // Saved there, a received file is copied out of its spool rather than renamed.
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/bench_link-XXXXXX"));
+    const bool copies = elsewhere.isValid() && !sameFileSystem(dir.path(), elsewhere.path());
+    out << "spool files under " << QDir::tempPath() << " (TMPDIR), saved by a rename beside them"
+        << (copies ? " and by a copy to /dev/shm" : "") << "\n";
     for (const qint64 megabytes : {1, 50}) {
         const qint64 size = megabytes * 1000 * 1000 + 1234;
         const QString source = dir.filePath(QStringLiteral("source-%1").arg(megabytes));
         writeFile(source, size);
-        out << "file of " << size << " bytes:\n";
-        for (const bool raw : {false, true}) {
-            const QString target = dir.filePath(QStringLiteral("target-%1-%2").arg(megabytes).arg(raw));
-            const FileRun run = runFile(source, target, size, raw);
-            out << QStringLiteral("  %1  %2 MB/s, peak memory receiver %3 KiB, sender %4 KiB%5\n")
-                       .arg(raw ? QStringLiteral("raw ") : QStringLiteral("link"))
-                       .arg(run.megabytesPerSecond, 0, 'f', 1)
-                       .arg(run.receiverKb)
-                       .arg(run.senderKb)
-                       .arg(raw ? QString() : run.identical ? QStringLiteral(", saved file identical")
-                                                           : QStringLiteral(", SAVED FILE DIFFERS"))
-                << Qt::flush;
+        out << "file of " << size << " bytes:\n" << Qt::flush;
+        const auto run = [&](const QString &target, bool raw) {
+            const FileRun result = runFile(source, target, size, raw);
             QFile::remove(target);
+            return result;
+        };
+        const FileRun raw = run(dir.filePath(QStringLiteral("raw-target")), true);
+        const auto print = [&](const char *label, const FileRun &result, const QString &tail) {
+            out << QStringLiteral("  %1  %2 MB/s, peak memory receiver %3 KiB, sender %4 KiB%5\n")
+                       .arg(QLatin1String(label))
+                       .arg(result.megabytesPerSecond, 0, 'f', 1)
+                       .arg(result.receiverKb)
+                       .arg(result.senderKb)
+                       .arg(tail)
+                << Qt::flush;
+        };
+        const auto linkTail = [&](const FileRun &result) {
+            return QStringLiteral(", %1 % of raw, %2")
+                .arg(result.megabytesPerSecond / qMax(raw.megabytesPerSecond, 1e-9) * 100, 0, 'f', 0)
+                .arg(result.identical ? QStringLiteral("saved file identical") : QStringLiteral("SAVED FILE DIFFERS"));
+        };
+        const FileRun renamed = run(dir.filePath(QStringLiteral("target")), false);
+        print("link", renamed, linkTail(renamed));
+        if (copies) {
+            const FileRun copied = run(elsewhere.filePath(QStringLiteral("target")), false);
+            print("copy", copied, linkTail(copied));
         }
+        print("raw ", raw, QString());
         QFile::remove(source);
     }
-    printPacing(out);
+    if (!filesOnly)
+        printPacing(out);
     return 0;
 }

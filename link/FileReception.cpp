@@ -1,11 +1,12 @@
 #include "FileReception.h"
 
 #include "Platform.h"
+#include "SpoolDelivery.h"
+#include "SpoolFile.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryDir>
 
 namespace {
@@ -14,19 +15,67 @@ QString nativePath(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-// True when `target` would land in a chunk directory of any connection of
-// either program: its files there are overwritten by the next file's chunks
-// and removed with the connection.
-bool insideChunkDirectory(const QString &target)
+// The file that saving to `target` writes: symbolic links, dangling ones
+// included, are followed to the file they name. Saving onto a loop of links
+// replaces the link itself.
+QString writtenPath(const QString &target)
 {
-    const QFileInfo info(target);
-    const QString resolved = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    const QString folder = QFileInfo(QFileInfo(resolved).absolutePath()).canonicalFilePath();
+    constexpr int MAX_LINKS_FOLLOWED = 40;
+    const QString given = QFileInfo(target).absoluteFilePath();
+    QFileInfo info(given);
+    for (int followed = 0; info.isSymLink(); ++followed) {
+        if (followed == MAX_LINKS_FOLLOWED)
+            return given;
+        info.setFile(info.symLinkTarget());
+    }
+    return info.absoluteFilePath();
+}
+
+// True when `written` would land in a chunk directory of any connection of
+// either program, which is removed with its connection. The folder's own
+// links are resolved too.
+bool insideChunkDirectory(const QString &written)
+{
+    const QString folder = QFileInfo(QFileInfo(written).absolutePath()).canonicalFilePath();
     const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
     if (folder.isEmpty() || temp.isEmpty() || !folder.startsWith(temp + QLatin1Char('/')))
         return false;
     static const QRegularExpression chunkDirectoryName(QStringLiteral("^tavrin-[A-Za-z0-9]{6}$"));
     return chunkDirectoryName.match(folder.mid(temp.size() + 1).section(QLatin1Char('/'), 0, 0)).hasMatch();
+}
+
+// Moves `spool` to `written` and tells the operator, who named it `target`,
+// what went wrong. Everything here lives with the delivery rather than with
+// the connection, which may end while a copy runs.
+void deliver(std::unique_ptr<SpoolFile> spool, const QString &target, const QString &written)
+{
+    const int length = int(spool->length());
+    auto *delivery = new SpoolDelivery(std::move(spool), written);
+    auto progress = std::make_shared<std::unique_ptr<IProgress>>();
+    QObject::connect(delivery, &SpoolDelivery::progress, delivery, [progress](qint64 copied) {
+        if (*progress)
+            (*progress)->setValue(int(copied));
+    });
+    const auto finished = [progress, target](bool ok, const QString &error) {
+        progress->reset();
+        if (ok || error.isEmpty())
+            return;
+        Platform::get().messageBox(QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"
+                                                  "保存先のフォルダと空き容量を確かめて、相手にもう一度送ってもらってください。")
+                                       .arg(nativePath(target), error));
+    };
+    QObject::connect(delivery, &SpoolDelivery::finished, delivery, finished);
+    delivery->start();
+    if (!delivery->isCopying())
+        return;
+    const auto showProgress = [delivery, progress, target, length] {
+        if (!delivery->isCopying())
+            return;
+        *progress = Platform::get().openProgress(length, [delivery] { delivery->cancel(); });
+        if (*progress)
+            (*progress)->setLabelText(QStringLiteral("ファイル「%1」を保存しています。").arg(nativePath(target)));
+    };
+    Platform::get().singleShot(FileReception::COPY_PROGRESS_DELAY_MS, delivery, showProgress);
 }
 }
 
@@ -41,8 +90,10 @@ QString FileReception::chunkDirectory() const
 
 bool FileReception::ensureDirectory()
 {
-    if (m_dir)
+    // Made again when something removed it meanwhile (a temp cleaner).
+    if (m_dir && QFileInfo::exists(m_dir->path()))
         return true;
+    m_dir.reset();
     QDir().mkpath(QDir::tempPath());
     auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tavrin-XXXXXX"));
     if (!dir->isValid())
@@ -57,94 +108,49 @@ void FileReception::ReceiveFileChunk(const FrameHeader &header, const QByteArray
     if (!FrameCodec::fileFits(header.length))
         return;
     // Chunks of one file arrive in order, so index 0 or a new length starts a new file.
-    if (header.index == 0 || header.length != m_fileLength) {
-        m_fileLength = header.length;
-        m_parked.fill(false, int(header.length / CHUNK_SIZE));
-    }
+    if (header.index == 0 || header.length != m_fileLength)
+        startFile(header.length);
     if (header.isLastFileChunk()) {
         saveFile(header, payload);
-        m_parked.clear();
-        m_fileLength = 0;
         return;
     }
-    if (header.index < m_parked.size() && parkChunk(header.index, payload))
-        m_parked.setBit(header.index);
+    if (m_spool)
+        m_spool->writeChunk(header.index, payload);
 }
 
-bool FileReception::parkChunk(quint16 index, const QByteArray &payload)
+void FileReception::startFile(quint32 length)
 {
-    if (payload.size() != CHUNK_SIZE || !ensureDirectory())
-        return false;
-    const QString path = m_dir->filePath(QString::number(index));
-    // Unbuffered, so that a failed write shows in write()'s result.
-    const auto mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
-    std::unique_ptr<QIODevice> file = Platform::get().openFile(path, mode);
-    if (!file && !QDir(m_dir->path()).exists()) {
-        m_dir.reset();
-        if (!ensureDirectory())
-            return false;
-        file = Platform::get().openFile(m_dir->filePath(QString::number(index)), mode);
-    }
-    return file && file->write(payload) == payload.size();
+    m_fileLength = length;
+    m_spool.reset();
+    if (!ensureDirectory())
+        return;
+    auto spool = std::make_unique<SpoolFile>(m_dir->path(), QStringLiteral("spool-%1").arg(++m_spoolsMade), length);
+    if (spool->isOpen())
+        m_spool = std::move(spool);
 }
 
 void FileReception::saveFile(const FrameHeader &header, const QByteArray &tail)
 {
     IPlatform &platform = Platform::get();
-    const quint32 fullChunks = header.length / CHUNK_SIZE;
-    const auto lost = [&] {
+    std::unique_ptr<SpoolFile> spool = std::move(m_spool);
+    m_fileLength = 0;
+    if (!spool || !spool->writeTail(tail)) {
         platform.messageBox(QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
                                            "保存しませんでした。一時フォルダ %2 の空き容量を確かめて、"
                                            "相手にもう一度送ってもらってください。")
                                 .arg(header.length)
                                 .arg(nativePath(QDir::tempPath())));
-    };
-    // The directory is gone when re-creating it failed after chunks were parked.
-    if (m_parked.count(true) != qsizetype(fullChunks) || (fullChunks > 0 && !m_dir)) {
-        lost();
         return;
     }
 
     QString target = platform.getSaveFileName();
-    while (!target.isEmpty() && insideChunkDirectory(target)) {
+    while (!target.isEmpty() && insideChunkDirectory(writtenPath(target))) {
         platform.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
-                                           "保存できません（次のファイルの受信や切断で消えてしまいます）。"
+                                           "保存できません（接続が切れると消えてしまいます）。"
                                            "別のフォルダを選んでください。")
                                 .arg(nativePath(target)));
         target = platform.getSaveFileName();
     }
-    if (target.isEmpty())
-        return;
-
-    QSaveFile out(target);
-    const auto failed = [&](const QString &reason) {
-        out.cancelWriting();
-        platform.messageBox(QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"
-                                           "保存先のフォルダと空き容量を確かめて、相手にもう一度送ってもらってください。")
-                                .arg(nativePath(target), reason));
-    };
-    if (!out.open(QIODevice::WriteOnly)) {
-        failed(out.errorString());
-        return;
-    }
-    char copy[CHUNK_SIZE];
-    for (quint32 i = 0; i < fullChunks; ++i) {
-        const std::unique_ptr<QIODevice> chunk =
-            platform.openFile(m_dir->filePath(QString::number(i)), QIODevice::ReadOnly);
-        if (!chunk || chunk->read(copy, CHUNK_SIZE) != CHUNK_SIZE) {
-            out.cancelWriting();
-            lost();
-            return;
-        }
-        if (out.write(copy, CHUNK_SIZE) != CHUNK_SIZE) {
-            failed(out.errorString());
-            return;
-        }
-    }
-    if (out.write(tail) != tail.size()) {
-        failed(out.errorString());
-        return;
-    }
-    if (!out.commit())
-        failed(out.errorString());
+    if (!target.isEmpty())
+        deliver(std::move(spool), target, writtenPath(target));
 }

@@ -2,23 +2,24 @@
 
 #include "Frame.h"
 
-#include <QBitArray>
 #include <QByteArray>
 #include <QString>
 
 #include <memory>
 
 class QTemporaryDir;
+class SpoolFile;
 
-// Reassembles the files that arrive on one connection. Full chunks are
-// parked as files named by their decimal chunk index in a private
-// directory of this connection (owner-only, under the system temp path,
-// removed with this object). On the last frame the operator picks a target
-// in the Save As dialog, asked again while it lies inside the chunk
-// directory of any connection (tavrin-XXXXXX under the temp path), and the
-// parked chunks and the last payload are joined there, written through
-// QSaveFile so that a failure leaves an existing file untouched. A file
-// whose chunks were not all parked here is not saved; the operator is told.
+// Reassembles the files that arrive on one connection. Each file is parked
+// in a spool file of its own, chunk by chunk, in a private directory of this
+// connection (owner-only, under the system temp path, removed with this
+// object). On the last frame the operator picks a target in the Save As
+// dialog, asked again while it lies, symbolic links followed, inside the
+// chunk directory of any connection (tavrin-XXXXXX under the temp path), and
+// the spool is moved there: renamed on one file system, else copied on a
+// worker thread while this connection goes on receiving. A failure leaves an
+// existing file untouched. A file whose chunks were not all parked here is
+// not saved; the operator is told.
 class FileReception
 {
 public:
@@ -28,15 +29,19 @@ public:
     // Handles one complete file frame; `payload` is its whole payload.
     void ReceiveFileChunk(const FrameHeader &header, const QByteArray &payload);
 
-    // The chunk directory, empty until the first chunk was parked.
+    // The chunk directory, empty until the first file frame was parked.
     QString chunkDirectory() const;
 
+    // A copy that lasts longer than this shows a progress dialog.
+    static constexpr int COPY_PROGRESS_DELAY_MS = 500;
+
 private:
-    bool parkChunk(quint16 index, const QByteArray &payload);
+    void startFile(quint32 length);
     void saveFile(const FrameHeader &header, const QByteArray &tail);
     bool ensureDirectory();
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    QBitArray m_parked;
+    std::unique_ptr<SpoolFile> m_spool;
     quint32 m_fileLength = 0;
+    quint32 m_spoolsMade = 0;
 };

@@ -34,6 +34,8 @@ lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian"
 cat "$work/lintian.log"
 ! grep -q '^E:' "$work/lintian.log" || fail "lintian reports errors"
 
+dpkg-deb -f "$deb" Depends | grep -q 'qt6-translations-l10n' || fail "the package does not bring Qt's Japanese translations"
+
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$work/files"
 expected="/usr/bin/Tavrin2 /usr/bin/Tavrin
 /usr/share/man/man1/Tavrin2.1.gz /usr/share/man/man1/Tavrin.1.gz"

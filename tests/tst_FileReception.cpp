@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
 
 class CountingHost : public IRedrawHost
@@ -66,11 +70,45 @@ void receive(FileReception &reception, const QByteArray &file)
     }
 }
 
+void receiveFrame(FileReception &reception, const QByteArray &frame)
+{
+    reception.ReceiveFileChunk(FrameHeader::decode(frame.constData()), frame.mid(FRAME_HEADER_SIZE));
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
+
+QStringList spoolFiles(const FileReception &reception)
+{
+    return QDir(reception.chunkDirectory()).entryList(QDir::Files);
+}
+
+// While it lives, files of this process cannot grow beyond `bytes`, as on a
+// full disk: writes past it fail.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+        : m_oldHandler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limited = m_old;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    void (*m_oldHandler)(int);
+    rlimit m_old {};
+};
 
 }
 
@@ -85,18 +123,20 @@ private slots:
     void joinsChunks_data();
     void joinsChunks();
     void chunkDirectoryIsPrivate();
-    void laterFileOverwritesChunks();
+    void abandonedFileRemoved();
     void saveAsCancelled();
     void targetNotWritable();
+    void existingTargetReplaced_data();
     void existingTargetReplaced();
     void chunkNotParked();
-    void chunkFileMissingOrShort_data();
-    void chunkFileMissingOrShort();
+    void spoolFileMissingOrShort_data();
+    void spoolFileMissingOrShort();
     void lastFrameOfAnotherFile();
     void fileBeyondTheIndexIsNotParked();
     void saveIntoChunkDirectoryAskedAgain_data();
     void saveIntoChunkDirectoryAskedAgain();
     void chunkDirectoryLostAndNotRecreated();
+    void copiedToAnotherFileSystem();
 
     void transferBetweenConnections_data();
     void transferBetweenConnections();
@@ -180,16 +220,7 @@ void tst_FileReception::joinsChunks()
     QCOMPARE(m_platform->saveDialogs, 1);
     QVERIFY(m_platform->messages.isEmpty());
     QCOMPARE(readFile(target), file);
-
-    const int full = size / CHUNK_SIZE;
-    if (full == 0) {
-        QVERIFY(reception.chunkDirectory().isEmpty());
-        return;
-    }
-    const QDir chunks(reception.chunkDirectory());
-    QCOMPARE(chunks.entryList(QDir::Files).size(), full);
-    for (int i = 0; i < full; ++i)
-        QCOMPARE(readFile(chunks.filePath(QString::number(i))), file.mid(i * CHUNK_SIZE, CHUNK_SIZE));
+    QCOMPARE(spoolFiles(reception), QStringList());
 }
 
 void tst_FileReception::chunkDirectoryIsPrivate()
@@ -215,25 +246,20 @@ void tst_FileReception::chunkDirectoryIsPrivate()
     QVERIFY(!QFileInfo::exists(directory));
 }
 
-void tst_FileReception::laterFileOverwritesChunks()
+void tst_FileReception::abandonedFileRemoved()
 {
-    const QByteArray first = content(10500, 1);
     const QByteArray second = content(4100, 2);
-    const QString firstTarget = m_targets->filePath(QStringLiteral("first"));
-    const QString secondTarget = m_targets->filePath(QStringLiteral("second"));
-    m_platform->queueSaveFileName(firstTarget);
-    m_platform->queueSaveFileName(secondTarget);
+    const QString target = m_targets->filePath(QStringLiteral("second"));
+    m_platform->queueSaveFileName(target);
 
     FileReception reception;
-    receive(reception, first);
+    // A longer file breaks off after four chunks; the next one starts afresh.
+    const QList<QByteArray> first = fileFrames(content(10500, 1));
+    for (int i = 0; i < 4; ++i)
+        receiveFrame(reception, first[i]);
     receive(reception, second);
-    QCOMPARE(readFile(firstTarget), first);
-    QCOMPARE(readFile(secondTarget), second);
-    const QDir chunks(reception.chunkDirectory());
-    QCOMPARE(readFile(chunks.filePath(QStringLiteral("0"))), second.mid(0, 2000));
-    QCOMPARE(readFile(chunks.filePath(QStringLiteral("1"))), second.mid(2000, 2000));
-    for (int i = 2; i < 5; ++i)
-        QCOMPARE(readFile(chunks.filePath(QString::number(i))), first.mid(i * 2000, 2000));
+    QCOMPARE(readFile(target), second);
+    QCOMPARE(spoolFiles(reception), QStringList());
 }
 
 void tst_FileReception::saveAsCancelled()
@@ -247,6 +273,7 @@ void tst_FileReception::saveAsCancelled()
     QCOMPARE(m_platform->saveDialogs, 1);
     QVERIFY(m_platform->messages.isEmpty());
     QCOMPARE(QDir(m_targets->path()).entryList(QDir::Files), QStringList());
+    QCOMPARE(spoolFiles(reception), QStringList());
 
     // The next file is received as usual.
     receive(reception, content(2100, 4));
@@ -266,14 +293,37 @@ void tst_FileReception::targetNotWritable()
     QCOMPARE(QDir(m_targets->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
+void tst_FileReception::existingTargetReplaced_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("file") << false << false;
+    QTest::newRow("link to a file") << true << false;
+    QTest::newRow("dangling link") << true << true;
+}
+
 void tst_FileReception::existingTargetReplaced()
 {
-    const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(LinkTest::writeFile(target, content(9000, 9)));
-    m_platform->queueSaveFileName(target);
+    QFETCH(bool, throughLink);
+    QFETCH(bool, dangling);
+    const QString file = m_targets->filePath(QStringLiteral("existing"));
+    const QString link = m_targets->filePath(QStringLiteral("link"));
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+    if (!dangling) {
+        QVERIFY(LinkTest::writeFile(file, content(9000, 9)));
+        QVERIFY(QFile::setPermissions(file, ownerOnly));
+    }
+    if (throughLink)
+        QVERIFY(QFile::link(QStringLiteral("existing"), link));
+    m_platform->queueSaveFileName(throughLink ? link : file);
+
     FileReception reception;
     receive(reception, content(2500, 5));
-    QCOMPARE(readFile(target), content(2500, 5));
+    QVERIFY(m_platform->messages.isEmpty());
+    QCOMPARE(readFile(file), content(2500, 5));
+    QCOMPARE(QFileInfo(link).isSymLink(), throughLink);
+    if (!dangling)
+        QCOMPARE(QFileInfo(file).permissions(), ownerOnly);
 }
 
 void tst_FileReception::chunkNotParked()
@@ -284,11 +334,12 @@ void tst_FileReception::chunkNotParked()
 
     FileReception reception;
     const QList<QByteArray> frames = fileFrames(content(6500));
-    reception.ReceiveFileChunk(FrameHeader::decode(frames[0].constData()), frames[0].mid(FRAME_HEADER_SIZE));
-    const QString chunk1 = QDir(reception.chunkDirectory()).filePath(QStringLiteral("1"));
-    m_platform->failOpen(chunk1, QIODevice::WriteOnly);
-    for (int i = 1; i < frames.size(); ++i)
-        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+    {
+        // The disk fills up after the first chunk.
+        const FileSizeLimit full(CHUNK_SIZE);
+        for (const QByteArray &frame : frames)
+            receiveFrame(reception, frame);
+    }
 
     QCOMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
@@ -300,14 +351,14 @@ void tst_FileReception::chunkNotParked()
     QCOMPARE(readFile(target), content(2100, 6));
 }
 
-void tst_FileReception::chunkFileMissingOrShort_data()
+void tst_FileReception::spoolFileMissingOrShort_data()
 {
     QTest::addColumn<bool>("remove");
     QTest::newRow("missing") << true;
     QTest::newRow("short") << false;
 }
 
-void tst_FileReception::chunkFileMissingOrShort()
+void tst_FileReception::spoolFileMissingOrShort()
 {
     QFETCH(bool, remove);
     const QString target = m_targets->filePath(QStringLiteral("existing"));
@@ -318,12 +369,14 @@ void tst_FileReception::chunkFileMissingOrShort()
     const QList<QByteArray> frames = fileFrames(content(6500));
     for (int i = 0; i < frames.size(); ++i) {
         if (i == frames.size() - 1) {
-            const QString chunk1 = QDir(reception.chunkDirectory()).filePath(QStringLiteral("1"));
-            QVERIFY(remove ? QFile::remove(chunk1) : QFile::resize(chunk1, 100));
+            QCOMPARE(spoolFiles(reception).size(), 1);
+            const QString spool = QDir(reception.chunkDirectory()).filePath(spoolFiles(reception).first());
+            QVERIFY(remove ? QFile::remove(spool) : QFile::resize(spool, 100));
         }
-        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+        receiveFrame(reception, frames[i]);
     }
     QCOMPARE(m_platform->messages.size(), 1);
+    QCOMPARE(m_platform->saveDialogs, 0);
     QCOMPARE(readFile(target), QByteArray("old content"));
 }
 
@@ -350,7 +403,6 @@ void tst_FileReception::fileBeyondTheIndexIsNotParked()
     for (quint16 index : {quint16(0), quint16(1), quint16(MAX_CHUNK_INDEX)})
         reception.ReceiveFileChunk(FrameHeader{FRAME_FILE, length, index}, content(CHUNK_SIZE));
     QVERIFY(reception.chunkDirectory().isEmpty());
-    QVERIFY(m_platform->openedFiles.isEmpty());
     QCOMPARE(m_platform->saveDialogs, 0);
 }
 
@@ -358,22 +410,25 @@ void tst_FileReception::saveIntoChunkDirectoryAskedAgain_data()
 {
     QTest::addColumn<QString>("folder");   // below the chunk directory
     QTest::addColumn<bool>("otherConnection");
-    QTest::newRow("own chunk directory") << QString() << false;
-    QTest::newRow("folder inside it") << QStringLiteral("inner") << false;
-    QTest::newRow("another connection's") << QString() << true;
+    QTest::addColumn<bool>("throughLink");   // a dangling link elsewhere names it
+    QTest::newRow("own chunk directory") << QString() << false << false;
+    QTest::newRow("folder inside it") << QStringLiteral("inner") << false << false;
+    QTest::newRow("another connection's") << QString() << true << false;
+    QTest::newRow("dangling link into it") << QString() << false << true;
 }
 
 void tst_FileReception::saveIntoChunkDirectoryAskedAgain()
 {
     QFETCH(QString, folder);
     QFETCH(bool, otherConnection);
+    QFETCH(bool, throughLink);
     const QByteArray file = content(4500, 16);
     const QList<QByteArray> frames = fileFrames(file);
     FileReception reception;
     FileReception other;
     for (int i = 0; i < 2; ++i) {
-        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
-        other.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+        receiveFrame(reception, frames[i]);
+        receiveFrame(other, frames[i]);
     }
     QDir chunks((otherConnection ? other : reception).chunkDirectory());
     if (!folder.isEmpty()) {
@@ -381,46 +436,87 @@ void tst_FileReception::saveIntoChunkDirectoryAskedAgain()
         QVERIFY(chunks.cd(folder));
     }
     // Named through a path that is not canonical, as a dialog may return it.
-    const QString refused = chunks.path() + QStringLiteral("/../") + chunks.dirName() + QStringLiteral("/saved");
+    const QString inside = chunks.path() + QStringLiteral("/../") + chunks.dirName() + QStringLiteral("/saved");
+    const QString refused = throughLink ? m_targets->filePath(QStringLiteral("link")) : inside;
+    if (throughLink)
+        QVERIFY(QFile::link(inside, refused));
     const QString accepted = m_targets->filePath(QStringLiteral("saved"));
     m_platform->queueSaveFileName(refused);
     m_platform->queueSaveFileName(accepted);
 
-    reception.ReceiveFileChunk(FrameHeader::decode(frames[2].constData()), frames[2].mid(FRAME_HEADER_SIZE));
+    receiveFrame(reception, frames[2]);
     QCOMPARE(m_platform->saveDialogs, 2);
     QCOMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(QDir::toNativeSeparators(refused)));
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("別のフォルダを選んでください")));
-    QVERIFY(!QFileInfo::exists(refused));
+    QVERIFY(!QFileInfo::exists(inside));
     QCOMPARE(readFile(accepted), file);
 }
 
 void tst_FileReception::chunkDirectoryLostAndNotRecreated()
 {
-    const QString target = m_targets->filePath(QStringLiteral("never"));
-    m_platform->queueSaveFileName(target);
+    const QString target = m_targets->filePath(QStringLiteral("saved"));
     const QList<QByteArray> frames = fileFrames(content(6500));
     FileReception reception;
     for (int i = 0; i < 3; ++i)
-        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
+        receiveFrame(reception, frames[i]);
     QVERIFY(QDir(reception.chunkDirectory()).removeRecursively());
 
     // procfs takes no new directory, not even from root.
     const QByteArray savedTemp = qgetenv("TMPDIR");
     qputenv("TMPDIR", "/proc");
-    // Chunk 2 once more: parked before, now it finds no directory to go to.
-    reception.ReceiveFileChunk(FrameHeader::decode(frames[2].constData()), frames[2].mid(FRAME_HEADER_SIZE));
-    reception.ReceiveFileChunk(FrameHeader::decode(frames[3].constData()), frames[3].mid(FRAME_HEADER_SIZE));
+    receiveFrame(reception, frames[3]);
+    // The next file finds no directory to go to.
+    receive(reception, content(2100, 3));
+    const QString directoryMeanwhile = reception.chunkDirectory();
     if (savedTemp.isNull())
         qunsetenv("TMPDIR");
     else
         qputenv("TMPDIR", savedTemp);
 
-    QVERIFY(reception.chunkDirectory().isEmpty());
+    QVERIFY(directoryMeanwhile.isEmpty());
     QCOMPARE(m_platform->saveDialogs, 0);
-    QCOMPARE(m_platform->messages.size(), 1);
-    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
-    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(m_platform->messages.size(), 2);
+    for (const QString &message : std::as_const(m_platform->messages))
+        QVERIFY(message.contains(QStringLiteral("保存しませんでした")));
+
+    // Once the temp path takes directories again, files are saved again.
+    m_platform->queueSaveFileName(target);
+    receive(reception, content(4100, 4));
+    QCOMPARE(readFile(target), content(4100, 4));
+}
+
+void tst_FileReception::copiedToAnotherFileSystem()
+{
+    struct stat temp {};
+    struct stat shm {};
+    if (::stat(QFile::encodeName(QDir::tempPath()).constData(), &temp) != 0
+        || ::stat("/dev/shm", &shm) != 0 || temp.st_dev == shm.st_dev)
+        QSKIP("needs /dev/shm on another file system than the temp path");
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/tst_FileReception-XXXXXX"));
+    QVERIFY(elsewhere.isValid());
+    const QString copied = elsewhere.filePath(QStringLiteral("copied"));
+    const QString renamed = m_targets->filePath(QStringLiteral("renamed"));
+    const QByteArray first = content(3 * 1024 * 1024 + 700, 17);
+    const QByteArray second = content(4100, 18);
+    QVERIFY(LinkTest::writeFile(copied, "old content"));
+    m_platform->queueSaveFileName(copied);
+    m_platform->queueSaveFileName(renamed);
+
+    auto reception = std::make_unique<FileReception>();
+    receive(*reception, first);
+    // The copy goes on while the next file arrives into a spool of its own,
+    // and after the connection has ended.
+    receive(*reception, second);
+    reception.reset();
+    QCOMPARE(readFile(renamed), second);
+    QTRY_COMPARE(readFile(copied), first);
+    // Its progress dialog opened while the copy ran: the event loop went on.
+    QCOMPARE(m_platform->progresses.size(), 1);
+    QCOMPARE(m_platform->progresses.first()->maximum, first.size());
+    QTRY_VERIFY(!m_platform->progresses.first()->open);
+    QCOMPARE(m_platform->progresses.first()->values.last(), first.size());
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void tst_FileReception::transferBetweenConnections_data()

@@ -306,6 +306,8 @@ void tst_SerialPort::lineThatGoesAwayIsToldOnceAndReopened()
     QVERIFY(!port.isOpen());
     QCOMPARE(failed.count(), 1);
     QVERIFY(failed[0][0].toString().contains(device));
+    // The line's other end is gone: the system's EIO, said in Japanese.
+    QVERIFY2(failed[0][0].toString().contains(QStringLiteral("（入出力エラーです）")), qPrintable(failed[0][0].toString()));
 
     PtyLine second;
     QVERIFY(second.isValid());

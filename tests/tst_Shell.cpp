@@ -4,8 +4,10 @@
 #include "DialogUnits.h"
 #include "DisplayLine.h"
 #include "EmptyDocument.h"
+#include "JapaneseTranslation.h"
 #include "MainFrm.h"
 #include "ModalDialogAnswer.h"
+#include "ProgramIcon.h"
 #include "QtPlatform.h"
 #include "ScriptedPlatform.h"
 #include "StatusView.h"
@@ -13,7 +15,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -154,6 +158,8 @@ private slots:
 
     void aboutBox_data();
     void aboutBox();
+    void programIconsDiffer_data();
+    void programIconsDiffer();
 
     void emptyViewShowsWindowColour();
     void linesDrawnAtTheirPoints_data();
@@ -174,6 +180,7 @@ private slots:
     void onAppAboutOpensAboutBox();
 
     void progressDialogOverTheMainWindow();
+    void openDialogIsJapanese();
 
 private:
     std::unique_ptr<ScriptedPlatform> m_platform;
@@ -182,6 +189,8 @@ private:
 void tst_Shell::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
+    // As both programs start.
+    JapaneseTranslation::install(qApp);
 }
 
 void tst_Shell::init()
@@ -388,6 +397,28 @@ void tst_Shell::aboutBox()
     });
     QCOMPARE(about.DoModal(), int(TemplateDialog::IDOK));
     QCOMPARE(answer.count(), 1);
+}
+
+void tst_Shell::programIconsDiffer_data()
+{
+    QTest::addColumn<int>("side");
+    for (const int side : {16, 32, 48, 256})
+        QTest::addRow("%d px", side) << side;
+}
+
+void tst_Shell::programIconsDiffer()
+{
+    QFETCH(int, side);
+    const QImage station = ProgramIcon::draw(QStringLiteral("Tavrin2"), side).toImage();
+    const QImage terminal = ProgramIcon::draw(QStringLiteral("Tavrin"), side).toImage();
+    QCOMPARE(station.size(), QSize(side, side));
+    int differing = 0;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x)
+            differing += station.pixel(x, y) != terminal.pixel(x, y);
+    }
+    // Told apart at a glance, not by a few pixels of their marks.
+    QVERIFY2(differing > side * side / 2, qPrintable(QString::number(differing)));
 }
 
 void tst_Shell::emptyViewShowsWindowColour()
@@ -736,6 +767,25 @@ void tst_Shell::progressDialogOverTheMainWindow()
     QCOMPARE(lastWindowClosed.count(), 1);
     QCOMPARE(cancels, 2);
     progress.reset();
+}
+
+void tst_Shell::openDialogIsJapanese()
+{
+    QStringList buttons;
+    QString fileNameLabel;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        QVERIFY(qobject_cast<QFileDialog *>(dialog));
+        for (const QPushButton *button : dialog->findChild<QDialogButtonBox *>()->findChildren<QPushButton *>())
+            buttons.append(button->text());
+        fileNameLabel = dialog->findChild<QLabel *>(QStringLiteral("fileNameLabel"))->text();
+        dialog->reject();
+    });
+    QtPlatform platform;
+    QCOMPARE(platform.getOpenFileName(), QString());
+    QCOMPARE(answer.count(), 1);
+    buttons.sort();
+    QCOMPARE(buttons, QStringList({QStringLiteral("キャンセル"), QStringLiteral("開く(&O)")}));
+    QCOMPARE(fileNameLabel, QStringLiteral("ファイル名(&N):"));
 }
 
 QTEST_MAIN(tst_Shell)

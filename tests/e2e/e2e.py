@@ -334,8 +334,9 @@ def progress_label(dialog):
 
 
 def file_name_edit(dialog):
+    """The file name field of a Japanese Open or Save As dialog ("ファイル名(&N):")."""
     for candidate in descendants(dialog):
-        if role(candidate) == pyatspi.ROLE_TEXT and "name" in (name(candidate) or "").lower():
+        if role(candidate) == pyatspi.ROLE_TEXT and "ファイル名" in (name(candidate) or ""):
             return candidate
     return None
 
@@ -373,7 +374,7 @@ def answer_file_dialog(program, path):
 
 def accept_file_dialog(program, dialog, verb):
     buttons = [b for b in descendants(dialog) if role(b) == pyatspi.ROLE_PUSH_BUTTON
-               and (name(b) or "").replace("&", "") in verb]
+               and re.sub(r"\(&?\w\)|&", "", name(b) or "") in verb]
     if not buttons:
         raise StepFailed("%s file dialog has no %s button" % (program.label, "/".join(verb)))
     press(buttons[0], "%s file dialog button" % program.label)
