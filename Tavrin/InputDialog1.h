@@ -4,7 +4,8 @@
 
 #include <QString>
 
-// The Terminal's prompt: a read-only prompt line above one input line.
+// The Terminal's prompt: a read-only prompt line above one input line,
+// where the focus starts.
 // The fields are exchanged with the controls when the dialog opens and read
 // back only on OK; after Cancel they keep the values they had before.
 class CInputDialog : public TemplateDialog

@@ -107,7 +107,7 @@ void CMyApp::OnRsControl()
     if (!m_pSocket || !readyToSend())
         return;
     QString text;
-    if (!prompt(QString(), &text))
+    if (!prompt(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"), &text))
         return;
     QByteArray bytes;
     if (!wireText(text, QStringLiteral("RSコントロールの文字列"), &bytes) || !readyToSend())

@@ -1,6 +1,8 @@
 #include "InputDialog1.h"
 
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 
 namespace {
@@ -30,13 +32,34 @@ CInputDialog::CInputDialog(QWidget *parent)
 
 void CInputDialog::OnInitDialog()
 {
-    static_cast<QLineEdit *>(control(IDC_TEXT))->setText(m_text);
+    auto *text = static_cast<QLineEdit *>(control(IDC_TEXT));
+    text->setText(m_text);
+    text->setVisible(m_withText);
+    QRadioButton *onlyUsed = nullptr;
+    int usedCount = 0;
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-        QWidget *radio = control(IDC_SLOT0 + slot);
+        auto *radio = static_cast<QRadioButton *>(control(IDC_SLOT0 + slot));
         const bool used = m_slotUsed[slot] != 0;
         radio->setEnabled(used);
         radio->setToolTip(used ? m_slotPeer[slot] : QString());
+        if (used) {
+            onlyUsed = radio;
+            ++usedCount;
+        }
     }
+    if (usedCount == 1)
+        onlyUsed->setChecked(true);
+}
+
+void CInputDialog::accept()
+{
+    if (checkedSlot() == MAX_CLIENTS) {
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QStringLiteral("端末を選んでください"),
+                        QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+    TemplateDialog::accept();
 }
 
 void CInputDialog::storeData()
@@ -46,12 +69,15 @@ void CInputDialog::storeData()
 
 void CInputDialog::OnDestroy()
 {
-    m_nSelected = MAX_CLIENTS;
+    m_nSelected = checkedSlot();
+}
+
+qint32 CInputDialog::checkedSlot() const
+{
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
         const auto *radio = static_cast<QRadioButton *>(control(IDC_SLOT0 + slot));
-        if (m_slotUsed[slot] != 0 && radio->isChecked()) {
-            m_nSelected = slot;
-            return;
-        }
+        if (m_slotUsed[slot] != 0 && radio->isChecked())
+            return slot;
     }
+    return MAX_CLIENTS;
 }

@@ -9,6 +9,7 @@
 
 // The Station's client-choice dialog (template 130): one radio button per
 // slot of the client table, enabled for occupied slots, and a text field.
+// OK needs a slot chosen; with one occupied slot it is chosen already.
 class CInputDialog : public TemplateDialog
 {
     Q_OBJECT
@@ -30,9 +31,18 @@ public:
     qint32 m_nSelected = MAX_CLIENTS;
     // The text of edit 1000, taken on OK only.
     QString m_text;
+    // Set before DoModal: false for a command that sends no text, which
+    // hides the text field.
+    bool m_withText = true;
+
+    void accept() override;
 
 protected:
     void OnInitDialog() override;
     void storeData() override;
     void OnDestroy() override;
+
+private:
+    // The checked slot among the occupied ones, or MAX_CLIENTS.
+    qint32 checkedSlot() const;
 };

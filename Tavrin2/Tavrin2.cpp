@@ -71,7 +71,7 @@ void CMy2App::OnStart()
 
 void CMy2App::OnSend()
 {
-    const Choice choice = chooseClient();
+    const Choice choice = chooseClient(true);
     if (choice.slot == MAX_CLIENTS)
         return;
     QByteArray bytes;
@@ -95,14 +95,14 @@ void CMy2App::OnSend()
 
 void CMy2App::OnFileSend()
 {
-    const Choice choice = chooseClient();
+    const Choice choice = chooseClient(false);
     if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
         FileSendSession::begin(desktop(), choice.connection);
 }
 
 void CMy2App::OnDropClient()
 {
-    const Choice choice = chooseClient();
+    const Choice choice = chooseClient(false);
     if (choice.slot != MAX_CLIENTS && choice.connection)
         m_pListenSocket->dropClient(choice.slot);
 }
@@ -127,12 +127,13 @@ EmptyDocument *CMy2App::createDocument()
     return new CMy2Doc;
 }
 
-CMy2App::Choice CMy2App::chooseClient()
+CMy2App::Choice CMy2App::chooseClient(bool withText)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
         return {};
 
     CInputDialog dialog(mainFrame());
+    dialog.m_withText = withText;
     // Which Terminal each slot held when the dialog opened: a slot that
     // changes hands meanwhile is not the Terminal the operator chose. A
     // Terminal that is leaving is not offered.

@@ -49,9 +49,9 @@ private:
         QString text;
     };
 
-    // Lets the operator choose an occupied slot; slot MAX_CLIENTS when the
-    // command is to end (Cancel, no choice).
-    Choice chooseClient();
+    // Lets the operator choose an occupied slot, and type a text if
+    // `withText`; slot MAX_CLIENTS when the command is to end (Cancel).
+    Choice chooseClient(bool withText);
     // True when the chosen Terminal is still connected; otherwise tells the
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);

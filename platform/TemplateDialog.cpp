@@ -1,5 +1,6 @@
 #include "TemplateDialog.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -19,6 +20,7 @@ TemplateDialog::TemplateDialog(const QString &caption, int widthUnits, int heigh
 int TemplateDialog::DoModal()
 {
     OnInitDialog();
+    placeGroupTabStop();
     if (m_firstFocus)
         m_firstFocus->setFocus(Qt::OtherFocusReason);
     const int code = exec() == IDOK ? IDOK : IDCANCEL;
@@ -56,7 +58,15 @@ QLineEdit *TemplateDialog::addEdit(int id, int x, int y, int w, int h, bool read
     // The programs check lengths themselves and say so; the field never cuts a text short.
     edit->setMaxLength(std::numeric_limits<int>::max());
     edit->setReadOnly(readOnly);
-    addControl(id, edit, x, y, w, h);
+    if (readOnly) {
+        // A line to read, not a second input: no Tab stop, and the window's
+        // colour behind the text. The mouse still reaches it to copy from it.
+        QPalette palette = edit->palette();
+        for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setBrush(group, QPalette::Base, palette.brush(group, QPalette::Window));
+        edit->setPalette(palette);
+    }
+    addControl(id, edit, x, y, w, h, !readOnly);
     return edit;
 }
 
@@ -64,7 +74,13 @@ QRadioButton *TemplateDialog::addRadio(int id, const QString &label, int x, int 
 {
     auto *radio = new QRadioButton(label, this);
     radio->setAutoExclusive(true);
+    radio->installEventFilter(this);
+    connect(radio, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked)
+            placeGroupTabStop();
+    });
     addControl(id, radio, x, y, w, h, false);
+    m_group.append(radio);
     return radio;
 }
 
@@ -89,15 +105,66 @@ void TemplateDialog::addControl(int id, QWidget *widget, int x, int y, int w, in
         widget->setAccessibleName(button->text());
     if (qobject_cast<QLabel *>(widget))
         return;
-    if (!tabStop) {
-        // Reached by the mouse and, inside a group, by the arrow keys only.
-        widget->setFocusPolicy(Qt::ClickFocus);
-        return;
-    }
-    widget->setFocusPolicy(Qt::StrongFocus);
-    if (m_lastTabStop)
-        setTabOrder(m_lastTabStop, widget);
-    else
+    widget->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
+    if (m_lastControl)
+        setTabOrder(m_lastControl, widget);
+    m_lastControl = widget;
+    if (tabStop && !m_firstFocus)
         m_firstFocus = widget;
-    m_lastTabStop = widget;
+}
+
+void TemplateDialog::setInitialFocus(int id)
+{
+    m_firstFocus = control(id);
+}
+
+bool TemplateDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *radio = qobject_cast<QRadioButton *>(watched);
+    if (radio && event->type() == QEvent::KeyPress && m_group.contains(radio)) {
+        switch (static_cast<QKeyEvent *>(event)->key()) {
+        case Qt::Key_Right:
+        case Qt::Key_Down:
+            moveInGroup(radio, 1);
+            return true;
+        case Qt::Key_Left:
+        case Qt::Key_Up:
+            moveInGroup(radio, -1);
+            return true;
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TemplateDialog::placeGroupTabStop()
+{
+    QRadioButton *stop = nullptr;
+    for (QRadioButton *radio : std::as_const(m_group)) {
+        if (!radio->isEnabled())
+            continue;
+        if (!stop || radio->isChecked())
+            stop = radio;
+        if (radio->isChecked())
+            break;
+    }
+    for (QRadioButton *radio : std::as_const(m_group))
+        radio->setFocusPolicy(radio == stop ? Qt::StrongFocus : Qt::ClickFocus);
+}
+
+// In template order rather than by position on screen, round the ends, over
+// the disabled buttons; the button reached is checked.
+void TemplateDialog::moveInGroup(QRadioButton *from, int step)
+{
+    const int count = int(m_group.size());
+    const int start = int(m_group.indexOf(from));
+    for (int i = 1; i < count; ++i) {
+        QRadioButton *next = m_group.at(((start + step * i) % count + count) % count);
+        if (next->isEnabled()) {
+            next->setFocus(step > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            next->setChecked(true);
+            return;
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include "DialogUnits.h"
 
 #include <QDialog>
+#include <QList>
 #include <QMap>
 
 class QAbstractButton;
@@ -13,8 +14,10 @@ class QRadioButton;
 
 // A modal dialog laid out from a dialog template: size and control
 // positions in dialog units, controls known by their template ids (object
-// name "id<N>"), tab order the order in which tab-stop controls are added,
-// and the initial focus on the first control that takes focus. Result codes
+// name "id<N>"), tab order the order in which controls are added, and the
+// initial focus on the first tab stop unless the dialog names another. The
+// radio buttons form one group with one Tab stop: the checked button, else
+// the first enabled one; the arrow keys move within it. Result codes
 // are those of the templates: 1 for OK (IDOK), 2 for Cancel (IDCANCEL, also
 // Esc and the close box).
 class TemplateDialog : public QDialog
@@ -45,6 +48,8 @@ protected:
     QRadioButton *addRadio(int id, const QString &label, int x, int y, int w, int h);
     QLabel *addStatic(int id, const QString &text, int x, int y, int w, int h);
     void addControl(int id, QWidget *widget, int x, int y, int w, int h, bool tabStop = true);
+    // Where the focus starts, instead of the first Tab stop.
+    void setInitialFocus(int id);
 
     // Data exchange hooks: fill controls before showing; read them back on OK.
     virtual void OnInitDialog() {}
@@ -52,9 +57,15 @@ protected:
     // Runs when the dialog window goes away, after OK and Cancel alike.
     virtual void OnDestroy() {}
 
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void placeGroupTabStop();
+    void moveInGroup(QRadioButton *from, int step);
+
     DialogUnits m_units;
     QMap<int, QWidget *> m_controls;
-    QWidget *m_lastTabStop = nullptr;
+    QList<QRadioButton *> m_group;
+    QWidget *m_lastControl = nullptr;
     QWidget *m_firstFocus = nullptr;
 };

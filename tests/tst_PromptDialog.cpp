@@ -37,12 +37,14 @@ private slots:
     void controls_data();
     void controls();
     void promptSitsAboveInputAndButtonsBelow();
-    void focusStartsOnOkAndTabFollowsTemplateOrder();
+    void focusStartsInInputAndTabSkipsPrompt();
     void fieldsFillTheControlsOnOpen();
     void closing_data();
     void closing();
     void promptFieldCannotBeEdited();
     void longTextIsNotLimited();
+    void typingAtOnceReplacesTheCallersText();
+    void longPromptShowsItsBeginning();
 };
 
 void tst_PromptDialog::template130()
@@ -84,7 +86,7 @@ void tst_PromptDialog::controls()
     QVERIFY(control);
     if (onReferenceFont(dialog))
         QCOMPARE(control->geometry(), pixels);
-    QVERIFY(control->focusPolicy() & Qt::TabFocus);
+    QCOMPARE(bool(control->focusPolicy() & Qt::TabFocus), id != 1001);
     if (auto *push = qobject_cast<QPushButton *>(control)) {
         QCOMPARE(push->text(), label);
         QCOMPARE(push->isDefault(), flag);
@@ -113,11 +115,11 @@ void tst_PromptDialog::promptSitsAboveInputAndButtonsBelow()
     QVERIFY(QRect(QPoint(0, 0), dialog.size()).contains(cancel));
 }
 
-void tst_PromptDialog::focusStartsOnOkAndTabFollowsTemplateOrder()
+void tst_PromptDialog::focusStartsInInputAndTabSkipsPrompt()
 {
     QStringList visited;
     ModalDialogAnswer answer([&visited](QDialog *dialog) {
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 4; ++i) {
             QWidget *focus = dialog->focusWidget();
             visited.append(focus ? focus->objectName() : QString());
             QTest::keyClick(focus ? focus : dialog, Qt::Key_Tab);
@@ -127,7 +129,7 @@ void tst_PromptDialog::focusStartsOnOkAndTabFollowsTemplateOrder()
     CInputDialog dialog;
     QCOMPARE(dialog.DoModal(), 2);
     QCOMPARE(answer.count(), 1);
-    QCOMPARE(visited, QStringList({"id1", "id2", "id1000", "id1001", "id1"}));
+    QCOMPARE(visited, QStringList({"id1000", "id1", "id2", "id1000"}));
 }
 
 void tst_PromptDialog::fieldsFillTheControlsOnOpen()
@@ -246,6 +248,31 @@ void tst_PromptDialog::longTextIsNotLimited()
     CInputDialog dialog;
     QCOMPARE(dialog.DoModal(), 1);
     QCOMPARE(dialog.m_text, longText);
+}
+
+void tst_PromptDialog::typingAtOnceReplacesTheCallersText()
+{
+    ModalDialogAnswer answer([](QDialog *dialog) {
+        QTest::keyClicks(dialog->focusWidget(), QStringLiteral("10.0.0.2"));
+        QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+    });
+    CInputDialog dialog;
+    dialog.m_text = QStringLiteral("127.0.0.1");
+    QCOMPARE(dialog.DoModal(), 1);
+    QCOMPARE(dialog.m_text, QStringLiteral("10.0.0.2"));
+}
+
+void tst_PromptDialog::longPromptShowsItsBeginning()
+{
+    int cursor = -1;
+    ModalDialogAnswer answer([&cursor](QDialog *dialog) {
+        cursor = edit(dialog, 1001)->cursorPosition();
+        dialog->reject();
+    });
+    CInputDialog dialog;
+    dialog.m_prompt = QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）");
+    dialog.DoModal();
+    QCOMPARE(cursor, 0);
 }
 
 QTEST_MAIN(tst_PromptDialog)
