@@ -2,19 +2,22 @@
 
 #include "CSocket.h"
 #include "CodePage.h"
-#include "InputDialog1.h"
+#include "FileSaveSession.h"
 #include "FileSendSession.h"
+#include "InputDialog1.h"
 #include "MainFrm.h"
 #include "Platform.h"
-
-#include <QAction>
 #include "TavrinDoc.h"
 #include "TavrinView.h"
+
+#include <QAction>
 
 namespace {
 const QString StatusConnecting = QStringLiteral("接続しています…");
 const QString StatusConnected = QStringLiteral("接続中");
 const QString StatusWaiting = QStringLiteral("接続待ち");
+// The Station, as the Terminal's operator is told of it.
+const QString StationName = QStringLiteral("接続局");
 const QString StatusConnectFailed = QStringLiteral("接続できませんでした。開始をやり直してください");
 
 }
@@ -63,19 +66,23 @@ void CMyApp::OnStart()
     // Stored before connecting so that a second Start cannot open another.
     CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
-    // A connect that fails goes straight to Closed, told by connectFailed;
-    // Closed after Open is the Station gone, its last frames handled.
-    connect(socket, &CConnSocket::stateChanged, this, [this, wasOpen = false](CConnSocket::State state) mutable {
+    connect(socket, &CConnSocket::stateChanged, this, [this](CConnSocket::State state) {
         if (state == CConnSocket::State::Open) {
-            wasOpen = true;
             setStatus(StatusConnected);
             Redraw();
-        } else if (state == CConnSocket::State::Closed && wasOpen) {
+        } else if (state == CConnSocket::State::Closed) {
+            // The Station left, and its last frames were handled.
             dropConnection(StatusWaiting);
         }
     });
     connect(socket, &CConnSocket::connectFailed, this, [this] { dropConnection(StatusConnectFailed); });
     connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);
+    connect(socket, &CConnSocket::fileReceived, this, [this, socket](const ReceivedFile &file) {
+        FileSaveSession::offer(desktop(), socket, file, StationName);
+    });
+    connect(socket, &CConnSocket::fileRefused, this, [this](quint32 length, qint64 available) {
+        FileSaveSession::tellRefused(desktop(), StationName, length, available);
+    });
     setStatus(StatusConnecting);
     Redraw();
     socket->connectToStation(address, m_stationPort);

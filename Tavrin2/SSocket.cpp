@@ -6,6 +6,7 @@
 
 #include <QHostAddress>
 #include <QIODevice>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -152,7 +153,14 @@ void CListenSocket::OnConnectionPending()
 void CListenSocket::watch(CConnSocket *connection)
 {
     connect(connection, &CConnSocket::textReceived, this, [this, connection](const QByteArray &text) {
-        emit textReceived(slotOf(connection), text);
+        inOrder(connection, [this, connection, text] { emit textReceived(slotOf(connection), text); });
+    });
+    connect(connection, &CConnSocket::fileReceived, this, [this, connection](const ReceivedFile &file) {
+        inOrder(connection, [this, connection, file] { emit fileReceived(slotOf(connection), connection, file); });
+    });
+    connect(connection, &CConnSocket::fileRefused, this, [this, connection](quint32 length, qint64 available) {
+        inOrder(connection,
+                [this, connection, length, available] { emit fileRefused(slotOf(connection), length, available); });
     });
     connect(connection, &CConnSocket::rsReceived, this,
             [this, connection](const QByteArray &firstByte) { relay(connection, firstByte); });
@@ -160,14 +168,19 @@ void CListenSocket::watch(CConnSocket *connection)
         const int slot = slotOf(connection);
         if (slot < 0)
             return;
-        if (state == CConnSocket::State::Draining) {
-            // Its string on the line still goes out; the rest need not wait for it.
-            stopWaitingForLine(m_clients[slot]);
-            emit clientLeaving(slot);
-        } else if (state == CConnSocket::State::Closed) {
+        if (state == CConnSocket::State::Draining)
+            leaving(slot);
+        else if (state == CConnSocket::State::Closed)
             removeClient(slot);
-        }
     });
+}
+
+quint64 CListenSocket::waitingRs(int slot) const
+{
+    if (!client(slot))
+        return 0;
+    const Client &waiting = m_clients[slot];
+    return waiting.rsBacklogCount + (waiting.onLine ? 1 : 0);
 }
 
 void CListenSocket::relay(CConnSocket *connection, const QByteArray &firstByte)
@@ -180,24 +193,97 @@ void CListenSocket::relay(CConnSocket *connection, const QByteArray &firstByte)
         ++client.droppedRs;
         return;
     }
-    client.waitingForLine = true;
-    connection->holdReading();
+    if (!client.rsBacklog.empty() && client.rsBacklog.back().firstByte == firstByte)
+        ++client.rsBacklog.back().count;
+    else
+        client.rsBacklog.push_back({firstByte, 1});
+    ++client.rsBacklogCount;
+    feedLine(client);
+    updateHold(client);
+}
+
+void CListenSocket::inOrder(CConnSocket *connection, std::function<void()> report)
+{
+    const int slot = slotOf(connection);
+    if (slot < 0)
+        return;
+    Client &client = m_clients[slot];
+    if (!client.onLine && client.rsBacklog.empty()) {
+        report();
+        return;
+    }
+    client.afterRs = std::move(report);
+    updateHold(client);
+}
+
+void CListenSocket::feedLine(Client &client)
+{
+    if (client.onLine || client.rsBacklog.empty())
+        return;
+    RsRun &front = client.rsBacklog.front();
+    const QByteArray firstByte = front.firstByte;
+    if (--front.count == 0)
+        client.rsBacklog.pop_front();
+    --client.rsBacklogCount;
+    client.onLine = true;
+    CConnSocket *connection = client.connection;
     m_pSerial->WriteByte(firstByte, connection, [this, connection] { lineDone(connection); });
 }
 
 void CListenSocket::lineDone(CConnSocket *connection)
 {
     const int slot = slotOf(connection);
-    if (slot >= 0)
-        stopWaitingForLine(m_clients[slot]);
+    if (slot < 0)
+        return;
+    Client &client = m_clients[slot];
+    client.onLine = false;
+    feedLine(client);
+    if (client.onLine || !client.rsBacklog.empty() || !client.afterRs)
+        return;
+    // From the event loop rather than from the line's timer: a dialog that
+    // the report opens must not hold the line up for the other Terminals.
+    QMetaObject::invokeMethod(
+        this,
+        [this, held = QPointer<CConnSocket>(connection)] {
+            const int slot = slotOf(held);
+            if (!held || slot < 0 || !m_clients[slot].afterRs)
+                return;
+            const std::function<void()> report = std::move(m_clients[slot].afterRs);
+            m_clients[slot].afterRs = nullptr;
+            report();
+            if (held && slotOf(held) >= 0)
+                updateHold(m_clients[slotOf(held)]);
+        },
+        Qt::QueuedConnection);
 }
 
-void CListenSocket::stopWaitingForLine(Client &client)
+void CListenSocket::leaving(int slot)
 {
-    if (!client.waitingForLine)
+    Client &client = m_clients[slot];
+    // Its string in the line's queue still goes out; the rest are dropped.
+    client.droppedRs += int(client.rsBacklogCount);
+    client.rsBacklog.clear();
+    client.rsBacklogCount = 0;
+    emit clientLeaving(slot);
+    if (client.afterRs) {
+        const std::function<void()> report = std::move(client.afterRs);
+        client.afterRs = nullptr;
+        report();
+    }
+    if (client.connection)
+        updateHold(client);
+}
+
+void CListenSocket::updateHold(Client &client)
+{
+    const bool hold = client.rsBacklog.size() >= size_t(MAX_RS_RUNS) || client.afterRs;
+    if (hold == client.held)
         return;
-    client.waitingForLine = false;
-    client.connection->resumeReading();
+    client.held = hold;
+    if (hold)
+        client.connection->holdReading();
+    else
+        client.connection->resumeReading();
 }
 
 void CListenSocket::dropClient(int slot)
@@ -207,7 +293,10 @@ void CListenSocket::dropClient(int slot)
         return;
     if (m_pSerial)
         m_pSerial->discard(connection);
-    m_clients[slot].waitingForLine = false;
+    Client &client = m_clients[slot];
+    client.rsBacklog.clear();
+    client.rsBacklogCount = 0;
+    client.afterRs = nullptr;
     connection->close();
 }
 

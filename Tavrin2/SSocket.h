@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileReception.h"
 #include "Frame.h"
 
 #include <QByteArray>
@@ -7,6 +8,8 @@
 #include <QObject>
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
 
 class CConnSocket;
@@ -17,10 +20,16 @@ class QTcpServer;
 
 // The Station's listener and its client table. Each Terminal it admits gets
 // the lowest free of MAX_CLIENTS slots and a CConnSocket of its own, which
-// this object owns until the Terminal leaves. RS control strings of every
-// Terminal are relayed to the serial line, whose pace holds each Terminal's
-// reading in turn. It reports what happens by signals; the Station decides
-// what its operator sees.
+// this object owns until the Terminal leaves. It reports what happens by
+// signals; the Station decides what its operator sees.
+//
+// RS control strings of every Terminal are relayed to the serial line, one
+// string of each Terminal in the line's queue at a time. Those that follow
+// it wait here, their first bytes kept as runs of equal bytes; a text or a
+// file that comes after them is reported once they are on the line, and
+// reading stops meanwhile. Reading also stops while MAX_RS_RUNS runs wait,
+// which bounds what a Terminal costs; a flood of equal strings costs one
+// run, so that a Terminal that floods and leaves is seen to leave.
 //
 // At MAX_CLIENTS a further connection stays pending, costing nothing, and is
 // admitted into the first slot that frees. A Terminal that leaves keeps its
@@ -46,6 +55,9 @@ public:
     CConnSocket *client(int slot) const;
     // True while the Terminal in `slot` has left and its last frames are handled.
     bool isLeaving(int slot) const;
+    // RS strings of `slot` not yet written to the line, the one in the
+    // line's queue included.
+    quint64 waitingRs(int slot) const;
     int count() const { return m_nCount; }
 
     // `text` is CP932 bytes. False, sending nothing, unless `slot` holds an
@@ -62,6 +74,7 @@ public:
     void OnConnectionPending();
 
     static constexpr int LISTEN_BACKLOG = 5;
+    static constexpr int MAX_RS_RUNS = 1024;
 
 signals:
     void listening();
@@ -75,12 +88,28 @@ signals:
     // sent before leaving never reached the line.
     void clientRemoved(int slot, int droppedRs);
     void textReceived(int slot, const QByteArray &text);
+    // `connection` holds its reading while the owner's handler runs, so that
+    // a Save As dialog keeps the Terminal's frames in order.
+    void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
+    void fileRefused(int slot, quint32 length, qint64 available);
 
 private:
+    struct RsRun
+    {
+        QByteArray firstByte;
+        quint64 count;
+    };
     struct Client
     {
         CConnSocket *connection = nullptr;
-        bool waitingForLine = false;
+        // RS strings read but not yet in the line's queue.
+        std::deque<RsRun> rsBacklog;
+        quint64 rsBacklogCount = 0;
+        // One of its strings is in the line's queue.
+        bool onLine = false;
+        // A frame that came after the RS strings, reported once they are out.
+        std::function<void()> afterRs;
+        bool held = false;
         int droppedRs = 0;
     };
 
@@ -88,8 +117,12 @@ private:
     int slotOf(const CConnSocket *connection) const;
     void watch(CConnSocket *connection);
     void relay(CConnSocket *connection, const QByteArray &firstByte);
+    // Reports at once, or after the RS strings that came before.
+    void inOrder(CConnSocket *connection, std::function<void()> report);
+    void feedLine(Client &client);
     void lineDone(CConnSocket *connection);
-    void stopWaitingForLine(Client &client);
+    void leaving(int slot);
+    void updateHold(Client &client);
     void removeClient(int slot);
 
     CSerialPort *m_pSerial;

@@ -2,6 +2,7 @@
 
 #include "CSocket.h"
 #include "CodePage.h"
+#include "FileSaveSession.h"
 #include "FileSendSession.h"
 #include "InputDialog1.h"
 #include "MainFrm.h"
@@ -18,6 +19,12 @@ namespace {
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnected = QStringLiteral("人と接続中");
 const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
+
+// A Terminal, as the Station's operator is told of it.
+QString terminalName(int slot)
+{
+    return QStringLiteral("端末 %1 ").arg(slot);
+}
 
 QString peerDescription(const CConnSocket *connection)
 {
@@ -66,6 +73,9 @@ void CMy2App::OnStart()
             [this](int count) { setStatus(QString::number(count) + StatusConnected); });
     connect(m_pListenSocket, &CListenSocket::textReceived, this, &CMy2App::showText);
     connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::noteDroppedRs);
+    connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, [this](int slot) { m_cancelledSaves[slot] = 0; });
+    connect(m_pListenSocket, &CListenSocket::fileReceived, this, &CMy2App::receiveFile);
+    connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
     m_pListenSocket->Listen();
 }
 
@@ -89,15 +99,17 @@ void CMy2App::OnSend()
                                  .arg(MAX_TEXT));
         return;
     }
-    if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした")))
-        m_pListenSocket->SendTextToClient(bytes, choice.slot);
+    if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
+        && m_pListenSocket->SendTextToClient(bytes, choice.slot))
+        m_cancelledSaves[choice.slot] = 0;
 }
 
 void CMy2App::OnFileSend()
 {
     const Choice choice = chooseClient(false);
-    if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
-        FileSendSession::begin(desktop(), choice.connection);
+    if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした"))
+        && FileSendSession::begin(desktop(), choice.connection))
+        m_cancelledSaves[choice.slot] = 0;
 }
 
 void CMy2App::OnDropClient()
@@ -188,4 +200,34 @@ void CMy2App::tellDroppedRs()
     desktop().messageBox(text);
     m_droppedRsShowing = false;
     tellDroppedRs();
+}
+
+void CMy2App::receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file)
+{
+    // A Terminal whose files the operator keeps declining cannot raise one
+    // Save As dialog after another.
+    if (m_cancelledSaves[slot] >= MAX_CANCELLED_SAVES) {
+        if (m_cancelledSaves[slot]++ == MAX_CANCELLED_SAVES)
+            desktop().messageBoxLater(
+                QStringLiteral("端末 %1 からのファイルの保存を %2 回続けて取りやめたため、この端末からのファイルは"
+                               "これから保存せずに捨てます。その端末に何か送るか、端末が接続し直すと、また保存先を尋ねます。")
+                    .arg(slot)
+                    .arg(MAX_CANCELLED_SAVES));
+        return;
+    }
+    switch (FileSaveSession::offer(desktop(), connection, file, terminalName(slot))) {
+    case FileSaveSession::Outcome::NotSaved:
+        ++m_cancelledSaves[slot];
+        break;
+    case FileSaveSession::Outcome::Saving:
+        m_cancelledSaves[slot] = 0;
+        break;
+    case FileSaveSession::Outcome::Lost:
+        break;
+    }
+}
+
+void CMy2App::tellFileRefused(int slot, quint32 length, qint64 available)
+{
+    FileSaveSession::tellRefused(desktop(), terminalName(slot), length, available);
 }

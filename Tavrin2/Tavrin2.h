@@ -8,10 +8,12 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <array>
 #include <memory>
 
 class CConnSocket;
 class CListenSocket;
+struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
@@ -58,9 +60,15 @@ private:
     void setStatus(const QString &text);
     void showText(int slot, const QByteArray &text);
     void noteDroppedRs(int slot, int dropped);
+    void receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file);
+    void tellFileRefused(int slot, quint32 length, qint64 available);
     void tellDroppedRs();
 
     quint16 m_port;
     QStringList m_droppedRsNotes;
+    // Save As dialogs of each slot's Terminal cancelled in a row; from
+    // MAX_CANCELLED_SAVES on, its files are not offered.
+    std::array<int, MAX_CLIENTS> m_cancelledSaves {};
+    static constexpr int MAX_CANCELLED_SAVES = 3;
     bool m_droppedRsShowing = false;
 };

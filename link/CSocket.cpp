@@ -6,7 +6,6 @@
 #include "Timers.h"
 
 #include <QPointer>
-#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -14,9 +13,11 @@ CConnSocket::CConnSocket(ITimers &timers, QObject *parent)
     : QObject(parent)
     , m_timers(timers)
     , m_decoder(TEXT_KEEP)
-    , m_files(std::make_unique<FileReception>())
+    , m_files(new FileReception(this))
     , m_leaveCheck(new QTimer(this))
 {
+    connect(m_files, &FileReception::fileReceived, this, &CConnSocket::fileReceived);
+    connect(m_files, &FileReception::fileRefused, this, &CConnSocket::fileRefused);
     m_leaveCheck->setInterval(LEAVE_CHECK_MS);
     connect(m_leaveCheck, &QTimer::timeout, this, &CConnSocket::checkPeerLeft);
 }
@@ -61,8 +62,8 @@ void CConnSocket::connectToStation(const QString &host, quint16 port, int timeou
             return;
         m_socket->disconnect(this);
         m_socket->abort();
-        setState(State::Closed);
         emit connectFailed(QAbstractSocket::SocketTimeoutError);
+        setState(State::Closed);
     });
 }
 
@@ -76,8 +77,8 @@ void CConnSocket::wire()
             return;
         m_socket->disconnect(this);
         m_socket->abort();
-        setState(State::Closed);
         emit connectFailed(error);
+        setState(State::Closed);
     });
 }
 
@@ -184,8 +185,10 @@ void CConnSocket::readAvailable()
     // other never wait on each other.
     if (m_reading || m_holds > 0 || !m_socket || (m_state != State::Open && m_state != State::Draining))
         return;
-    const QScopedValueRollback<bool> reading(m_reading, true);
+    // An owner may delete this object from a nested event loop that one of
+    // the signals below runs (a dialog): nothing here is touched after that.
     const QPointer<CConnSocket> alive(this);
+    m_reading = true;
     char buffer[4096];
     const auto stopped = [&] { return !alive || m_holds > 0 || m_state == State::Closed; };
     while (!stopped()) {
@@ -209,8 +212,10 @@ void CConnSocket::readAvailable()
         if (m_state != State::Closed)
             m_socket->skip(used);
     }
-    if (alive)
-        finishDraining();
+    if (!alive)
+        return;
+    m_reading = false;
+    finishDraining();
 }
 
 void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &payload)
@@ -220,9 +225,7 @@ void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &paylo
         emit textReceived(payload);
         break;
     case FRAME_FILE:
-        holdReading();
         m_files->ReceiveFileChunk(header, payload);
-        resumeReading();
         break;
     case FRAME_RS:
         emit rsReceived(payload);

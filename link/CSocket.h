@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileReception.h"
 #include "FrameDecoder.h"
 #include "PacedFileSend.h"
 
@@ -11,7 +12,6 @@
 
 #include <memory>
 
-class FileReception;
 class ITimers;
 class QIODevice;
 class QTcpSocket;
@@ -97,13 +97,17 @@ public:
 signals:
     void stateChanged(CConnSocket::State state);
     // The connection could not be made (SocketTimeoutError after the
-    // connect timeout); the state is Closed.
+    // connect timeout); the state goes to Closed next.
     void connectFailed(QAbstractSocket::SocketError error);
 
     // A text frame, at most TEXT_KEEP bytes of it.
     void textReceived(const QByteArray &text);
     // An RS control frame: its first byte, or nothing when it was empty.
     void rsReceived(const QByteArray &firstByte);
+    // The last frame of a file arrived; the file waits in its spool.
+    void fileReceived(const ReceivedFile &file);
+    // A file began that the spool's file system has no room for.
+    void fileRefused(quint32 length, qint64 available);
 
     // A file send went a frame further, or began or stopped waiting for a
     // peer that does not read.
@@ -124,7 +128,7 @@ private:
     QTcpSocket *m_socket = nullptr;
     State m_state = State::Unconnected;
     FrameDecoder m_decoder;
-    std::unique_ptr<FileReception> m_files;
+    FileReception *m_files;
     PacedFileSend *m_fileSend = nullptr;
     QTimer *m_leaveCheck;
     int m_holds = 0;

@@ -3,6 +3,8 @@
 #include "Frame.h"
 
 #include <QByteArray>
+#include <QMetaType>
+#include <QObject>
 #include <QString>
 
 #include <memory>
@@ -10,21 +12,31 @@
 class QTemporaryDir;
 class SpoolFile;
 
+// A file that arrived on a connection, parked in its spool file until it is
+// moved to where the operator saves it (SpoolDelivery); the spool file goes
+// when the last copy of this goes without that.
+struct ReceivedFile
+{
+    std::shared_ptr<SpoolFile> spool;
+    quint32 length = 0;
+    // False when chunks are missing from the spool, or it could not be
+    // written or was removed meanwhile: then there is nothing to save.
+    bool complete = false;
+};
+Q_DECLARE_METATYPE(ReceivedFile)
+
 // Reassembles the files that arrive on one connection. Each file is parked
 // in a spool file of its own, chunk by chunk, in a private directory of this
 // connection (owner-only, under the system temp path, removed with this
-// object). On the last frame the operator picks a target in the Save As
-// dialog, asked again while it lies, symbolic links followed, inside the
-// chunk directory of any connection (tavrin-XXXXXX under the temp path), and
-// the spool is moved there: renamed on one file system, else copied on a
-// worker thread while this connection goes on receiving. A failure leaves an
-// existing file untouched. A file whose chunks were not all parked here is
-// not saved; the operator is told.
-class FileReception
+// object); fileReceived() hands it on after its last frame. A file larger
+// than the free space there is not parked at all.
+class FileReception : public QObject
 {
+    Q_OBJECT
+
 public:
-    FileReception();
-    ~FileReception();
+    explicit FileReception(QObject *parent = nullptr);
+    ~FileReception() override;
 
     // Handles one complete file frame; `payload` is its whole payload.
     void ReceiveFileChunk(const FrameHeader &header, const QByteArray &payload);
@@ -32,16 +44,26 @@ public:
     // The chunk directory, empty until the first file frame was parked.
     QString chunkDirectory() const;
 
-    // A copy that lasts longer than this shows a progress dialog.
-    static constexpr int COPY_PROGRESS_DELAY_MS = 500;
+    // The file that saving to `target` writes: symbolic links, dangling
+    // ones included, followed to the file they name.
+    static QString writtenPath(const QString &target);
+    // True when `written` would land in a chunk directory of any connection
+    // of either program, which is removed with its connection.
+    static bool insideChunkDirectory(const QString &written);
+
+signals:
+    void fileReceived(const ReceivedFile &file);
+    // A file of `length` bytes began that does not fit the `available`
+    // bytes of the spool's file system: it is not parked.
+    void fileRefused(quint32 length, qint64 available);
 
 private:
     void startFile(quint32 length);
-    void saveFile(const FrameHeader &header, const QByteArray &tail);
     bool ensureDirectory();
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SpoolFile> m_spool;
     quint32 m_fileLength = 0;
     quint32 m_spoolsMade = 0;
+    bool m_refusedFile = false;
 };

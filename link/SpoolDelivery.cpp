@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
-SpoolDelivery::SpoolDelivery(std::unique_ptr<SpoolFile> spool, const QString &target, QObject *parent)
+SpoolDelivery::SpoolDelivery(std::shared_ptr<SpoolFile> spool, const QString &target, QObject *parent)
     : QObject(parent)
     , m_spool(std::move(spool))
     , m_target(target)

@@ -21,7 +21,7 @@ class SpoolDelivery : public QObject
 
 public:
     // `target` is the file to write, with symbolic links already followed.
-    SpoolDelivery(std::unique_ptr<SpoolFile> spool, const QString &target, QObject *parent = nullptr);
+    SpoolDelivery(std::shared_ptr<SpoolFile> spool, const QString &target, QObject *parent = nullptr);
     ~SpoolDelivery() override;
 
     // Renames, or starts the copy; a rename has finished on return.
@@ -43,7 +43,7 @@ private:
     void finish(bool ok, const QString &error);
     void waitForCopyOnQuit();
 
-    std::unique_ptr<SpoolFile> m_spool;
+    std::shared_ptr<SpoolFile> m_spool;
     QString m_target;
     QThread *m_copy = nullptr;
     std::atomic<bool> m_cancelled{false};

@@ -13,16 +13,17 @@
 class QObject;
 
 // The services both programs take from the desktop: file dialogs, message
-// boxes, progress dialogs, file objects, timers and the socket layer. Everything goes through
-// Platform::get() so that tests can install a scripted double.
+// boxes, progress dialogs, file objects, timers and the socket layer. Each
+// program passes its services to what needs them; tests pass a scripted
+// double instead.
 class IPlatform : public ITimers
 {
 public:
-
     // Modal Open dialog; the chosen full path, or an empty string on cancel.
     virtual QString getOpenFileName() = 0;
-    // Modal Save As dialog that asks before overwriting; empty on cancel.
-    virtual QString getSaveFileName() = 0;
+    // Modal Save As dialog captioned `caption` that asks before
+    // overwriting; empty on cancel.
+    virtual QString getSaveFileName(const QString &caption) = 0;
     // Modal message box with a single OK button.
     virtual void messageBox(const QString &text) = 0;
     // The same, shown from the event loop once the handler that calls this
@@ -36,10 +37,3 @@ public:
     // True when TCP sockets can be created at all.
     virtual bool startSockets() = 0;
 };
-
-namespace Platform {
-// The installed services; the Qt-backed ones unless a test installed others.
-IPlatform &get();
-// Installs `services` (not owned); nullptr restores the Qt-backed ones.
-void install(IPlatform *services);
-}

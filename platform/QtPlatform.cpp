@@ -128,10 +128,10 @@ QString QtPlatform::getOpenFileName()
     return QFileDialog::getOpenFileName(dialogOwner());
 }
 
-QString QtPlatform::getSaveFileName()
+QString QtPlatform::getSaveFileName(const QString &caption)
 {
     // QFileDialog asks before overwriting unless told otherwise.
-    return QFileDialog::getSaveFileName(dialogOwner());
+    return QFileDialog::getSaveFileName(dialogOwner(), caption);
 }
 
 void QtPlatform::messageBox(const QString &text)

@@ -9,7 +9,7 @@ class QtPlatform : public IPlatform
 {
 public:
     QString getOpenFileName() override;
-    QString getSaveFileName() override;
+    QString getSaveFileName(const QString &caption) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;

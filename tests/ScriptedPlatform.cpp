@@ -4,15 +4,9 @@
 #include <QFile>
 #include <QTimer>
 
-ScriptedPlatform::ScriptedPlatform()
-{
-    Platform::install(this);
-}
+ScriptedPlatform::ScriptedPlatform() = default;
 
-ScriptedPlatform::~ScriptedPlatform()
-{
-    Platform::install(nullptr);
-}
+ScriptedPlatform::~ScriptedPlatform() = default;
 
 void ScriptedPlatform::queueOpenFileName(const QString &path, Action whileOpen)
 {
@@ -52,9 +46,10 @@ QString ScriptedPlatform::getOpenFileName()
     return answer(m_openAnswers);
 }
 
-QString ScriptedPlatform::getSaveFileName()
+QString ScriptedPlatform::getSaveFileName(const QString &caption)
 {
     ++saveDialogs;
+    saveCaptions.append(caption);
     return answer(m_saveAnswers);
 }
 

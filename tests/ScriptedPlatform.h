@@ -15,8 +15,8 @@
 // A scripted stand-in for the desktop services. Dialogs answer from queues
 // (an empty queue answers like Cancel), message boxes and progress dialogs
 // are recorded instead of shown, timers run in no real time (unless told
-// otherwise) and chosen paths can be made to fail to open. It installs itself on construction and restores the real services
-// when destroyed.
+// otherwise) and chosen paths can be made to fail to open. Pass it where the
+// programs take their desktop services.
 //
 //   ScriptedPlatform platform;
 //   platform.queueSaveFileName(target, [&] { peer.close(); });
@@ -49,6 +49,7 @@ public:
     // What the code under test asked for.
     int openDialogs = 0;
     int saveDialogs = 0;
+    QStringList saveCaptions;
     // The delay of every timer started, in order.
     QList<int> pauses;
     QStringList messages;
@@ -86,7 +87,7 @@ public:
     bool socketsAvailable = true;
 
     QString getOpenFileName() override;
-    QString getSaveFileName() override;
+    QString getSaveFileName(const QString &caption) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
