@@ -31,8 +31,11 @@ void SpoolDelivery::start()
         finish(true, QString());
         return;
     }
-    if (errno != EXDEV) {
-        finish(false, qt_error_string(errno));
+    const int renameError = errno;
+    // A temp cleaner may have taken the spool's name while Save As was open;
+    // its open handle still holds the whole file.
+    if (renameError != EXDEV && QFileInfo::exists(m_spool->path())) {
+        finish(false, qt_error_string(renameError));
         return;
     }
     m_copy = QThread::create([this] { copy(); });

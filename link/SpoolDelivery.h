@@ -11,7 +11,8 @@ class SpoolFile;
 
 // Moves a complete spool file to the place it is to be saved at. On one
 // file system that is a rename, which replaces an existing file in one
-// step. Across file systems the spool is copied on a worker thread through
+// step. Across file systems, or when the spool's name has gone meanwhile,
+// the spool is copied from its open handle on a worker thread through
 // QSaveFile, so that the event loop goes on meanwhile and a failure leaves
 // an existing file untouched. Either way finished() follows once, and this
 // object then deletes itself; the spool file goes with it.
