@@ -4,6 +4,7 @@
 // ever.
 
 #include "CSocket.h"
+#include "FileSaveSession.h"
 #include "LinkTestSupport.h"
 #include "ScriptedPlatform.h"
 
@@ -58,8 +59,8 @@ void tst_CrossedFiles::filesCrossInBothDirections()
     const int size = 12 * 1000 * 1000 + 777;
     const QByteArray toTerminal = content(size, 1);
     const QByteArray toStation = content(size, 2);
-    // The received files are still saved through the installed desktop's
-    // Save As dialog; whichever end finishes first takes the first answer.
+    // Each end saves what it receives; whichever finishes first takes the
+    // first answer of the Save As dialog.
     ScriptedPlatform platform;
     const QString firstSaved = dir.filePath(QStringLiteral("first-saved"));
     const QString secondSaved = dir.filePath(QStringLiteral("second-saved"));
@@ -73,6 +74,12 @@ void tst_CrossedFiles::filesCrossInBothDirections()
     CConnSocket station(platform);
     station.attach(LinkTest::acceptOne(server));
     QTRY_VERIFY(terminal.isOpen());
+    connect(&terminal, &CConnSocket::fileReceived, this, [&](const ReceivedFile &file) {
+        FileSaveSession::offer(platform, &terminal, file, QStringLiteral("接続局"));
+    });
+    connect(&station, &CConnSocket::fileReceived, this, [&](const ReceivedFile &file) {
+        FileSaveSession::offer(platform, &station, file, QStringLiteral("端末 0 "));
+    });
 
     QSignalSpy stationFinished(&station, &CConnSocket::sendFinished);
     QSignalSpy terminalFinished(&terminal, &CConnSocket::sendFinished);

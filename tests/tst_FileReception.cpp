@@ -1,45 +1,29 @@
 #include "CSocket.h"
-#include "DisplayLine.h"
 #include "FileReception.h"
+#include "FileSaveSession.h"
 #include "Frame.h"
-#include "IClientOwner.h"
-#include "IRedrawHost.h"
 #include "LinkTestSupport.h"
 #include "ScriptedPlatform.h"
+#include "SpoolFile.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+using Outcome = FileSaveSession::Outcome;
 
 namespace {
-
-class CountingHost : public IRedrawHost
-{
-public:
-    void Redraw() override { ++redraws; }
-    int redraws = 0;
-};
-
-// Removes a client the way the listening socket does: by releasing it.
-class ReleasingOwner : public IClientOwner
-{
-public:
-    void RemoveClient(int slot) override
-    {
-        removed.append(slot);
-        if (QPointer<CConnSocket> client = clients.value(slot))
-            client->release();
-    }
-    QList<int> removed;
-    QHash<int, QPointer<CConnSocket>> clients;
-};
 
 QByteArray content(int size, int seed = 1)
 {
@@ -61,18 +45,15 @@ QList<QByteArray> fileFrames(const QByteArray &file)
     return frames;
 }
 
-// Hands every frame of `file` straight to `reception`.
-void receive(FileReception &reception, const QByteArray &file)
-{
-    for (const QByteArray &frame : fileFrames(file)) {
-        const FrameHeader header = FrameHeader::decode(frame.constData());
-        reception.ReceiveFileChunk(header, frame.mid(FRAME_HEADER_SIZE));
-    }
-}
-
 void receiveFrame(FileReception &reception, const QByteArray &frame)
 {
     reception.ReceiveFileChunk(FrameHeader::decode(frame.constData()), frame.mid(FRAME_HEADER_SIZE));
+}
+
+void receive(FileReception &reception, const QByteArray &file)
+{
+    for (const QByteArray &frame : fileFrames(file))
+        receiveFrame(reception, frame);
 }
 
 QByteArray readFile(const QString &path)
@@ -84,6 +65,16 @@ QByteArray readFile(const QString &path)
 QStringList spoolFiles(const FileReception &reception)
 {
     return QDir(reception.chunkDirectory()).entryList(QDir::Files);
+}
+
+ReceivedFile lastReceived(const QSignalSpy &spy)
+{
+    return spy.isEmpty() ? ReceivedFile() : spy.last().at(0).value<ReceivedFile>();
+}
+
+QByteArray spooled(const ReceivedFile &file)
+{
+    return file.spool ? readFile(file.spool->path()) : QByteArray("<no spool>");
 }
 
 // While it lives, files of this process cannot grow beyond `bytes`, as on a
@@ -110,6 +101,27 @@ private:
     rlimit m_old {};
 };
 
+// Points the temp path elsewhere while it lives.
+class TempPath
+{
+public:
+    explicit TempPath(const QByteArray &path)
+        : m_saved(qgetenv("TMPDIR"))
+    {
+        qputenv("TMPDIR", path);
+    }
+    ~TempPath()
+    {
+        if (m_saved.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", m_saved);
+    }
+
+private:
+    QByteArray m_saved;
+};
+
 }
 
 class tst_FileReception : public QObject
@@ -122,42 +134,38 @@ private slots:
 
     void joinsChunks_data();
     void joinsChunks();
-    void chunkDirectoryIsPrivate();
+    void chunksOutOfPlace_data();
+    void chunksOutOfPlace();
+    void chunkDirectoryPerConnection();
     void abandonedFileRemoved();
+    void chunkNotParked();
+    void spoolFileMissingOrShort_data();
+    void spoolFileMissingOrShort();
+    void fileBeyondTheIndexIsNotParked();
+    void chunkDirectoryLostAndNotRecreated();
+    void fileLargerThanFreeSpaceRefused();
+    void fileCrossesConnection_data();
+    void fileCrossesConnection();
+
+    void incompleteFileToldNotAsked();
     void saveAsCancelled();
     void targetNotWritable();
     void existingTargetReplaced_data();
     void existingTargetReplaced();
-    void chunkNotParked();
-    void spoolFileMissingOrShort_data();
-    void spoolFileMissingOrShort();
-    void lastFrameOfAnotherFile();
-    void fileBeyondTheIndexIsNotParked();
     void saveIntoChunkDirectoryAskedAgain_data();
     void saveIntoChunkDirectoryAskedAgain();
-    void chunkDirectoryLostAndNotRecreated();
     void copiedToAnotherFileSystem();
-
-    void transferBetweenConnections_data();
-    void transferBetweenConnections();
-    void largeFileFromRawPeer();
-    void twoConnectionsAtOnce();
-    void peerClosesWhileSaveAsOpen();
-    void releaseWhileSaveAsOpen();
+    void spoolRemovedWhileSaveAsOpen();
     void framesWaitWhileSaveAsOpen();
 
 private:
-    // A Station connection in `slot` with a raw far end.
-    CConnSocket *station(int slot, QTcpSocket **peer);
+    // The file as a connection hands it on, parked by m_reception.
+    ReceivedFile received(const QByteArray &file);
 
     std::unique_ptr<QTemporaryDir> m_targets;
     std::unique_ptr<ScriptedPlatform> m_platform;
-    DisplayLine m_line{200};
-    CountingHost m_host;
-    ReleasingOwner m_owner;
+    std::unique_ptr<FileReception> m_reception;
     QTcpServer m_server;
-    QList<QPointer<CConnSocket>> m_connections;
-    QList<QTcpSocket *> m_peers;
 };
 
 void tst_FileReception::init()
@@ -165,36 +173,22 @@ void tst_FileReception::init()
     m_targets = std::make_unique<QTemporaryDir>();
     QVERIFY(m_targets->isValid());
     m_platform = std::make_unique<ScriptedPlatform>();
-    QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+    m_reception = std::make_unique<FileReception>();
 }
 
 void tst_FileReception::cleanup()
 {
-    for (const QPointer<CConnSocket> &connection : std::as_const(m_connections))
-        delete connection;
-    m_connections.clear();
-    qDeleteAll(m_peers);
-    m_peers.clear();
-    m_owner.clients.clear();
-    m_owner.removed.clear();
+    m_reception.reset();
     m_server.close();
     m_platform.reset();
     m_targets.reset();
-    m_line.set(QByteArray());
-    m_host.redraws = 0;
 }
 
-CConnSocket *tst_FileReception::station(int slot, QTcpSocket **peer)
+ReceivedFile tst_FileReception::received(const QByteArray &file)
 {
-    QTcpSocket *accepted = nullptr;
-    if (!LinkTest::rawPair(m_server, peer, &accepted))
-        return nullptr;
-    m_peers.append(*peer);
-    auto *connection = new CConnSocket(&m_line, slot, &m_owner, nullptr, &m_host);
-    connection->attach(accepted);
-    m_owner.clients.insert(slot, connection);
-    m_connections.append(connection);
-    return connection;
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    receive(*m_reception, file);
+    return lastReceived(spy);
 }
 
 void tst_FileReception::joinsChunks_data()
@@ -205,30 +199,80 @@ void tst_FileReception::joinsChunks_data()
     QTest::newRow("2000") << 2000;
     QTest::newRow("4000") << 4000;
     QTest::newRow("4500") << 4500;
+    // More chunks than wait in memory at once.
     QTest::newRow("300123") << 300123;
 }
 
 void tst_FileReception::joinsChunks()
 {
     QFETCH(int, size);
-    const QString target = m_targets->filePath(QStringLiteral("saved.bin"));
     const QByteArray file = content(size);
-    m_platform->queueSaveFileName(target);
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    receive(*m_reception, file);
+    QCOMPARE(spy.count(), 1);
+    ReceivedFile got = lastReceived(spy);
+    QVERIFY(got.complete);
+    QCOMPARE(got.length, quint32(size));
+    QCOMPARE(spooled(got), file);
 
-    FileReception reception;
-    receive(reception, file);
-    QCOMPARE(m_platform->saveDialogs, 1);
-    QVERIFY(m_platform->messages.isEmpty());
-    QCOMPARE(readFile(target), file);
-    QCOMPARE(spoolFiles(reception), QStringList());
+    // The spool goes with the last copy of the file.
+    spy.clear();
+    got = {};
+    QCOMPARE(spoolFiles(*m_reception), QStringList());
 }
 
-void tst_FileReception::chunkDirectoryIsPrivate()
+void tst_FileReception::chunksOutOfPlace_data()
+{
+    QTest::addColumn<QList<QByteArray>>("frames");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<quint32>("length");
+
+    const QList<QByteArray> file = fileFrames(content(6500));
+    QTest::newRow("missing chunk") << QList<QByteArray>{file[0], file[2], file[3]} << false << 6500u;
+    QTest::newRow("repeated chunk") << QList<QByteArray>{file[0], file[1], file[1], file[2], file[3]} << true
+                                    << 6500u;
+    QTest::newRow("chunk beyond the file")
+        << QList<QByteArray>{file[0], file[1], FrameCodec::fileFrame(6500, 7, content(CHUNK_SIZE, 9)), file[2],
+                             file[3]}
+        << true << 6500u;
+    QTest::newRow("last frame of another file")
+        << QList<QByteArray>{file[0], file[1], fileFrames(content(4500)).last()} << false << 4500u;
+}
+
+void tst_FileReception::chunksOutOfPlace()
+{
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(bool, complete);
+    QFETCH(quint32, length);
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    for (const QByteArray &frame : std::as_const(frames))
+        receiveFrame(*m_reception, frame);
+    QCOMPARE(spy.count(), 1);
+    const ReceivedFile got = lastReceived(spy);
+    QCOMPARE(got.complete, complete);
+    QCOMPARE(got.length, length);
+    if (complete)
+        QCOMPARE(spooled(got), content(6500));
+}
+
+void tst_FileReception::chunkDirectoryPerConnection()
 {
     QString directory;
     {
         FileReception reception;
-        receive(reception, content(4500));
+        FileReception other;
+        QSignalSpy spy(&reception, &FileReception::fileReceived);
+        QSignalSpy otherSpy(&other, &FileReception::fileReceived);
+        // Chunks of two files alternate, one file on each connection.
+        const QList<QByteArray> frames = fileFrames(content(9500, 10));
+        const QList<QByteArray> otherFrames = fileFrames(content(8000, 11));
+        for (int i = 0; i < frames.size(); ++i) {
+            receiveFrame(reception, frames[i]);
+            receiveFrame(other, otherFrames[i]);
+        }
+        QCOMPARE(spooled(lastReceived(spy)), content(9500, 10));
+        QCOMPARE(spooled(lastReceived(otherSpy)), content(8000, 11));
+
         directory = reception.chunkDirectory();
         const QFileInfo info(directory);
         QVERIFY(info.isDir());
@@ -237,10 +281,6 @@ void tst_FileReception::chunkDirectoryIsPrivate()
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
                                           | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
         QCOMPARE(info.permissions() & others, QFile::Permissions());
-
-        FileReception other;
-        receive(other, content(2500));
-        QVERIFY(!other.chunkDirectory().isEmpty());
         QVERIFY(other.chunkDirectory() != directory);
     }
     QVERIFY(!QFileInfo::exists(directory));
@@ -248,48 +288,188 @@ void tst_FileReception::chunkDirectoryIsPrivate()
 
 void tst_FileReception::abandonedFileRemoved()
 {
-    const QByteArray second = content(4100, 2);
-    const QString target = m_targets->filePath(QStringLiteral("second"));
-    m_platform->queueSaveFileName(target);
-
-    FileReception reception;
     // A longer file breaks off after four chunks; the next one starts afresh.
     const QList<QByteArray> first = fileFrames(content(10500, 1));
     for (int i = 0; i < 4; ++i)
-        receiveFrame(reception, first[i]);
-    receive(reception, second);
-    QCOMPARE(readFile(target), second);
-    QCOMPARE(spoolFiles(reception), QStringList());
+        receiveFrame(*m_reception, first[i]);
+    const ReceivedFile second = received(content(4100, 2));
+    QVERIFY(second.complete);
+    QCOMPARE(spooled(second), content(4100, 2));
+    QCOMPARE(spoolFiles(*m_reception), QStringList{QFileInfo(second.spool->path()).fileName()});
+}
+
+void tst_FileReception::chunkNotParked()
+{
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    {
+        // The disk fills up after the first chunk.
+        const FileSizeLimit full(CHUNK_SIZE);
+        receive(*m_reception, content(6500));
+    }
+    QCOMPARE(spy.count(), 1);
+    QVERIFY(!lastReceived(spy).complete);
+
+    // A file that arrives whole afterwards is complete again.
+    const ReceivedFile next = received(content(2100, 6));
+    QVERIFY(next.complete);
+    QCOMPARE(spooled(next), content(2100, 6));
+}
+
+void tst_FileReception::spoolFileMissingOrShort_data()
+{
+    QTest::addColumn<bool>("remove");
+    QTest::newRow("missing") << true;
+    QTest::newRow("short") << false;
+}
+
+void tst_FileReception::spoolFileMissingOrShort()
+{
+    QFETCH(bool, remove);
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    const QList<QByteArray> frames = fileFrames(content(6500));
+    for (int i = 0; i < frames.size(); ++i) {
+        if (i == frames.size() - 1) {
+            QCOMPARE(spoolFiles(*m_reception).size(), 1);
+            const QString spool = QDir(m_reception->chunkDirectory()).filePath(spoolFiles(*m_reception).first());
+            QVERIFY(remove ? QFile::remove(spool) : QFile::resize(spool, 100));
+        }
+        receiveFrame(*m_reception, frames[i]);
+    }
+    QCOMPARE(spy.count(), 1);
+    QVERIFY(!lastReceived(spy).complete);
+}
+
+void tst_FileReception::fileBeyondTheIndexIsNotParked()
+{
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    const quint32 length = (MAX_CHUNK_INDEX + 1) * CHUNK_SIZE;
+    for (quint16 index : {quint16(0), quint16(1), quint16(MAX_CHUNK_INDEX)})
+        m_reception->ReceiveFileChunk(FrameHeader{FRAME_FILE, length, index}, content(CHUNK_SIZE));
+    QVERIFY(m_reception->chunkDirectory().isEmpty());
+    QCOMPARE(spy.count(), 0);
+}
+
+void tst_FileReception::chunkDirectoryLostAndNotRecreated()
+{
+    QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
+    const QList<QByteArray> frames = fileFrames(content(6500));
+    for (int i = 0; i < 3; ++i)
+        receiveFrame(*m_reception, frames[i]);
+    QVERIFY(QDir(m_reception->chunkDirectory()).removeRecursively());
+    QString directoryMeanwhile;
+    {
+        // procfs takes no new directory, not even from root.
+        const TempPath proc("/proc");
+        receiveFrame(*m_reception, frames[3]);
+        // The next file finds no directory to go to.
+        receive(*m_reception, content(2100, 3));
+        directoryMeanwhile = m_reception->chunkDirectory();
+    }
+    QVERIFY(directoryMeanwhile.isEmpty());
+    QCOMPARE(spy.count(), 2);
+    QVERIFY(!spy[0][0].value<ReceivedFile>().complete);
+    QVERIFY(!spy[1][0].value<ReceivedFile>().complete);
+
+    // Once the temp path takes directories again, files are complete again.
+    const ReceivedFile next = received(content(4100, 4));
+    QVERIFY(next.complete);
+    QCOMPARE(spooled(next), content(4100, 4));
+}
+
+void tst_FileReception::fileLargerThanFreeSpaceRefused()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to mount a small file system as the temp path");
+    // Only this thread sees the mount; nothing of it reaches the system.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP("no private mount namespace to be had");
+    QTemporaryDir small;
+    QVERIFY(small.isValid());
+    QVERIFY(mount("tmpfs", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=1m") == 0);
+    {
+        const TempPath temp(QFile::encodeName(small.path()));
+        FileReception reception;
+        QSignalSpy refused(&reception, &FileReception::fileRefused);
+        QSignalSpy spy(&reception, &FileReception::fileReceived);
+        const QByteArray tooLarge = content(2 * 1024 * 1024);
+        receive(reception, tooLarge);
+        QCOMPARE(refused.count(), 1);
+        QCOMPARE(refused[0][0].value<quint32>(), quint32(tooLarge.size()));
+        QVERIFY(refused[0][1].toLongLong() <= 1024 * 1024);
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(spoolFiles(reception), QStringList());
+
+        // A file that fits is taken.
+        receive(reception, content(4500, 5));
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spooled(lastReceived(spy)), content(4500, 5));
+    }
+    QVERIFY(umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH) == 0);
+}
+
+void tst_FileReception::fileCrossesConnection_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty") << 0;
+    QTest::newRow("4500") << 4500;
+    QTest::newRow("400123") << 400123;
+}
+
+void tst_FileReception::fileCrossesConnection()
+{
+    QFETCH(int, size);
+    QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+    CConnSocket terminal(*m_platform);
+    terminal.connectToStation(QStringLiteral("127.0.0.1"), m_server.serverPort());
+    CConnSocket station(*m_platform);
+    station.attach(LinkTest::acceptOne(m_server));
+    QTRY_VERIFY(terminal.isOpen());
+
+    QSignalSpy spy(&station, &CConnSocket::fileReceived);
+    auto file = std::make_unique<QBuffer>();
+    file->setData(content(size, 8));
+    QVERIFY(file->open(QIODevice::ReadOnly));
+    QVERIFY(terminal.SendFile(std::move(file)));
+    QTRY_COMPARE(spy.count(), 1);
+    const ReceivedFile got = lastReceived(spy);
+    QVERIFY(got.complete);
+    QCOMPARE(spooled(got), content(size, 8));
+}
+
+void tst_FileReception::incompleteFileToldNotAsked()
+{
+    CConnSocket connection(*m_platform);
+    m_platform->queueSaveFileName(m_targets->filePath(QStringLiteral("never")));
+    ReceivedFile lost;
+    lost.length = 6500;
+    QCOMPARE(FileSaveSession::offer(*m_platform, &connection, lost, QStringLiteral("接続局")), Outcome::Lost);
+    QCOMPARE(m_platform->saveDialogs, 0);
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
 }
 
 void tst_FileReception::saveAsCancelled()
 {
+    CConnSocket connection(*m_platform);
     m_platform->queueSaveFileName(QString());
-    const QString target = m_targets->filePath(QStringLiteral("after-cancel"));
-    m_platform->queueSaveFileName(target);
-
-    FileReception reception;
-    receive(reception, content(4500, 3));
-    QCOMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(FileSaveSession::offer(*m_platform, &connection, received(content(20500, 3)), QStringLiteral("端末 3 ")),
+             Outcome::NotSaved);
+    QCOMPARE(m_platform->saveCaptions, QStringList(QStringLiteral("端末 3 からのファイル（20,500 バイト）を保存")));
+    QTest::qWait(0);
     QVERIFY(m_platform->messages.isEmpty());
-    QCOMPARE(QDir(m_targets->path()).entryList(QDir::Files), QStringList());
-    QCOMPARE(spoolFiles(reception), QStringList());
-
-    // The next file is received as usual.
-    receive(reception, content(2100, 4));
-    QCOMPARE(readFile(target), content(2100, 4));
+    QCOMPARE(QDir(m_targets->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(spoolFiles(*m_reception), QStringList());
 }
 
 void tst_FileReception::targetNotWritable()
 {
+    CConnSocket connection(*m_platform);
     const QString target = m_targets->filePath(QStringLiteral("no-such-folder/saved.bin"));
     m_platform->queueSaveFileName(target);
-    FileReception reception;
-    receive(reception, content(4500));
-    QCOMPARE(m_platform->messages.size(), 1);
+    FileSaveSession::offer(*m_platform, &connection, received(content(4500)), QStringLiteral("接続局"));
+    QTRY_COMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(QDir::toNativeSeparators(target)));
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存できません")));
-    QVERIFY(!QFileInfo::exists(target));
     QCOMPARE(QDir(m_targets->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
@@ -317,93 +497,14 @@ void tst_FileReception::existingTargetReplaced()
         QVERIFY(QFile::link(QStringLiteral("existing"), link));
     m_platform->queueSaveFileName(throughLink ? link : file);
 
-    FileReception reception;
-    receive(reception, content(2500, 5));
-    QVERIFY(m_platform->messages.isEmpty());
+    CConnSocket connection(*m_platform);
+    FileSaveSession::offer(*m_platform, &connection, received(content(2500, 5)), QStringLiteral("接続局"));
     QCOMPARE(readFile(file), content(2500, 5));
     QCOMPARE(QFileInfo(link).isSymLink(), throughLink);
     if (!dangling)
         QCOMPARE(QFileInfo(file).permissions(), ownerOnly);
-}
-
-void tst_FileReception::chunkNotParked()
-{
-    const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(LinkTest::writeFile(target, "old content"));
-    m_platform->queueSaveFileName(target);
-
-    FileReception reception;
-    const QList<QByteArray> frames = fileFrames(content(6500));
-    {
-        // The disk fills up after the first chunk.
-        const FileSizeLimit full(CHUNK_SIZE);
-        for (const QByteArray &frame : frames)
-            receiveFrame(reception, frame);
-    }
-
-    QCOMPARE(m_platform->messages.size(), 1);
-    QVERIFY(m_platform->messages.first().contains(QStringLiteral("保存しませんでした")));
-    QCOMPARE(m_platform->saveDialogs, 0);
-    QCOMPARE(readFile(target), QByteArray("old content"));
-
-    // A file that arrives whole afterwards is saved again.
-    receive(reception, content(2100, 6));
-    QCOMPARE(readFile(target), content(2100, 6));
-}
-
-void tst_FileReception::spoolFileMissingOrShort_data()
-{
-    QTest::addColumn<bool>("remove");
-    QTest::newRow("missing") << true;
-    QTest::newRow("short") << false;
-}
-
-void tst_FileReception::spoolFileMissingOrShort()
-{
-    QFETCH(bool, remove);
-    const QString target = m_targets->filePath(QStringLiteral("existing"));
-    QVERIFY(LinkTest::writeFile(target, "old content"));
-    m_platform->queueSaveFileName(target);
-
-    FileReception reception;
-    const QList<QByteArray> frames = fileFrames(content(6500));
-    for (int i = 0; i < frames.size(); ++i) {
-        if (i == frames.size() - 1) {
-            QCOMPARE(spoolFiles(reception).size(), 1);
-            const QString spool = QDir(reception.chunkDirectory()).filePath(spoolFiles(reception).first());
-            QVERIFY(remove ? QFile::remove(spool) : QFile::resize(spool, 100));
-        }
-        receiveFrame(reception, frames[i]);
-    }
-    QCOMPARE(m_platform->messages.size(), 1);
-    QCOMPARE(m_platform->saveDialogs, 0);
-    QCOMPARE(readFile(target), QByteArray("old content"));
-}
-
-void tst_FileReception::lastFrameOfAnotherFile()
-{
-    const QString target = m_targets->filePath(QStringLiteral("never"));
-    m_platform->queueSaveFileName(target);
-    FileReception reception;
-    // Two chunks of a 6000-byte file, then the last frame of a 4500-byte one.
-    const QList<QByteArray> frames = fileFrames(content(6000));
-    for (int i = 0; i < 2; ++i)
-        reception.ReceiveFileChunk(FrameHeader::decode(frames[i].constData()), frames[i].mid(FRAME_HEADER_SIZE));
-    const QByteArray last = fileFrames(content(4500)).last();
-    reception.ReceiveFileChunk(FrameHeader::decode(last.constData()), last.mid(FRAME_HEADER_SIZE));
-    QCOMPARE(m_platform->messages.size(), 1);
-    QCOMPARE(m_platform->saveDialogs, 0);
-    QVERIFY(!QFileInfo::exists(target));
-}
-
-void tst_FileReception::fileBeyondTheIndexIsNotParked()
-{
-    FileReception reception;
-    const quint32 length = (MAX_CHUNK_INDEX + 1) * CHUNK_SIZE;
-    for (quint16 index : {quint16(0), quint16(1), quint16(MAX_CHUNK_INDEX)})
-        reception.ReceiveFileChunk(FrameHeader{FRAME_FILE, length, index}, content(CHUNK_SIZE));
-    QVERIFY(reception.chunkDirectory().isEmpty());
-    QCOMPARE(m_platform->saveDialogs, 0);
+    QTest::qWait(0);
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void tst_FileReception::saveIntoChunkDirectoryAskedAgain_data()
@@ -422,15 +523,10 @@ void tst_FileReception::saveIntoChunkDirectoryAskedAgain()
     QFETCH(QString, folder);
     QFETCH(bool, otherConnection);
     QFETCH(bool, throughLink);
-    const QByteArray file = content(4500, 16);
-    const QList<QByteArray> frames = fileFrames(file);
-    FileReception reception;
+    const ReceivedFile file = received(content(4500, 16));
     FileReception other;
-    for (int i = 0; i < 2; ++i) {
-        receiveFrame(reception, frames[i]);
-        receiveFrame(other, frames[i]);
-    }
-    QDir chunks((otherConnection ? other : reception).chunkDirectory());
+    receiveFrame(other, fileFrames(content(4500)).first());
+    QDir chunks((otherConnection ? other : *m_reception).chunkDirectory());
     if (!folder.isEmpty()) {
         QVERIFY(chunks.mkdir(folder));
         QVERIFY(chunks.cd(folder));
@@ -444,46 +540,14 @@ void tst_FileReception::saveIntoChunkDirectoryAskedAgain()
     m_platform->queueSaveFileName(refused);
     m_platform->queueSaveFileName(accepted);
 
-    receiveFrame(reception, frames[2]);
+    CConnSocket connection(*m_platform);
+    QCOMPARE(FileSaveSession::offer(*m_platform, &connection, file, QStringLiteral("接続局")), Outcome::Saving);
     QCOMPARE(m_platform->saveDialogs, 2);
     QCOMPARE(m_platform->messages.size(), 1);
     QVERIFY(m_platform->messages.first().contains(QDir::toNativeSeparators(refused)));
     QVERIFY(m_platform->messages.first().contains(QStringLiteral("別のフォルダを選んでください")));
     QVERIFY(!QFileInfo::exists(inside));
-    QCOMPARE(readFile(accepted), file);
-}
-
-void tst_FileReception::chunkDirectoryLostAndNotRecreated()
-{
-    const QString target = m_targets->filePath(QStringLiteral("saved"));
-    const QList<QByteArray> frames = fileFrames(content(6500));
-    FileReception reception;
-    for (int i = 0; i < 3; ++i)
-        receiveFrame(reception, frames[i]);
-    QVERIFY(QDir(reception.chunkDirectory()).removeRecursively());
-
-    // procfs takes no new directory, not even from root.
-    const QByteArray savedTemp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", "/proc");
-    receiveFrame(reception, frames[3]);
-    // The next file finds no directory to go to.
-    receive(reception, content(2100, 3));
-    const QString directoryMeanwhile = reception.chunkDirectory();
-    if (savedTemp.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", savedTemp);
-
-    QVERIFY(directoryMeanwhile.isEmpty());
-    QCOMPARE(m_platform->saveDialogs, 0);
-    QCOMPARE(m_platform->messages.size(), 2);
-    for (const QString &message : std::as_const(m_platform->messages))
-        QVERIFY(message.contains(QStringLiteral("保存しませんでした")));
-
-    // Once the temp path takes directories again, files are saved again.
-    m_platform->queueSaveFileName(target);
-    receive(reception, content(4100, 4));
-    QCOMPARE(readFile(target), content(4100, 4));
+    QCOMPARE(readFile(accepted), content(4500, 16));
 }
 
 void tst_FileReception::copiedToAnotherFileSystem()
@@ -503,200 +567,80 @@ void tst_FileReception::copiedToAnotherFileSystem()
     m_platform->queueSaveFileName(copied);
     m_platform->queueSaveFileName(renamed);
 
-    auto reception = std::make_unique<FileReception>();
-    receive(*reception, first);
+    auto connection = std::make_unique<CConnSocket>(*m_platform);
+    QCOMPARE(FileSaveSession::offer(*m_platform, connection.get(), received(first), QStringLiteral("接続局")),
+             Outcome::Saving);
     // The copy goes on while the next file arrives into a spool of its own,
     // and after the connection has ended.
-    receive(*reception, second);
-    reception.reset();
+    FileSaveSession::offer(*m_platform, connection.get(), received(second), QStringLiteral("接続局"));
+    m_reception.reset();
+    connection.reset();
     QCOMPARE(readFile(renamed), second);
-    QTRY_COMPARE(readFile(copied), first);
     // Its progress dialog opened while the copy ran: the event loop went on.
-    QCOMPARE(m_platform->progresses.size(), 1);
+    QCOMPARE(m_platform->pauses, QList<int>{FileSaveSession::COPY_PROGRESS_DELAY_MS});
+    QTRY_COMPARE(m_platform->progresses.size(), 1);
     QCOMPARE(m_platform->progresses.first()->maximum, first.size());
     QTRY_VERIFY(!m_platform->progresses.first()->open);
     QCOMPARE(m_platform->progresses.first()->values.last(), first.size());
+    QCOMPARE(readFile(copied), first);
     QVERIFY(m_platform->messages.isEmpty());
 }
 
-void tst_FileReception::transferBetweenConnections_data()
+void tst_FileReception::spoolRemovedWhileSaveAsOpen()
 {
-    QTest::addColumn<bool>("fromTerminal");
-    QTest::addColumn<int>("size");
-    for (bool fromTerminal : {true, false}) {
-        const char *direction = fromTerminal ? "terminal to station" : "station to terminal";
-        for (int size : {0, 1500, 4000, 4500})
-            QTest::addRow("%s %d", direction, size) << fromTerminal << size;
-    }
-}
-
-void tst_FileReception::transferBetweenConnections()
-{
-    QFETCH(bool, fromTerminal);
-    QFETCH(int, size);
-
-    const QString source = m_targets->filePath(QStringLiteral("source"));
-    const QString target = m_targets->filePath(QStringLiteral("target"));
-    const QByteArray file = content(size, 8);
-    QVERIFY(LinkTest::writeFile(source, file));
-
-    DisplayLine terminalLine(200);
-    CountingHost terminalHost;
-    QPointer<CConnSocket> terminal = new CConnSocket(&terminalLine, &terminalHost);
-    m_connections.append(terminal);
-    QSignalSpy connected(terminal.data(), &CConnSocket::connected);
-    QVERIFY(connected.isValid());
-    terminal->connectToStation(QStringLiteral("127.0.0.1"), m_server.serverPort());
-    QTcpSocket *accepted = LinkTest::acceptOne(m_server);
-    QVERIFY(accepted);
-    QTRY_COMPARE(connected.count(), 1);
-    auto *stationEnd = new CConnSocket(&m_line, 5, &m_owner, nullptr, &m_host);
-    stationEnd->attach(accepted);
-    m_connections.append(stationEnd);
-
-    m_platform->queueOpenFileName(source);
-    m_platform->queueSaveFileName(target);
-    (fromTerminal ? terminal.data() : stationEnd)->SendFile();
-    QTRY_COMPARE(m_platform->saveDialogs, 1);
-    QCOMPARE(m_platform->pauses.size(), size / CHUNK_SIZE);
-    QCOMPARE(readFile(target), file);
-    QVERIFY(m_platform->messages.isEmpty());
-}
-
-void tst_FileReception::largeFileFromRawPeer()
-{
-    QTcpSocket *peer = nullptr;
-    QVERIFY(station(0, &peer));
-    const QString target = m_targets->filePath(QStringLiteral("large"));
-    const QByteArray file = content(400123, 2);
-    m_platform->queueSaveFileName(target);
-
-    QVERIFY(LinkTest::streamOut(peer, fileFrames(file).join()));
-    QTRY_COMPARE(m_platform->saveDialogs, 1);
-    QCOMPARE(readFile(target), file);
-    QVERIFY(m_platform->messages.isEmpty());
-}
-
-void tst_FileReception::twoConnectionsAtOnce()
-{
-    QTcpSocket *peerA = nullptr;
-    QTcpSocket *peerB = nullptr;
-    CConnSocket *a = station(0, &peerA);
-    CConnSocket *b = station(1, &peerB);
-    QVERIFY(a && b);
-
-    const QByteArray fileA = content(9500, 10);
-    const QByteArray fileB = content(8000, 11);
-    const QString targetA = m_targets->filePath(QStringLiteral("a"));
-    const QString targetB = m_targets->filePath(QStringLiteral("b"));
-    m_platform->queueSaveFileName(targetA);
-    m_platform->queueSaveFileName(targetB);
-
-    const QList<QByteArray> framesA = fileFrames(fileA);
-    const QList<QByteArray> framesB = fileFrames(fileB);
-    QCOMPARE(framesA.size(), 5);
-    QCOMPARE(framesB.size(), 5);
-    // Full chunks of both files alternate: same names, separate connections.
-    for (int i = 0; i < 4; ++i) {
-        peerA->write(framesA[i]);
-        peerB->write(framesB[i]);
-        peerA->flush();
-        peerB->flush();
-        QTest::qWait(5);
-    }
-    peerA->write(framesA[4]);
-    QTRY_COMPARE(m_platform->saveDialogs, 1);
-    peerB->write(framesB[4]);
-    QTRY_COMPARE(m_platform->saveDialogs, 2);
-
-    QCOMPARE(readFile(targetA), fileA);
-    QCOMPARE(readFile(targetB), fileB);
-    QVERIFY(m_platform->messages.isEmpty());
-}
-
-void tst_FileReception::peerClosesWhileSaveAsOpen()
-{
-    QTcpSocket *peer = nullptr;
-    QPointer<CConnSocket> connection = station(3, &peer);
-    QVERIFY(connection);
+    CConnSocket connection(*m_platform);
     const QString target = m_targets->filePath(QStringLiteral("saved"));
-    const QByteArray file = content(4500, 12);
-
-    bool aliveDuringDialog = false;
-    QList<int> removedDuringDialog;
-    m_platform->queueSaveFileName(target, [&] {
-        peer->write(FrameCodec::textFrame("last words"));
-        peer->disconnectFromHost();
-        ScriptedPlatform::spinEvents(100);
-        aliveDuringDialog = !connection.isNull();
-        removedDuringDialog = m_owner.removed;
-    });
-    peer->write(fileFrames(file).join());
-    QTRY_COMPARE(m_platform->saveDialogs, 1);
-    QVERIFY(aliveDuringDialog);
-    // The slot stays taken until its last frame was handled under it.
-    QVERIFY(removedDuringDialog.isEmpty());
-    QTRY_VERIFY(connection.isNull());
-    QCOMPARE(m_owner.removed, QList<int>{3});
-    QCOMPARE(m_line.bytes(), QByteArray("3> last words"));
-    // The whole file had arrived before the close: it is saved.
-    QCOMPARE(readFile(target), file);
-}
-
-void tst_FileReception::releaseWhileSaveAsOpen()
-{
-    QTcpSocket *peer = nullptr;
-    QPointer<CConnSocket> connection = station(4, &peer);
-    QVERIFY(connection);
-    const QString target = m_targets->filePath(QStringLiteral("saved"));
-
-    bool aliveDuringDialog = false;
-    m_platform->queueSaveFileName(target, [&] {
-        // Released from an event handled inside the dialog's loop.
-        QTimer::singleShot(0, connection.data(), [&] { connection->release(); });
-        ScriptedPlatform::spinEvents(100);
-        aliveDuringDialog = !connection.isNull();
-    });
-    const QList<QByteArray> frames = fileFrames(content(6100, 13));
-    peer->write(frames.join() + FrameCodec::textFrame("after"));
-    QTRY_COMPARE(m_platform->saveDialogs, 1);
-    QVERIFY(aliveDuringDialog);
-    QTRY_VERIFY(connection.isNull());
-    QCOMPARE(readFile(target), content(6100, 13));
-    // Nothing after the release was acted upon, and no removal was asked for.
-    QCOMPARE(m_host.redraws, 0);
-    QVERIFY(m_owner.removed.isEmpty());
+    // A temp cleaner takes the chunk directory meanwhile.
+    m_platform->queueSaveFileName(target, [&] { QVERIFY(QDir(m_reception->chunkDirectory()).removeRecursively()); });
+    QCOMPARE(FileSaveSession::offer(*m_platform, &connection, received(content(6100, 13)), QStringLiteral("接続局")),
+             Outcome::Saving);
+    QTRY_COMPARE(readFile(target), content(6100, 13));
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 void tst_FileReception::framesWaitWhileSaveAsOpen()
 {
+    QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket *accepted = nullptr;
     QTcpSocket *peer = nullptr;
-    QPointer<CConnSocket> connection = station(0, &peer);
-    QVERIFY(connection);
+    QVERIFY(LinkTest::rawPair(m_server, &peer, &accepted));
+    const std::unique_ptr<QTcpSocket> peerOwner(peer);
+    CConnSocket connection(*m_platform);
+    QList<QByteArray> texts;
+    connect(&connection, &CConnSocket::textReceived, this, [&](const QByteArray &text) { texts.append(text); });
+    // Offered from the event loop, as the Station does once a Terminal's RS
+    // strings before it are on the line: only the hold keeps frames back.
+    connect(&connection, &CConnSocket::fileReceived, this,
+            [&](const ReceivedFile &file) {
+                FileSaveSession::offer(*m_platform, &connection, file, QStringLiteral("端末 0 "));
+            },
+            Qt::QueuedConnection);
+    connection.attach(accepted);
+
     const QString target = m_targets->filePath(QStringLiteral("saved"));
     const QString second = m_targets->filePath(QStringLiteral("second"));
-
-    QByteArray lineDuringDialog;
-    int dialogsDuringDialog = 0;
+    QList<QByteArray> textsDuringDialog{"none"};
+    CConnSocket::State stateDuringDialog = CConnSocket::State::Closed;
     m_platform->queueSaveFileName(target, [&] {
         peer->write(FrameCodec::textFrame("hello") + fileFrames(content(2200, 14)).join());
+        peer->disconnectFromHost();
         ScriptedPlatform::spinEvents(100);
-        lineDuringDialog = m_line.bytes();
-        dialogsDuringDialog = m_platform->saveDialogs;
+        textsDuringDialog = texts;
+        stateDuringDialog = connection.state();
     });
     m_platform->queueSaveFileName(second);
-    m_line.set("before");
     peer->write(fileFrames(content(4500, 15)).join());
-    QTRY_VERIFY(m_platform->saveDialogs >= 1);
-    // Inside the dialog the handler was not entered again.
-    QCOMPARE(lineDuringDialog, QByteArray("before"));
-    QCOMPARE(dialogsDuringDialog, 1);
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(textsDuringDialog, QList<QByteArray>());
+    // The peer has left, but what it sent before is still to be handled.
+    QCOMPARE(stateDuringDialog, CConnSocket::State::Draining);
     QCOMPARE(readFile(target), content(4500, 15));
 
     // Afterwards the waiting frames are handled: the text, then the next file.
-    QTRY_COMPARE(m_line.bytes(), QByteArray("0> hello"));
     QTRY_COMPARE(m_platform->saveDialogs, 2);
+    QCOMPARE(texts, QList<QByteArray>{"hello"});
     QCOMPARE(readFile(second), content(2200, 14));
+    QTRY_COMPARE(connection.state(), CConnSocket::State::Closed);
 }
 
 QTEST_GUILESS_MAIN(tst_FileReception)
