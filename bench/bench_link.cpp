@@ -1,8 +1,8 @@
 // Throughput and memory of the frame link over real loopback connections,
 // beside a raw QTcpSocket copy of the same bytes. Pauses are replaced by
-// zero and the Save As dialog is answered with a path in a temp directory,
-// beside the spool files (a rename), and on /dev/shm when that is another
-// file system (a copy).
+// zero and a received file is saved, as the programs do once Save As is
+// answered, to a path in a temp directory beside the spool files (a
+// rename), and on /dev/shm when that is another file system (a copy).
 // Then, with the real one-second pauses, how quickly a real Station handles
 // a Terminal's text while another connection is being paced, and what a
 // paced file send costs its sender.
@@ -18,11 +18,10 @@
 #include "CSocket.h"
 #include "Frame.h"
 #include "PacedFileSend.h"
-#include "Platform.h"
 #include "PtyLine.h"
-#include "QtPlatform.h"
 #include "SSocket.h"
 #include "SerialPort.h"
+#include "SpoolDelivery.h"
 #include "Timers.h"
 
 #include <QCoreApplication>
@@ -67,32 +66,28 @@ qint64 cpuNs(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-class BenchPlatform : public QtPlatform
+// The one-second pauses: zero for throughput runs, as asked for pacing runs,
+// which also record how long the pauses really took.
+class BenchTimers : public ITimers
 {
 public:
-    QString saveAnswer;
-    QString getSaveFileName() override { return saveAnswer; }
-    void messageBox(const QString &text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
-    // The one-second pauses: zero for throughput runs, as asked for pacing
-    // runs, which also record how long the pauses really took.
     bool realPauses = false;
     qint64 shortestPauseNs = 0;
     qint64 longestPauseNs = 0;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override
     {
         if (!realPauses) {
-            QtPlatform::singleShot(0, context, std::move(then));
+            QTimer::singleShot(0, context, std::move(then));
             return;
         }
         const qint64 asked = monotonicNs();
-        QtPlatform::singleShot(milliseconds, context, [this, asked, then = std::move(then)] {
+        QTimer::singleShot(milliseconds, context, [this, asked, then = std::move(then)] {
             const qint64 took = monotonicNs() - asked;
             shortestPauseNs = shortestPauseNs ? qMin(shortestPauseNs, took) : took;
             longestPauseNs = qMax(longestPauseNs, took);
             then();
         });
     }
-    std::unique_ptr<IProgress> openProgress(int, std::function<void()>) override { return nullptr; }
 };
 
 // Peak resident memory of this process. getrusage() would carry the
@@ -220,15 +215,11 @@ double textFramesPerSecond(int frames, bool raw)
     return frames * 1000.0 / qMax<qint64>(1, elapsed);
 }
 
-// Child: receives one file of `size` bytes on a connection and saves it to
-// `target`; through the link, the time runs until the saved file is whole,
-// which after a copy to another file system is later than the last frame.
-int receiveFile(const QString &target, qint64 size, bool raw)
+// Child: receives one file on a connection and saves it to `target`;
+// through the link, the time runs until the saved file is whole, which after
+// a copy to another file system is later than the last frame.
+int receiveFile(const QString &target, bool raw)
 {
-    BenchPlatform platform;
-    platform.saveAnswer = target;
-    Platform::install(&platform);
-
     QTcpServer server;
     server.listen(QHostAddress::LocalHost);
     QTextStream(stdout) << server.serverPort() << Qt::endl;
@@ -236,27 +227,39 @@ int receiveFile(const QString &target, qint64 size, bool raw)
     QTcpSocket *socket = acceptOne(server);
     QElapsedTimer timer;
     timer.start();
-    bool done = false;
-    QFile rawOut(target);
-    std::unique_ptr<CConnSocket> conn;
     if (raw) {
+        QFile rawOut(target);
         rawOut.open(QIODevice::WriteOnly);
         spin([&] {
             rawOut.write(socket->readAll());
             return socket->state() == QAbstractSocket::UnconnectedState && socket->bytesAvailable() == 0;
         });
-        done = true;
     } else {
-        conn = std::make_unique<CConnSocket>(platform);
-        QObject::connect(conn.get(), &CConnSocket::stateChanged, [&](CConnSocket::State state) {
-            done = state == CConnSocket::State::Closed;
+        bool saving = false;
+        bool done = false;
+        BenchTimers timers;
+        CConnSocket conn(timers);
+        QObject::connect(&conn, &CConnSocket::stateChanged, [&](CConnSocket::State state) {
+            if (state == CConnSocket::State::Closed && !saving)
+                done = true;
         });
-        conn->attach(socket);
+        QObject::connect(&conn, &CConnSocket::fileReceived, [&](const ReceivedFile &file) {
+            if (!file.complete) {
+                std::fprintf(stderr, "received file incomplete\n");
+                return;
+            }
+            saving = true;
+            auto *delivery = new SpoolDelivery(file.spool, target);
+            QObject::connect(delivery, &SpoolDelivery::finished, [&](bool ok, const QString &error) {
+                if (!ok)
+                    std::fprintf(stderr, "not saved: %s\n", qPrintable(error));
+                done = true;
+            });
+            delivery->start();
+        });
+        conn.attach(socket);
+        spin([&] { return done; });
     }
-    spin([&] { return done; });
-    if (!raw)
-        spin([&] { return QFileInfo(target).size() == size; }, 600000);
-    rawOut.close();
     QTextStream(stdout) << timer.elapsed() << ' ' << peakKilobytes() << Qt::endl;
     return 0;
 }
@@ -282,8 +285,8 @@ int sendFile(const QString &path, quint16 port, bool raw)
         waitQueuedAtMost(socket, 0);
         socket.disconnectFromHost();
     } else {
-        BenchPlatform platform;
-        CConnSocket sender(platform);
+        BenchTimers timers;
+        CConnSocket sender(timers);
         connectLink(sender, port);
         sendFileOn(sender, path);
         spin([&] { return !sender.isSendingFile(); });
@@ -322,9 +325,9 @@ bool sameContents(const QString &first, const QString &second)
 // longest pause, all in nanoseconds.
 int sendPaced(const QString &path, quint16 port)
 {
-    BenchPlatform platform;
-    platform.realPauses = true;
-    CConnSocket sender(platform);
+    BenchTimers timers;
+    timers.realPauses = true;
+    CConnSocket sender(timers);
     connectLink(sender, port);
     const qint64 wallStart = monotonicNs();
     const qint64 cpuStart = cpuNs();
@@ -337,8 +340,8 @@ int sendPaced(const QString &path, quint16 port)
     socket->disconnectFromHost();
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->waitForDisconnected(5000);
-    QTextStream(stdout) << wall << ' ' << cpu << ' ' << platform.shortestPauseNs << ' '
-                        << platform.longestPauseNs << Qt::endl;
+    QTextStream(stdout) << wall << ' ' << cpu << ' ' << timers.shortestPauseNs << ' '
+                        << timers.longestPauseNs << Qt::endl;
     return 0;
 }
 
@@ -355,7 +358,7 @@ FileRun runFile(const QString &source, const QString &target, qint64 size, bool 
     const QString self = QCoreApplication::applicationFilePath();
     const QString mode = raw ? QStringLiteral("raw") : QStringLiteral("link");
     QProcess receiver;
-    receiver.start(self, {QStringLiteral("--receive"), target, QString::number(size), mode});
+    receiver.start(self, {QStringLiteral("--receive"), target, mode});
     receiver.waitForReadyRead(10000);
     const quint16 port = quint16(receiver.readLine().trimmed().toUInt());
 
@@ -489,16 +492,16 @@ struct LatencyRun
 // loads the Station as `load` says, the second sends `texts` timed texts.
 LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacingMs)
 {
-    BenchPlatform platform;
-    platform.realPauses = true;
+    BenchTimers timers;
+    timers.realPauses = true;
 
     PtyLine pty;
-    CSerialPort serial(pty.name(), &platform);
+    CSerialPort serial(pty.name(), &timers);
     // The time from sending each text to the Station's handling it.
     std::vector<double> latenciesMs;
     LatencyRun run;
     {
-        CListenSocket station(&serial, platform, 0);
+        CListenSocket station(&serial, timers, 0);
         station.Listen();
         QObject::connect(&station, &CListenSocket::textReceived, [&](int, const QByteArray &text) {
             latenciesMs.push_back((monotonicNs() - text.toLongLong()) / 1e6);
@@ -577,8 +580,7 @@ PacedRun runPaced(const QString &source, const QString &target)
 {
     const QString self = QCoreApplication::applicationFilePath();
     QProcess receiver;
-    receiver.start(self, {QStringLiteral("--receive"), target, QString::number(QFileInfo(source).size()),
-                          QStringLiteral("link")});
+    receiver.start(self, {QStringLiteral("--receive"), target, QStringLiteral("link")});
     receiver.waitForReadyRead(10000);
     const quint16 port = quint16(receiver.readLine().trimmed().toUInt());
 
@@ -650,8 +652,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 5 && args[1] == QLatin1String("--receive"))
-        return receiveFile(args[2], args[3].toLongLong(), args[4] == QLatin1String("raw"));
+    if (args.size() == 4 && args[1] == QLatin1String("--receive"))
+        return receiveFile(args[2], args[3] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send-texts"))
         return sendTexts(args[2].toInt(), quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send"))
