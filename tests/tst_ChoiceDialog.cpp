@@ -1,7 +1,9 @@
 #include "InputDialog1.h"
 #include "ModalDialogAnswer.h"
 
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 
@@ -29,10 +31,87 @@ class tst_ChoiceDialog : public QObject
     Q_OBJECT
 
 private slots:
+    void templateControls();
+    void choiceRecordedWhenDialogGoesAway_data();
+    void choiceRecordedWhenDialogGoesAway();
     void keyboardAlone();
     void oneTerminalIsPreselected();
     void okWithoutSlotAsksAndStaysOpen();
 };
+
+void tst_ChoiceDialog::templateControls()
+{
+    CInputDialog dialog;
+    const DialogUnits &units = dialog.units();
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("ﾀﾞｲｱﾛｸﾞ"));
+    QCOMPARE(dialog.size(), units.size(181, 121));
+    QCOMPARE(dialog.m_nSelected, MAX_CLIENTS);
+    QCOMPARE(dialog.m_text, QString());
+
+    auto *ok = qobject_cast<QPushButton *>(dialog.control(1));
+    auto *cancel = qobject_cast<QPushButton *>(dialog.control(2));
+    auto *edit = qobject_cast<QLineEdit *>(dialog.control(1000));
+    QVERIFY(ok && cancel && edit);
+    QCOMPARE(ok->text(), QStringLiteral("OK"));
+    QCOMPARE(cancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
+    QCOMPARE(ok->accessibleName(), QStringLiteral("OK"));
+    QVERIFY(ok->isDefault());
+    QCOMPARE(ok->geometry(), units.rect(22, 89, 50, 14));
+    QCOMPARE(cancel->geometry(), units.rect(91, 88, 50, 14));
+    QCOMPARE(edit->geometry(), units.rect(19, 25, 146, 14));
+    QVERIFY(!edit->isReadOnly());
+
+    const QPoint places[MAX_CLIENTS] = {{17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
+                                         {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69}};
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        QRadioButton *button = radio(&dialog, slot);
+        QVERIFY(button);
+        QCOMPARE(dialog.control(1002 + slot), button);
+        QCOMPARE(button->text(), QString::number(slot));
+        QCOMPARE(button->accessibleName(), QString::number(slot));
+        QCOMPARE(button->geometry(), units.rect(places[slot].x(), places[slot].y(), 19, 10));
+    }
+}
+
+void tst_ChoiceDialog::choiceRecordedWhenDialogGoesAway_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<int>("button");
+    QTest::addColumn<int>("selected");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("OK with 3") << 3 << int(TemplateDialog::IDOK) << 3 << "typed";
+    QTest::newRow("Cancel with 3") << 3 << int(TemplateDialog::IDCANCEL) << 3 << "before";
+    QTest::newRow("Cancel without choice") << -1 << int(TemplateDialog::IDCANCEL) << int(MAX_CLIENTS) << "before";
+}
+
+void tst_ChoiceDialog::choiceRecordedWhenDialogGoesAway()
+{
+    QFETCH(int, slot);
+    QFETCH(int, button);
+    QFETCH(int, selected);
+    QFETCH(QString, text);
+
+    CInputDialog dialog;
+    dialog.m_slotUsed[0] = 1;
+    dialog.m_slotUsed[3] = 1;
+    dialog.m_text = QStringLiteral("before");
+    int selectedWhileOpen = -1;
+    QString textShown;
+    ModalDialogAnswer answer([&](QDialog *shown) {
+        auto *edit = shown->findChild<QLineEdit *>(QStringLiteral("id1000"));
+        textShown = edit->text();
+        if (slot >= 0)
+            QTest::mouseClick(radio(shown, slot), Qt::LeftButton);
+        selectedWhileOpen = dialog.m_nSelected;
+        edit->setText(QStringLiteral("typed"));
+        QTest::mouseClick(shown->findChild<QPushButton *>(QStringLiteral("id%1").arg(button)), Qt::LeftButton);
+    });
+    QCOMPARE(dialog.DoModal(), button);
+    QCOMPARE(textShown, QStringLiteral("before"));
+    QCOMPARE(selectedWhileOpen, int(MAX_CLIENTS));
+    QCOMPARE(dialog.m_nSelected, selected);
+    QCOMPARE(dialog.m_text, text);
+}
 
 void tst_ChoiceDialog::keyboardAlone()
 {

@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -62,7 +63,7 @@ public:
 
 struct Choice
 {
-    int slot = -1; // -1: no radio button
+    int slot = 0;
     QString text;
     int button = TemplateDialog::IDOK;
 };
@@ -84,12 +85,16 @@ QRadioButton *radio(QDialog *dialog, int slot)
     return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + slot));
 }
 
+QLineEdit *textField(QDialog *dialog)
+{
+    return dialog->findChild<QLineEdit *>(QStringLiteral("id%1").arg(CInputDialog::IDC_TEXT));
+}
+
 // Answers the client-choice dialog as the operator would.
 void answer(QDialog *dialog, const Choice &choice)
 {
-    if (choice.slot >= 0)
-        QTest::mouseClick(radio(dialog, choice.slot), Qt::LeftButton);
-    dialog->findChild<QLineEdit *>(QStringLiteral("id1000"))->setText(choice.text);
+    QTest::mouseClick(radio(dialog, choice.slot), Qt::LeftButton);
+    textField(dialog)->setText(choice.text);
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(choice.button)), Qt::LeftButton);
 }
 
@@ -120,11 +125,6 @@ private slots:
     void commandsWithoutTerminalShowNoDialog_data();
     void commandsWithoutTerminalShowNoDialog();
 
-    void clientChoiceDialogControls();
-    void clientChoiceDialogEnablesOccupiedSlots_data();
-    void clientChoiceDialogEnablesOccupiedSlots();
-    void choiceRecordedWhenDialogGoesAway_data();
-    void choiceRecordedWhenDialogGoesAway();
     void slotTooltipNamesTerminal();
 
     void send_data();
@@ -137,6 +137,8 @@ private slots:
     void dropTerminal();
 
     void receivedTextShownInView();
+    void receivedFilesAskUntilDeclinedThrice_data();
+    void receivedFilesAskUntilDeclinedThrice();
     void newAndOpenLeaveLinesUnchanged();
     void closingDuringFileSendEndsQuietly();
     void serialLineStateToldOnce_data();
@@ -412,120 +414,6 @@ void tst_StationApp::commandsWithoutTerminalShowNoDialog()
     QCOMPARE(m_station->redraws, redraws);
 }
 
-void tst_StationApp::clientChoiceDialogControls()
-{
-    CInputDialog dialog;
-    const DialogUnits &units = dialog.units();
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("ﾀﾞｲｱﾛｸﾞ"));
-    QCOMPARE(dialog.size(), units.size(181, 121));
-    QCOMPARE(dialog.m_nSelected, MAX_CLIENTS);
-    QCOMPARE(dialog.m_text, QString());
-
-    auto *ok = qobject_cast<QPushButton *>(dialog.control(1));
-    auto *cancel = qobject_cast<QPushButton *>(dialog.control(2));
-    auto *edit = qobject_cast<QLineEdit *>(dialog.control(1000));
-    QVERIFY(ok && cancel && edit);
-    QCOMPARE(ok->text(), QStringLiteral("OK"));
-    QCOMPARE(cancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
-    QCOMPARE(ok->accessibleName(), QStringLiteral("OK"));
-    QVERIFY(ok->isDefault());
-    QCOMPARE(ok->geometry(), units.rect(22, 89, 50, 14));
-    QCOMPARE(cancel->geometry(), units.rect(91, 88, 50, 14));
-    QCOMPARE(edit->geometry(), units.rect(19, 25, 146, 14));
-    QVERIFY(!edit->isReadOnly());
-
-    const QPoint places[MAX_CLIENTS] = {{17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
-                                         {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69}};
-    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-        QRadioButton *button = radio(&dialog, slot);
-        QVERIFY(button);
-        QCOMPARE(dialog.control(1002 + slot), button);
-        QCOMPARE(button->text(), QString::number(slot));
-        QCOMPARE(button->accessibleName(), QString::number(slot));
-        QCOMPARE(button->geometry(), units.rect(places[slot].x(), places[slot].y(), 19, 10));
-        QVERIFY(!(button->focusPolicy() & Qt::TabFocus));
-    }
-
-    dialog.m_slotUsed = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    QList<QWidget *> tabs;
-    ModalDialogAnswer answerer([&](QDialog *) {
-        QTRY_COMPARE(QApplication::focusWidget(), ok);
-        for (int slot = 0; slot < MAX_CLIENTS; ++slot)
-            QVERIFY(!radio(&dialog, slot)->isChecked());
-        QCOMPARE(edit->text(), QString());
-        for (int i = 0; i < 3; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            tabs << QApplication::focusWidget();
-        }
-        QTest::mouseClick(cancel, Qt::LeftButton);
-    });
-    QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDCANCEL));
-    QCOMPARE(tabs, QList<QWidget *>({cancel, edit, ok}));
-}
-
-void tst_StationApp::clientChoiceDialogEnablesOccupiedSlots_data()
-{
-    QTest::addColumn<QList<int>>("occupied");
-    QTest::newRow("slots 0 and 3") << QList<int> {0, 3};
-    QTest::newRow("slot 9") << QList<int> {9};
-    QTest::newRow("all ten") << QList<int> {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-}
-
-void tst_StationApp::clientChoiceDialogEnablesOccupiedSlots()
-{
-    QFETCH(QList<int>, occupied);
-    CInputDialog dialog;
-    for (int slot : occupied)
-        dialog.m_slotUsed[slot] = 1;
-    QList<int> enabled;
-    ModalDialogAnswer answerer([&](QDialog *shown) {
-        for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
-            if (radio(shown, slot)->isEnabled())
-                enabled << slot;
-        }
-        shown->reject();
-    });
-    dialog.DoModal();
-    QCOMPARE(enabled, occupied);
-}
-
-void tst_StationApp::choiceRecordedWhenDialogGoesAway_data()
-{
-    QTest::addColumn<int>("slot");
-    QTest::addColumn<int>("button");
-    QTest::addColumn<int>("selected");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("OK with 3") << 3 << int(TemplateDialog::IDOK) << 3 << "typed";
-    QTest::newRow("OK without choice") << -1 << int(TemplateDialog::IDOK) << int(MAX_CLIENTS) << "typed";
-    QTest::newRow("Cancel with 3") << 3 << int(TemplateDialog::IDCANCEL) << 3 << "before";
-    QTest::newRow("Cancel without choice") << -1 << int(TemplateDialog::IDCANCEL) << int(MAX_CLIENTS) << "before";
-}
-
-void tst_StationApp::choiceRecordedWhenDialogGoesAway()
-{
-    QFETCH(int, slot);
-    QFETCH(int, button);
-    QFETCH(int, selected);
-    QFETCH(QString, text);
-
-    CInputDialog dialog;
-    dialog.m_slotUsed[0] = 1;
-    dialog.m_slotUsed[3] = 1;
-    dialog.m_text = QStringLiteral("before");
-    int selectedWhileOpen = -1;
-    ModalDialogAnswer answerer([&](QDialog *shown) {
-        QCOMPARE(shown->findChild<QLineEdit *>(QStringLiteral("id1000"))->text(), QStringLiteral("before"));
-        if (slot >= 0)
-            QTest::mouseClick(radio(shown, slot), Qt::LeftButton);
-        selectedWhileOpen = dialog.m_nSelected;
-        answer(shown, {slot, QStringLiteral("typed"), button});
-    });
-    QCOMPARE(dialog.DoModal(), button);
-    QCOMPARE(selectedWhileOpen, int(MAX_CLIENTS));
-    QCOMPARE(dialog.m_nSelected, selected);
-    QCOMPARE(dialog.m_text, text);
-}
-
 void tst_StationApp::slotTooltipNamesTerminal()
 {
     QVERIFY(startStation());
@@ -570,7 +458,6 @@ void tst_StationApp::send_data()
     QTest::newRow("201 bytes, JIS wave dashes and one")
         << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false << tooLong;
     QTest::newRow("foreign character") << 1 << 0 << "smile 🙂" << ok << false << QStringList {"「🙂」"};
-    QTest::newRow("no Terminal chosen") << 2 << -1 << "abc" << ok << false << none;
     QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false << none;
     QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false << none;
 }
@@ -590,13 +477,16 @@ void tst_StationApp::send()
     const int redraws = m_station->redraws;
 
     QList<bool> enabled;
+    bool textShown = false;
     ModalDialogAnswer answerer([&](QDialog *dialog) {
         for (int i = 0; i < MAX_CLIENTS; ++i)
             enabled << radio(dialog, i)->isEnabled();
+        textShown = textField(dialog)->isVisible();
         answer(dialog, {slot, text, button});
     });
     choose(Send);
     QCOMPARE(answerer.count(), 1);
+    QVERIFY(textShown);
     for (int i = 0; i < MAX_CLIENTS; ++i)
         QCOMPARE(enabled.at(i), i < terminals);
 
@@ -697,7 +587,6 @@ void tst_StationApp::fileSend_data()
     QTest::addColumn<bool>("sent");
     QTest::newRow("OK with slot 1") << 1 << int(TemplateDialog::IDOK) << true;
     QTest::newRow("Cancel with slot 1") << 1 << int(TemplateDialog::IDCANCEL) << false;
-    QTest::newRow("OK without choice") << -1 << int(TemplateDialog::IDOK) << false;
 }
 
 void tst_StationApp::fileSend()
@@ -715,11 +604,14 @@ void tst_StationApp::fileSend()
 
     QVERIFY(startStation());
     QVERIFY(connectTerminals(2));
+    bool textShown = true;
     ModalDialogAnswer answerer([&](QDialog *dialog) {
-        answer(dialog, {slot, QStringLiteral("this text is not used"), button});
+        textShown = textField(dialog)->isVisible();
+        answer(dialog, {slot, QString(), button});
     });
     choose(FileSend);
     QCOMPARE(answerer.count(), 1);
+    QVERIFY(!textShown);
     QCOMPARE(m_platform->openDialogs, sent ? 1 : 0);
 
     QList<QByteArray> expected(2);
@@ -738,9 +630,14 @@ void tst_StationApp::dropTerminal()
     QTest::qWait(50);
     QCOMPARE(m_station->m_pListenSocket->count(), MAX_CLIENTS);
 
-    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {3, QString(), TemplateDialog::IDOK}); });
+    bool textShown = true;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        textShown = textField(dialog)->isVisible();
+        answer(dialog, {3, QString(), TemplateDialog::IDOK});
+    });
     choose(Drop);
     QCOMPARE(answerer.count(), 1);
+    QVERIFY(!textShown);
     // At once: the slot is free and the count tells so.
     QCOMPARE(m_station->m_pListenSocket->client(3), nullptr);
     QCOMPARE(m_station->m_status.bytes(), cp932(QStringLiteral("9人と接続中")));
@@ -776,6 +673,62 @@ void tst_StationApp::receivedTextShownInView()
     };
     QVERIFY(rowHasInk(10));
     QVERIFY(rowHasInk(30));
+}
+
+void tst_StationApp::receivedFilesAskUntilDeclinedThrice_data()
+{
+    QTest::addColumn<bool>("reconnect");
+    QTest::newRow("until a text is sent to it") << false;
+    QTest::newRow("until it reconnects") << true;
+}
+
+void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
+{
+    QFETCH(bool, reconnect);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("from-3.bin"));
+    m_platform->queueSaveFileName(target);
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(4));
+    QTcpSocket *terminal = m_terminals.at(3).get();
+
+    QByteArray content(20500, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i % 251);
+    for (int index = 0; index * CHUNK_SIZE <= content.size(); ++index)
+        terminal->write(FrameCodec::fileFrame(20500, quint16(index), content.mid(index * CHUNK_SIZE, CHUNK_SIZE)));
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(m_platform->saveCaptions, QStringList {QStringLiteral("端末 3 からのファイル（20,500 バイト）を保存")});
+    QFile saved(target);
+    QTRY_COMPARE(saved.size(), qint64(content.size()));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), content);
+
+    // Three Save As cancelled in a row: the next files are dropped unasked, told once.
+    const QByteArray small = FrameCodec::fileFrame(2, 0, "hi");
+    terminal->write(small + small + small + small + small + FrameCodec::textFrame("after"));
+    QTRY_COMPARE(m_station->m_message.bytes(), QByteArray("3> after"));
+    QCOMPARE(m_platform->saveDialogs, 4);
+    QTRY_COMPARE(m_platform->messages.size(), 1);
+    QVERIFY2(m_platform->messages[0].contains(QStringLiteral("端末 3 からのファイルの保存を 3 回続けて取りやめた")),
+             qPrintable(m_platform->messages[0]));
+
+    if (reconnect) {
+        terminal->disconnectFromHost();
+        QTRY_COMPARE(m_station->m_pListenSocket->count(), 3);
+        QVERIFY(connectTerminals(1));
+        terminal = m_terminals.back().get();
+        QCOMPARE(m_station->m_pListenSocket->client(3)->peerPort(), terminal->localPort());
+    } else {
+        ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {3, QStringLiteral("ok")}); });
+        choose(Send);
+        QCOMPARE(answerer.count(), 1);
+    }
+    terminal->write(small);
+    QTRY_COMPARE(m_platform->saveDialogs, 5);
+    QCOMPARE(m_platform->saveCaptions.last(), QStringLiteral("端末 3 からのファイル（2 バイト）を保存"));
+    QCOMPARE(m_platform->messages.size(), 1);
 }
 
 void tst_StationApp::newAndOpenLeaveLinesUnchanged()

@@ -13,6 +13,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
@@ -137,7 +139,7 @@ private slots:
     void disconnectTwice();
     void stationClosingReturnsToNotConnected();
     void exitEndsTheProgram();
-    void receivedTextAppears();
+    void receivedTextAndFile();
 
 private:
     void connectApp();
@@ -360,7 +362,8 @@ void tst_TerminalApp::promptsOfSendAndRsControl_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("prompt");
     QTest::newRow("send") << Send << QStringLiteral("送る文字列を入力してください");
-    QTest::newRow("rs control") << RsControl << QString();
+    QTest::newRow("rs control") << RsControl
+                                << QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）");
 }
 
 void tst_TerminalApp::promptsOfSendAndRsControl()
@@ -726,13 +729,25 @@ void tst_TerminalApp::exitEndsTheProgram()
     QVERIFY(m_platform->messages.isEmpty());
 }
 
-void tst_TerminalApp::receivedTextAppears()
+void tst_TerminalApp::receivedTextAndFile()
 {
     CONNECT_APP();
     m_station->write(QByteArray::fromHex("0100000003000000000061626301000000040000000000") + cp932("日本"));
     QTRY_COMPARE(m_app->m_message.bytes(), cp932(QStringLiteral("日本")));
     QTRY_COMPARE(m_app->view()->messageText(), QStringLiteral("日本"));
     QCOMPARE(status(), Connected);
+
+    const QString target = m_files.filePath(QStringLiteral("from-station.bin"));
+    m_platform->queueSaveFileName(target);
+    const QByteArray content = filled(4500);
+    m_station->write(fileFrames(content));
+    QTRY_COMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(m_platform->saveCaptions, QStringList {QStringLiteral("接続局からのファイル（4,500 バイト）を保存")});
+    QTRY_VERIFY(QFileInfo(target).size() == content.size());
+    QFile saved(target);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), content);
+    QVERIFY(m_platform->messages.isEmpty());
 }
 
 QTEST_MAIN(tst_TerminalApp)
