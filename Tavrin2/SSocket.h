@@ -46,6 +46,8 @@ public:
     CConnSocket *client(int slot) const;
     // True while the Terminal in `slot` has left and its last frames are handled.
     bool isLeaving(int slot) const;
+    // The slot of `connection`, -1 when it holds none.
+    int slotOf(const QObject *connection) const;
     int count() const { return m_nCount; }
 
     // `text` is CP932 bytes. False, sending nothing, unless `slot` holds an
@@ -68,6 +70,7 @@ signals:
     void listenFailed();
     // A Terminal was admitted or removed; `count` Terminals hold slots.
     void countChanged(int count);
+    // A Terminal took `slot`; client(slot) tells its address.
     void clientAdmitted(int slot);
     // The Terminal in `slot` left; its last frames are being handled.
     void clientLeaving(int slot);
@@ -85,7 +88,6 @@ private:
     };
 
     int freeSlot() const;
-    int slotOf(const CConnSocket *connection) const;
     void watch(CConnSocket *connection);
     void relay(CConnSocket *connection, const QByteArray &firstByte);
     void lineDone(CConnSocket *connection);
