@@ -12,6 +12,7 @@
 
 class CConnSocket;
 class CListenSocket;
+class ConnectedTerminalsModel;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
@@ -28,6 +29,8 @@ public:
 
     void OnStart();
     void OnSend();
+    // The send-text command with `slot` chosen beforehand (a row of the table).
+    void OnSendTo(int slot);
     void OnFileSend();
     void OnDropClient();
 
@@ -35,10 +38,13 @@ public:
     DisplayLine m_message {200};
     DisplayLine m_status {52};
     std::unique_ptr<CSerialPort> m_pSerialPort;
+    ConnectedTerminalsModel *m_terminals;
 
 protected:
     void addCommands(CMainFrame *frame) override;
     StatusView *createView(QWidget *parent) override;
+    // The table of connected Terminals.
+    QWidget *createPanel(QWidget *parent) override;
     EmptyDocument *createDocument() override;
 
 private:
@@ -49,14 +55,19 @@ private:
         QString text;
     };
 
-    // Lets the operator choose an occupied slot; slot MAX_CLIENTS when the
-    // command is to end (Cancel, no choice).
-    Choice chooseClient();
+    // Lets the operator choose an occupied slot, `preselected` checked if it
+    // is one; slot MAX_CLIENTS when the command is to end (Cancel, no choice).
+    Choice chooseClient(int preselected = MAX_CLIENTS);
+    void sendText(const Choice &choice);
     // True when the chosen Terminal is still connected; otherwise tells the
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);
     void setStatus(const QString &text);
     void showText(int slot, const QByteArray &text);
+    void admitted(int slot);
+    void removed(int slot, int droppedRs);
+    void wroteRs(const QByteArray &byte, QObject *requester);
+    void record(const QString &text, int slot = -1);
     void noteDroppedRs(int slot, int dropped);
     void tellDroppedRs();
 
