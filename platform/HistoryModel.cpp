@@ -49,6 +49,13 @@ bool HistoryModel::write(QIODevice &device) const
     return true;
 }
 
+QModelIndex HistoryModel::index(int row, int column, const QModelIndex &parent) const
+{
+    if (parent.isValid() || column != 0 || row < 0 || row >= rowCount())
+        return QModelIndex();
+    return createIndex(row, column, quintptr(entry(row).serial));
+}
+
 int HistoryModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_entries.size());
@@ -58,9 +65,5 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return QVariant();
-    if (role == Qt::DisplayRole)
-        return line(index.row());
-    if (role == SerialRole)
-        return entry(index.row()).serial;
-    return QVariant();
+    return role == Qt::DisplayRole ? QVariant(line(index.row())) : QVariant();
 }

@@ -26,11 +26,9 @@ public:
         // The Terminal's "address:port" at the Station, empty for none.
         QString peer;
         QString text;
-        // Tells entries apart for the view's cache of their heights.
+        // Tells entries apart; an index's internalId() is its entry's.
         quint64 serial = 0;
     };
-
-    enum Role { SerialRole = Qt::UserRole };
 
     explicit HistoryModel(QObject *parent = nullptr);
 
@@ -46,6 +44,7 @@ public:
     // device did not take it all.
     bool write(QIODevice &device) const;
 
+    QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 

@@ -40,7 +40,7 @@ public:
         // Entries that left the history leave their heights behind.
         if (m_heights.size() > 2 * HistoryModel::Capacity)
             m_heights.clear();
-        const quint64 serial = index.data(HistoryModel::SerialRole).toULongLong();
+        const quint64 serial = index.internalId();
         auto cached = m_heights.constFind(serial);
         if (cached == m_heights.cend()) {
             QTextLayout layout;
