@@ -68,9 +68,11 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     lower->setContentsMargins(10, 0, 10, 10);
     lower->setChildrenCollapsible(false);
     m_historyView = new HistoryView(&m_history, lower);
-    if (QWidget *panel = createPanel(lower))
+    if (QWidget *panel = createPanel(lower)) {
         lower->addWidget(panel);
-    lower->setStretchFactor(0, 1);
+        // Most of the room to the history.
+        lower->setSizes({350, 150});
+    }
     layout->addWidget(lower, 1);
     m_frame->setCentralWidget(central);
     addCommands(m_frame);
