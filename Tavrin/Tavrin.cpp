@@ -7,10 +7,12 @@
 #include "InputDialog1.h"
 #include "MainFrm.h"
 #include "Platform.h"
+#include "SystemErrorText.h"
 #include "TavrinDoc.h"
 #include "TavrinView.h"
 
 #include <QAction>
+#include <QTcpSocket>
 
 namespace {
 const QString StatusConnecting = QStringLiteral("接続しています…");
@@ -42,6 +44,7 @@ void CMyApp::addCommands(CMainFrame *frame)
     connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMyApp::OnFileSend);
     connect(frame->addCommand(QStringLiteral("接続終了")), &QAction::triggered, this, &CMyApp::OnDisconnect);
     connect(frame->addCommand(QStringLiteral("RSコントロール")), &QAction::triggered, this, &CMyApp::OnRsControl);
+    connect(frame->addCommand(QStringLiteral("履歴保存")), &QAction::triggered, this, &AppFramework::OnSaveHistory);
     connect(frame->addCommand(QStringLiteral("終了")), &QAction::triggered, this, &CMyApp::OnExit);
 }
 
@@ -66,16 +69,12 @@ void CMyApp::OnStart()
     // Stored before connecting so that a second Start cannot open another.
     CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
-    connect(socket, &CConnSocket::stateChanged, this, [this](CConnSocket::State state) {
-        if (state == CConnSocket::State::Open) {
-            setStatus(StatusConnected);
-            Redraw();
-        } else if (state == CConnSocket::State::Closed) {
-            // The Station left, and its last frames were handled.
-            dropConnection(StatusWaiting);
-        }
+    connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
+    connect(socket, &CConnSocket::connectFailed, this, [this, socket, address](QAbstractSocket::SocketError error) {
+        history().add(QStringLiteral("局 %1 に接続できませんでした（%2）")
+                          .arg(address, SystemErrorText::describe(error, socket->socket()->errorString())));
+        dropConnection(StatusConnectFailed);
     });
-    connect(socket, &CConnSocket::connectFailed, this, [this] { dropConnection(StatusConnectFailed); });
     connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);
     connect(socket, &CConnSocket::fileReceived, this, [this, socket](const ReceivedFile &file) {
         FileSaveSession::offer(desktop(), socket, file, StationName);
@@ -100,13 +99,14 @@ void CMyApp::OnSend()
     if (!wireText(text, QStringLiteral("送る文字列"), &bytes) || !readyToSend())
         return;
     m_pSocket->SendText(bytes);
+    history().add(QStringLiteral("送信: ") + text);
 }
 
 void CMyApp::OnFileSend()
 {
     if (!m_pSocket || !readyToSend())
         return;
-    FileSendSession::begin(desktop(), m_pSocket);
+    FileSendSession::begin(desktop(), m_pSocket, [this](const QString &line) { history().add(line); });
 }
 
 void CMyApp::OnRsControl()
@@ -120,6 +120,7 @@ void CMyApp::OnRsControl()
     if (!wireText(text, QStringLiteral("RSコントロールの文字列"), &bytes) || !readyToSend())
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
+    history().add(QStringLiteral("RSコントロール送信: ") + text);
 }
 
 void CMyApp::OnExit()
@@ -132,6 +133,7 @@ void CMyApp::OnDisconnect()
 {
     if (!m_pSocket)
         return;
+    history().add(QStringLiteral("接続を終了しました"));
     dropConnection(StatusWaiting);
 }
 
@@ -186,10 +188,26 @@ void CMyApp::setStatus(const QString &text)
     m_status.set(bytes);
 }
 
+void CMyApp::onStateChanged(CConnSocket *socket)
+{
+    if (socket->state() == CConnSocket::State::Open) {
+        setStatus(StatusConnected);
+        Redraw();
+        history().add(QStringLiteral("局 %1:%2 に接続しました").arg(socket->peerAddress().toString()).arg(socket->peerPort()));
+    } else if (socket->state() == CConnSocket::State::Closed) {
+        // The Station closed, after the frames it sent before were handled.
+        history().add(QStringLiteral("局との接続が切れました"));
+        dropConnection(StatusWaiting);
+    }
+}
+
 void CMyApp::showText(const QByteArray &text)
 {
     m_message.set(text);
     Redraw();
+    const QString decoded = CodePage::decode(text);
+    history().add(QStringLiteral("受信: ") + decoded);
+    callForAttention(decoded.left(60));
 }
 
 void CMyApp::dropConnection(const QString &status)

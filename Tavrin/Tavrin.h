@@ -49,6 +49,7 @@ private:
     bool readyToSend();
     void setStatus(const QString &text);
 
+    void onStateChanged(CConnSocket *socket);
     void showText(const QByteArray &text);
     void dropConnection(const QString &status);
 

@@ -142,11 +142,12 @@ void CListenSocket::OnConnectionPending()
         m_clients[slot].connection = connection;
         ++m_nCount;
         watch(connection);
+        // Bytes that arrived while the connection waited, or its close, are
+        // handled once the event loop runs: nothing removes it before the
+        // signals below, which find its address.
+        connection->attach(socket);
         emit clientAdmitted(slot);
         emit countChanged(m_nCount);
-        // Last: bytes that arrived while the connection waited are handled
-        // once the event loop runs, and may end in its removal.
-        connection->attach(socket);
     }
 }
 
@@ -324,7 +325,7 @@ int CListenSocket::freeSlot() const
     return -1;
 }
 
-int CListenSocket::slotOf(const CConnSocket *connection) const
+int CListenSocket::slotOf(const QObject *connection) const
 {
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
         if (m_clients[slot].connection == connection)

@@ -58,6 +58,8 @@ public:
     // RS strings of `slot` not yet written to the line, the one in the
     // line's queue included.
     quint64 waitingRs(int slot) const;
+    // The slot of `connection`, -1 when it holds none.
+    int slotOf(const QObject *connection) const;
     int count() const { return m_nCount; }
 
     // `text` is CP932 bytes. False, sending nothing, unless `slot` holds an
@@ -81,6 +83,7 @@ signals:
     void listenFailed();
     // A Terminal was admitted or removed; `count` Terminals hold slots.
     void countChanged(int count);
+    // A Terminal took `slot`; client(slot) tells its address.
     void clientAdmitted(int slot);
     // The Terminal in `slot` left; its last frames are being handled.
     void clientLeaving(int slot);
@@ -114,7 +117,6 @@ private:
     };
 
     int freeSlot() const;
-    int slotOf(const CConnSocket *connection) const;
     void watch(CConnSocket *connection);
     void relay(CConnSocket *connection, const QByteArray &firstByte);
     // Reports at once, or after the RS strings that came before.

@@ -136,6 +136,7 @@ void CSerialPort::serveNext()
         m_port.write(current.firstByte);
         // Hands the byte to the driver now, without waiting.
         m_port.flush();
+        emit byteWritten(current.firstByte, current.requester);
     }
     m_pausing = true;
     m_timers.singleShot(PAUSE_MS, this, [this] { endPause(); });

@@ -62,6 +62,8 @@ public:
 signals:
     // The line went from working to not working; `message` says why.
     void failed(const QString &message);
+    // `byte` went to the line now, for `requester` (null once it is gone).
+    void byteWritten(const QByteArray &byte, QObject *requester);
 
 private:
     struct Request

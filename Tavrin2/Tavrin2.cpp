@@ -2,6 +2,7 @@
 
 #include "CSocket.h"
 #include "CodePage.h"
+#include "ConnectedTerminalsModel.h"
 #include "FileSaveSession.h"
 #include "FileSendSession.h"
 #include "InputDialog1.h"
@@ -11,7 +12,10 @@
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QHeaderView>
+#include <QTableView>
 
 #include <array>
 
@@ -35,15 +39,20 @@ QString peerDescription(const CConnSocket *connection)
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     : AppFramework(QStringLiteral("Tavrin2"), desktop)
     , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
+    , m_terminals(new ConnectedTerminalsModel(m_pSerialPort.get(), this))
     , m_port(port)
 {
     // Told from the event loop: at start-up once the window shows, later
     // outside the socket and timer handlers that found the line broken.
     connect(m_pSerialPort.get(), &CSerialPort::failed, this, [this](const QString &message) {
+        record(message);
         this->desktop().messageBoxLater(message);
     });
-    if (!m_pSerialPort->failure().isEmpty())
+    connect(m_pSerialPort.get(), &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    if (!m_pSerialPort->failure().isEmpty()) {
+        record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
+    }
 }
 
 CMy2App::~CMy2App()
@@ -58,6 +67,7 @@ void CMy2App::addCommands(CMainFrame *frame)
     connect(frame->addCommand(QStringLiteral("送信")), &QAction::triggered, this, &CMy2App::OnSend);
     connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMy2App::OnFileSend);
     connect(frame->addCommand(QStringLiteral("切断")), &QAction::triggered, this, &CMy2App::OnDropClient);
+    connect(frame->addCommand(QStringLiteral("履歴保存")), &QAction::triggered, this, &AppFramework::OnSaveHistory);
 }
 
 void CMy2App::OnStart()
@@ -67,13 +77,19 @@ void CMy2App::OnStart()
         return;
     }
     m_pListenSocket = new CListenSocket(m_pSerialPort.get(), desktop(), m_port, this);
-    connect(m_pListenSocket, &CListenSocket::listening, this, [this] { setStatus(StatusWaiting); });
-    connect(m_pListenSocket, &CListenSocket::listenFailed, this, [this] { setStatus(StatusListenFailed); });
+    connect(m_pListenSocket, &CListenSocket::listening, this, [this] {
+        setStatus(StatusWaiting);
+        record(QStringLiteral("ポート %1 で待ち受けを始めました").arg(m_pListenSocket->serverPort()));
+    });
+    connect(m_pListenSocket, &CListenSocket::listenFailed, this, [this] {
+        setStatus(StatusListenFailed);
+        record(QStringLiteral("ポート %1 で%2").arg(m_port).arg(StatusListenFailed));
+    });
     connect(m_pListenSocket, &CListenSocket::countChanged, this,
             [this](int count) { setStatus(QString::number(count) + StatusConnected); });
     connect(m_pListenSocket, &CListenSocket::textReceived, this, &CMy2App::showText);
-    connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::noteDroppedRs);
-    connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, [this](int slot) { m_cancelledSaves[slot] = 0; });
+    connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, &CMy2App::admitted);
+    connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::removed);
     connect(m_pListenSocket, &CListenSocket::fileReceived, this, &CMy2App::receiveFile);
     connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
     m_pListenSocket->Listen();
@@ -81,7 +97,16 @@ void CMy2App::OnStart()
 
 void CMy2App::OnSend()
 {
-    const Choice choice = chooseClient(true);
+    sendText(chooseClient(true));
+}
+
+void CMy2App::OnSendTo(int slot)
+{
+    sendText(chooseClient(true, slot));
+}
+
+void CMy2App::sendText(const Choice &choice)
+{
     if (choice.slot == MAX_CLIENTS)
         return;
     QByteArray bytes;
@@ -100,15 +125,19 @@ void CMy2App::OnSend()
         return;
     }
     if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
-        && m_pListenSocket->SendTextToClient(bytes, choice.slot))
+        && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
         m_cancelledSaves[choice.slot] = 0;
+        record(QStringLiteral("送信: ") + choice.text, choice.slot);
+    }
 }
 
 void CMy2App::OnFileSend()
 {
     const Choice choice = chooseClient(false);
     if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした"))
-        && FileSendSession::begin(desktop(), choice.connection))
+        && FileSendSession::begin(desktop(), choice.connection,
+                                  [this, slot = choice.slot, peer = m_terminals->peer(choice.slot)](
+                                      const QString &line) { history().add(line, slot, peer); }))
         m_cancelledSaves[choice.slot] = 0;
 }
 
@@ -134,12 +163,29 @@ StatusView *CMy2App::createView(QWidget *parent)
     return new CMy2View(&m_status, &m_message, parent);
 }
 
+QWidget *CMy2App::createPanel(QWidget *parent)
+{
+    auto *table = new QTableView(parent);
+    table->setAccessibleName(QStringLiteral("接続中の端末"));
+    table->setModel(m_terminals);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->verticalHeader()->hide();
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    table->horizontalHeader()->setStretchLastSection(true);
+    // Double-click or Enter on a row.
+    connect(table, &QAbstractItemView::activated, this,
+            [this](const QModelIndex &index) { OnSendTo(m_terminals->slotAt(index.row())); });
+    return table;
+}
+
 EmptyDocument *CMy2App::createDocument()
 {
     return new CMy2Doc;
 }
 
-CMy2App::Choice CMy2App::chooseClient(bool withText)
+CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
         return {};
@@ -157,6 +203,8 @@ CMy2App::Choice CMy2App::chooseClient(bool withText)
         shown[slot] = connection;
         dialog.m_slotUsed[slot] = 1;
         dialog.m_slotPeer[slot] = peerDescription(connection);
+        if (slot == preselected)
+            static_cast<QAbstractButton *>(dialog.control(CInputDialog::IDC_SLOT0 + slot))->setChecked(true);
     }
     if (dialog.DoModal() != TemplateDialog::IDOK || dialog.m_nSelected == MAX_CLIENTS)
         return {};
@@ -176,6 +224,34 @@ void CMy2App::showText(int slot, const QByteArray &text)
     // The line cuts a text too long for it, never inside a character.
     m_message.set(QByteArray::number(slot) + "> " + text);
     Redraw();
+    const QString decoded = CodePage::decode(text);
+    record(QStringLiteral("受信: ") + decoded, slot);
+    callForAttention(QStringLiteral("端末 %1: %2").arg(slot).arg(decoded.left(60)));
+}
+
+void CMy2App::admitted(int slot)
+{
+    m_cancelledSaves[slot] = 0;
+    m_terminals->admit(slot, m_pListenSocket->client(slot));
+    record(QStringLiteral("接続しました"), slot);
+}
+
+void CMy2App::removed(int slot, int droppedRs)
+{
+    record(QStringLiteral("切断しました"), slot);
+    noteDroppedRs(slot, droppedRs);
+    m_terminals->remove(slot);
+}
+
+void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
+{
+    const int slot = requester && m_pListenSocket ? m_pListenSocket->slotOf(requester) : -1;
+    record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
+}
+
+void CMy2App::record(const QString &text, int slot)
+{
+    history().add(text, slot, slot >= 0 ? m_terminals->peer(slot) : QString());
 }
 
 void CMy2App::noteDroppedRs(int slot, int dropped)
@@ -185,6 +261,7 @@ void CMy2App::noteDroppedRs(int slot, int dropped)
     m_droppedRsNotes.append(QStringLiteral("端末 %1 が切断前に送ったRSコントロールの文字列 %2 件を回線に送らずに破棄しました")
                                 .arg(slot)
                                 .arg(dropped));
+    record(m_droppedRsNotes.last(), slot);
     QMetaObject::invokeMethod(this, &CMy2App::tellDroppedRs, Qt::QueuedConnection);
 }
 

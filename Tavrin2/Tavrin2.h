@@ -13,6 +13,7 @@
 
 class CConnSocket;
 class CListenSocket;
+class ConnectedTerminalsModel;
 struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
@@ -30,6 +31,8 @@ public:
 
     void OnStart();
     void OnSend();
+    // The send-text command with `slot` chosen beforehand (a row of the table).
+    void OnSendTo(int slot);
     void OnFileSend();
     void OnDropClient();
 
@@ -37,10 +40,13 @@ public:
     DisplayLine m_message {200};
     DisplayLine m_status {52};
     std::unique_ptr<CSerialPort> m_pSerialPort;
+    ConnectedTerminalsModel *m_terminals;
 
 protected:
     void addCommands(CMainFrame *frame) override;
     StatusView *createView(QWidget *parent) override;
+    // The table of connected Terminals.
+    QWidget *createPanel(QWidget *parent) override;
     EmptyDocument *createDocument() override;
 
 private:
@@ -51,14 +57,20 @@ private:
         QString text;
     };
 
-    // Lets the operator choose an occupied slot, and type a text if
-    // `withText`; slot MAX_CLIENTS when the command is to end (Cancel).
-    Choice chooseClient(bool withText);
+    // Lets the operator choose an occupied slot, `preselected` checked if it
+    // is one, and type a text if `withText`; slot MAX_CLIENTS when the
+    // command is to end (Cancel).
+    Choice chooseClient(bool withText, int preselected = MAX_CLIENTS);
+    void sendText(const Choice &choice);
     // True when the chosen Terminal is still connected; otherwise tells the
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);
     void setStatus(const QString &text);
     void showText(int slot, const QByteArray &text);
+    void admitted(int slot);
+    void removed(int slot, int droppedRs);
+    void wroteRs(const QByteArray &byte, QObject *requester);
+    void record(const QString &text, int slot = -1);
     void noteDroppedRs(int slot, int dropped);
     void receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file);
     void tellFileRefused(int slot, quint32 length, qint64 available);

@@ -1,17 +1,23 @@
 #include "AppFramework.h"
 
 #include "AboutDlg.h"
+#include "DesktopNotifier.h"
 #include "EmptyDocument.h"
+#include "HistoryView.h"
+#include "NativePath.h"
 #include "Platform.h"
 #include "ProgramIcon.h"
 #include "StatusView.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDevice>
 #include <QKeySequence>
 #include <QSettings>
+#include <QSplitter>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QVBoxLayout>
 
 const char *const AppFramework::SettingsKey = "Local AppWizard-Generated Applications";
 
@@ -49,9 +55,26 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     m_document.reset(createDocument());
     m_frame = new CMainFrame(m_programTitle);
     m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
-    m_frame->resize(640, 400);
-    m_view = createView(m_frame);
-    m_frame->setCentralWidget(m_view);
+    m_frame->resize(760, 560);
+    // The status view keeps the top with its two lines where they always
+    // were; the history and the program's panel share the rest.
+    auto *central = new QWidget(m_frame);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_view = createView(central);
+    layout->addWidget(m_view);
+    auto *lower = new QSplitter(Qt::Vertical, central);
+    lower->setContentsMargins(10, 0, 10, 10);
+    lower->setChildrenCollapsible(false);
+    m_historyView = new HistoryView(&m_history, lower);
+    if (QWidget *panel = createPanel(lower)) {
+        lower->addWidget(panel);
+        // Most of the room to the history.
+        lower->setSizes({350, 150});
+    }
+    layout->addWidget(lower, 1);
+    m_frame->setCentralWidget(central);
     addCommands(m_frame);
     connect(m_frame->addAccelerator(QKeySequence(Qt::CTRL | Qt::Key_N)), &QAction::triggered, this,
             &AppFramework::OnFileNew);
@@ -105,6 +128,31 @@ void AppFramework::OnFileOpen()
         openDocument(path);
 }
 
+void AppFramework::OnSaveHistory()
+{
+    const QString path = m_desktop.getSaveFileName(QStringLiteral("履歴を保存"));
+    if (path.isEmpty())
+        return;
+    std::unique_ptr<QIODevice> file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate);
+    bool written = file && m_history.write(*file);
+    if (auto *device = qobject_cast<QFileDevice *>(file.get()))
+        written = written && device->flush();
+    if (!written) {
+        m_desktop.messageBox(QStringLiteral("履歴を「%1」に保存できませんでした%2。"
+                                            "書き込める保存先と空き容量を確かめて、もう一度保存してください。")
+                                 .arg(NativePath::of(path),
+                                      file ? QStringLiteral("（%1）").arg(file->errorString()) : QString()));
+    }
+}
+
+void AppFramework::callForAttention(const QString &body)
+{
+    if (!m_frame || m_frame->isActiveWindow())
+        return;
+    QApplication::alert(m_frame);
+    DesktopNotifier::notify(m_programTitle, body);
+}
+
 QString AppFramework::documentTitle() const
 {
     return m_document ? m_document->title() : QString();
@@ -121,6 +169,11 @@ QStringList AppFramework::recentFiles() const
             files.append(file);
     }
     return files;
+}
+
+QWidget *AppFramework::createPanel(QWidget *)
+{
+    return nullptr;
 }
 
 EmptyDocument *AppFramework::createDocument()

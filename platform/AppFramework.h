@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HistoryModel.h"
 #include "IRedrawHost.h"
 #include "MainFrm.h"
 
@@ -10,13 +11,15 @@
 #include <memory>
 
 class EmptyDocument;
+class HistoryView;
 class IPlatform;
 class StatusView;
 
 // What both application classes share: start-up, the main frame with its
-// status view and menu bar, the empty document, the settings with a
-// recent-file list of 4, the About box and Redraw. The desktop services
-// (dialogs, message boxes, timers) are the ones it is given.
+// status view above the history and its menu bar, the empty document, the
+// settings with a recent-file list of 4, the About box, Redraw, saving the
+// history and the call for attention. The desktop services (dialogs,
+// message boxes, timers) are the ones it is given.
 class AppFramework : public QObject, public IRedrawHost
 {
     Q_OBJECT
@@ -39,10 +42,19 @@ public:
     void OnAppAbout();
     void OnFileNew();
     void OnFileOpen();
+    // "履歴保存": the history as UTF-8 text, where the Save As dialog says.
+    void OnSaveHistory();
+
+    // What happened during this run, for the programs to add to.
+    HistoryModel &history() { return m_history; }
+    // Something arrived for the operator: while the main window is not the
+    // active one, the task bar marks it and the desktop shows `body`.
+    void callForAttention(const QString &body);
 
     CMainFrame *mainFrame() const { return m_frame; }
     IPlatform &desktop() const { return m_desktop; }
     StatusView *view() const { return m_view; }
+    HistoryView *historyView() const { return m_historyView; }
     EmptyDocument *document() const { return m_document.get(); }
     QString documentTitle() const;
     QStringList recentFiles() const;
@@ -51,6 +63,8 @@ protected:
     // Adds the program's commands to the menu bar, in order.
     virtual void addCommands(CMainFrame *frame) = 0;
     virtual StatusView *createView(QWidget *parent) = 0;
+    // What the program shows below the history; nothing unless overridden.
+    virtual QWidget *createPanel(QWidget *parent);
     // The program's document class; a plain empty document unless overridden.
     virtual EmptyDocument *createDocument();
 
@@ -63,5 +77,7 @@ private:
     IPlatform &m_desktop;
     CMainFrame *m_frame = nullptr;
     StatusView *m_view = nullptr;
+    HistoryModel m_history;
+    HistoryView *m_historyView = nullptr;
     std::unique_ptr<EmptyDocument> m_document;
 };

@@ -6,8 +6,9 @@
 #include "Platform.h"
 
 #include <QFileInfo>
+#include <QMap>
 
-bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
+bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target, Record record)
 {
     QPointer<CConnSocket> connection(target);
     if (connection->isSendingFile()) {
@@ -44,7 +45,7 @@ bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
                                           "送信が終わってから、もう一度やり直してください。"));
         return false;
     }
-    auto *session = new FileSendSession(desktop, connection, path);
+    auto *session = new FileSendSession(desktop, connection, path, file->size(), std::move(record));
     if (!connection->SendFile(std::move(file))) {
         delete session;
         return false;
@@ -52,11 +53,14 @@ bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
     return true;
 }
 
-FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path)
+FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size,
+                                 Record record)
     : QObject(connection)
     , m_desktop(desktop)
     , m_connection(connection)
     , m_name(QFileInfo(path).fileName())
+    , m_size(size)
+    , m_record(std::move(record))
 {
     connect(connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
     connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
@@ -98,6 +102,20 @@ void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int
         // Told from the event loop, not from inside the socket handler that
         // ended the send.
         m_desktop.messageBoxLater(message.arg(m_name).arg(framesSent).arg(frameCount));
+    }
+    if (m_record) {
+        static const QMap<PacedFileSend::Outcome, QString> endings {
+            {PacedFileSend::Outcome::Sent, QStringLiteral("を送信しました")},
+            {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
+            {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
+            {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
+        };
+        m_record(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
+                     .arg(m_name)
+                     .arg(m_size)
+                     .arg(endings.value(outcome))
+                     .arg(framesSent)
+                     .arg(frameCount));
     }
     deleteLater();
 }

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class CConnSocket;
@@ -22,11 +23,14 @@ class FileSendSession : public QObject
 public:
     // Asks for a file and starts sending it on `connection`; false when
     // nothing was sent (the operator was told why, or cancelled the dialog).
-    // The session deletes itself when the send has ended.
-    static bool begin(IPlatform &desktop, CConnSocket *connection);
+    // The session deletes itself when the send has ended; `record` then
+    // gets a line for the history: the file's name and size and how the
+    // send ended.
+    using Record = std::function<void(const QString &)>;
+    static bool begin(IPlatform &desktop, CConnSocket *connection, Record record = {});
 
 private:
-    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path);
+    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size, Record record);
     ~FileSendSession() override;
 
     void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
@@ -35,5 +39,7 @@ private:
     IPlatform &m_desktop;
     QPointer<CConnSocket> m_connection;
     QString m_name;
+    qint64 m_size;
+    Record m_record;
     std::unique_ptr<IProgress> m_progress;
 };

@@ -15,6 +15,7 @@ StatusView::StatusView(const DisplayLine *status, const DisplayLine *message, QW
 {
     setAutoFillBackground(false);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setAccessibleName(statusText());
     setAccessibleDescription(messageText());
 }
@@ -36,6 +37,12 @@ QString StatusView::statusText() const
 QString StatusView::messageText() const
 {
     return CodePage::decode(m_message->bytes());
+}
+
+QSize StatusView::sizeHint() const
+{
+    // The message line's top, its height, and as much again below it as above the status line.
+    return QSize(200, 30 + fontMetrics().height() + 10);
 }
 
 void StatusView::paintEvent(QPaintEvent *)

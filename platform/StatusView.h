@@ -22,6 +22,9 @@ public:
     QString statusText() const;
     QString messageText() const;
 
+    // Tall enough for both lines; as wide as it is given.
+    QSize sizeHint() const override;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void OnDraw(QPainter &painter);

@@ -25,7 +25,7 @@ from gi.repository import GLib
 
 DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
 PROGRESS_MARK = "チャンク送信済み"
-RUN_LIMIT_S = 170
+RUN_LIMIT_S = 200
 # AT-SPI call timeouts. A press that opens a modal dialog gets its answer only
 # when the dialog closes, so presses wait briefly and the effect is polled.
 CALL_TIMEOUT_MS = 2000
@@ -161,10 +161,10 @@ def press(accessible, what):
 class Program:
     """One running program and its accessible tree."""
 
-    def __init__(self, label, path, out_dir, env):
+    def __init__(self, label, path, out_dir, env, log_name=None):
         self.label = label
         self.app_name = os.path.basename(path)
-        self.log_path = os.path.join(out_dir, self.app_name + ".log")
+        self.log_path = os.path.join(out_dir, (log_name or self.app_name) + ".log")
         self.log_file = open(self.log_path, "wb")
         self.process = subprocess.Popen([path], stdout=self.log_file, stderr=subprocess.STDOUT,
                                         env=env, cwd=os.path.dirname(path))
@@ -190,7 +190,8 @@ class Program:
     def find_app(self):
         desktop = pyatspi.Registry.getDesktop(0)
         for app in children(desktop):
-            if name(app) == self.app_name:
+            # Two Terminals share a name; the process tells them apart.
+            if name(app) == self.app_name and safe(app.get_process_id) == self.process.pid:
                 return app
         return None
 
@@ -210,8 +211,8 @@ class Program:
         frame = self.frame()
         return frame and find(frame, pyatspi.ROLE_MENU_BAR, depth=3)
 
-    def view(self):
-        """The status view: the frame's content apart from its menu bar."""
+    def content(self):
+        """The frame's content apart from its menu bar."""
         frame = self.frame()
         if frame is None:
             return None
@@ -221,6 +222,46 @@ class Program:
             if role(child) not in skip:
                 return child
         return None
+
+    def view(self):
+        """The status view: the content's first part, above the history."""
+        content = self.content()
+        if content is None:
+            return None
+        for child in children(content):
+            if role(child) not in (pyatspi.ROLE_SPLIT_PANE, pyatspi.ROLE_LIST, pyatspi.ROLE_TABLE):
+                return child
+        return None
+
+    def rows(self, wanted_role, label):
+        """The texts of the rows of the list or table named `label`, or None while busy."""
+        content = self.content()
+        widget = content and find(content, wanted_role, label, depth=3)
+        if widget is None:
+            return None
+        cells = children(fresh(widget), busy=None)
+        if cells is None:
+            return None
+        return [name(cell) or "" for cell in cells if role(cell) not in (pyatspi.ROLE_COLUMN_HEADER, pyatspi.ROLE_TABLE_COLUMN_HEADER)]
+
+    def history(self):
+        return self.rows(pyatspi.ROLE_LIST, "履歴")
+
+    def wait_history(self, what, predicate, timeout=10.0):
+        """The history's rows once `predicate` holds for them."""
+        seen = []
+
+        def check():
+            rows = self.history()
+            if rows is not None:
+                seen[:] = [rows]
+                return predicate(rows)
+            return False
+        try:
+            poll(what, check, timeout)
+        except StepFailed as error:
+            raise StepFailed("%s; history read %r" % (error, seen[0][-8:] if seen else None))
+        return seen[0]
 
     def lines(self):
         """(status line, message line), or None while the program is busy."""
@@ -442,11 +483,11 @@ class Run:
         self.terminal = None
         self.peer = None
 
-    def screenshot(self, label):
+    def screenshot(self, label, window="root"):
         self.shot_number += 1
         path = os.path.join(self.out, "%02d-%s.png" % (self.shot_number, label))
         try:
-            subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
+            subprocess.run(["import", "-window", window, path], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=20, check=False)
         except subprocess.TimeoutExpired:
             log("      (no screenshot %s: import timed out)" % os.path.basename(path))
@@ -511,34 +552,35 @@ class Run:
         self.terminal = Program("Terminal", self.options.terminal, self.out, env)
         self.station.wait_ready()
         self.terminal.wait_ready()
-        self.place(self.station, 0)
-        self.place(self.terminal, 640)
+        self.place(self.station, 0, 0, 640, 560)
+        self.place(self.terminal, 640, 0, 640, 380)
         for program in (self.station, self.terminal):
             program.wait_lines("%s to start with empty lines" % program.label,
                                lambda status, message: status == "" and message == "")
         self.screenshot("launched")
 
-    def place(self, program, x):
-        """Puts the two main windows side by side; there is no window manager."""
+    def place(self, program, x, y, width, height):
+        """Puts the main windows side by side; there is no window manager."""
         def windows():
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(program.process.pid)],
                                    capture_output=True, text=True, check=False)
             return found.stdout.split()
         program.windows = poll("%s window on the display" % program.label, windows, 10)
         for window in program.windows:
-            subprocess.run(["xdotool", "windowmove", window, str(x), "0"], check=False)
-            subprocess.run(["xdotool", "windowsize", window, "620", "260"], check=False)
+            subprocess.run(["xdotool", "windowmove", window, str(x), str(y)], check=False)
+            subprocess.run(["xdotool", "windowsize", window, str(width), str(height)], check=False)
 
     def station_start(self):
         self.station.choose("開始")
         self.station.wait_lines('Station status "接続待ち"', lambda s, m: s == "接続待ち")
         self.screenshot("station-listening")
 
-    def terminal_start(self, shot="connected"):
-        self.terminal.choose("開始")
-        dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
+    def terminal_start(self, shot="connected", terminal=None, connected=1):
+        terminal = terminal or self.terminal
+        terminal.choose("開始")
+        dialog = terminal.wait_dialog(DIALOG_CAPTION)
         self.screenshot("terminal-address-dialog")
-        edit = input_field(self.terminal, dialog)
+        edit = input_field(terminal, dialog)
         address = poll("the default address in the dialog", lambda: text_of(edit), 3)
         if address != "127.0.0.1":
             raise StepFailed("the address dialog offers %r, not 127.0.0.1" % address)
@@ -546,23 +588,25 @@ class Run:
         if not any(text_of(field) == prompt for field in descendants(dialog, 3)
                    if role(field) == pyatspi.ROLE_TEXT):
             raise StepFailed("the address dialog does not show the prompt %r" % prompt)
-        press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
-        self.terminal.wait_no_dialog()
-        self.terminal.wait_lines('Terminal status "接続中"', lambda s, m: s == "接続中")
-        self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+        press(dialog_control(terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        terminal.wait_no_dialog()
+        terminal.wait_lines('%s status "接続中"' % terminal.label, lambda s, m: s == "接続中")
+        status = "%d人と接続中" % connected
+        self.station.wait_lines('Station status "%s"' % status, lambda s, m: s == status)
         self.screenshot(shot)
 
     def terminal_restart(self):
         self.terminal_start("reconnected")
 
-    def terminal_sends_text(self, text, shot):
-        self.terminal.choose("送信")
-        dialog = self.terminal.wait_dialog(DIALOG_CAPTION)
-        set_text(input_field(self.terminal, dialog), text,
-                 "Terminal send field")
+    def terminal_sends_text(self, text, shot, terminal=None):
+        terminal = terminal or self.terminal
+        terminal.choose("送信")
+        dialog = terminal.wait_dialog(DIALOG_CAPTION)
+        set_text(input_field(terminal, dialog), text,
+                 "%s send field" % terminal.label)
         self.screenshot(shot)
-        press(dialog_control(self.terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
-        self.terminal.wait_no_dialog()
+        press(dialog_control(terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        terminal.wait_no_dialog()
 
     def terminal_to_station_text(self):
         text = "Hello 局 from the Terminal"
@@ -709,6 +753,45 @@ class Run:
         self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中", 3)
         self.screenshot("send-cancelled")
 
+    def history_with_two_terminals(self):
+        """A second Terminal joins and sends a text: the Station's history keeps both
+        Terminals' texts with slot and address, its table lists both, and each
+        program's history is read through the accessibility bus."""
+        env = dict(os.environ)
+        second = Program("Terminal 2", self.options.terminal, self.out, env, "Tavrin-2")
+        second.wait_ready()
+        self.place(second, 640, 400, 640, 380)
+        try:
+            self.terminal_start("second-terminal-connected", terminal=second, connected=2)
+            text = "Hello 局 from the second Terminal"
+            self.terminal_sends_text(text, "second-terminal-send-dialog", terminal=second)
+            first = re.compile(r"\d\d:\d\d:\d\d 端末 0 \(127\.0\.0\.1:\d+\) 受信: Hello 局 from the Terminal$")
+            from_second = re.compile(r"\d\d:\d\d:\d\d 端末 1 \(127\.0\.0\.1:\d+\) 受信: " + re.escape(text) + "$")
+            rows = self.station.wait_history(
+                "the Station's history to hold both Terminals' texts",
+                lambda rows: any(first.match(r) for r in rows) and any(from_second.match(r) for r in rows))
+            for expected in ("RSコントロール 5A を回線に送信しました", "ファイル「station-to-terminal-source.bin」（4000 バイト）を送信しました",
+                             "送信: Hello 端末 from the Station"):
+                if not any(expected in row for row in rows):
+                    raise StepFailed("the Station's history lacks %r: %r" % (expected, rows))
+            table = poll("the table 接続中の端末 to list two Terminals",
+                         lambda: (lambda cells: cells if cells and sum(c.startswith("127.0.0.1:") for c in cells) == 2
+                                          else None)(self.station.rows(pyatspi.ROLE_TABLE, "接続中の端末")), 5)
+            log("      Station history: %d entries, table cells %r" % (len(rows), table))
+            self.terminal.wait_history("the Terminal's history to hold the text it received",
+                                       lambda rows: any(r.endswith("受信: Hello 端末 from the Station") for r in rows))
+            self.screenshot("history-station", self.station.windows[0])
+            self.screenshot("history-terminal", self.terminal.windows[0])
+            self.screenshot("history-two-terminals")
+        finally:
+            second.choose("終了")
+            try:
+                second.process.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+            second.stop()
+        self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+
     def disconnect(self):
         self.terminal.choose("接続終了")
         self.terminal.wait_lines('Terminal status "接続待ち"', lambda s, m: s == "接続待ち")
@@ -770,6 +853,8 @@ class Run:
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",
              self.cancelled_file_send, False),
+            ("History at the Station with two Terminals, read through the accessibility bus",
+             self.history_with_two_terminals, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
             ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
             ("Close both windows, the Terminal's during a file send: the programs end with code 0",

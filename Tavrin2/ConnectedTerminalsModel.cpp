@@ -1,0 +1,116 @@
+#include "ConnectedTerminalsModel.h"
+
+#include "CSocket.h"
+#include "SerialPort.h"
+
+#include <QTcpSocket>
+
+#include <algorithm>
+
+namespace {
+QString clock(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("HH:mm:ss"));
+}
+}
+
+ConnectedTerminalsModel::ConnectedTerminalsModel(const CSerialPort *serial, QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_serial(serial)
+{
+    m_refresh.setInterval(REFRESH_MS);
+    connect(&m_refresh, &QTimer::timeout, this, &ConnectedTerminalsModel::refresh);
+}
+
+void ConnectedTerminalsModel::admit(int slot, CConnSocket *connection)
+{
+    if (rowOf(slot) >= 0)
+        return;
+    const auto place = std::find_if(m_rows.begin(), m_rows.end(), [slot](const Row &row) { return row.slot > slot; });
+    const int row = int(place - m_rows.begin());
+    const QDateTime now = QDateTime::currentDateTime();
+    beginInsertRows(QModelIndex(), row, row);
+    m_rows.insert(place, {slot, connection,
+                          QStringLiteral("%1:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort()),
+                          now, now});
+    endInsertRows();
+    if (QTcpSocket *socket = connection->socket()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, slot] {
+            const int row = rowOf(slot);
+            if (row >= 0)
+                m_rows[size_t(row)].lastActivity = QDateTime::currentDateTime();
+        });
+    }
+    m_refresh.start();
+}
+
+void ConnectedTerminalsModel::remove(int slot)
+{
+    const int row = rowOf(slot);
+    if (row < 0)
+        return;
+    if (CConnSocket *connection = m_rows[size_t(row)].connection; connection && connection->socket())
+        connection->socket()->disconnect(this);
+    beginRemoveRows(QModelIndex(), row, row);
+    m_rows.erase(m_rows.begin() + row);
+    endRemoveRows();
+    if (m_rows.empty())
+        m_refresh.stop();
+}
+
+QString ConnectedTerminalsModel::peer(int slot) const
+{
+    const int row = rowOf(slot);
+    return row < 0 ? QString() : m_rows[size_t(row)].peer;
+}
+
+void ConnectedTerminalsModel::refresh()
+{
+    emit dataChanged(index(0, ActivityColumn), index(rowCount() - 1, WaitingRsColumn), {Qt::DisplayRole});
+}
+
+int ConnectedTerminalsModel::rowOf(int slot) const
+{
+    const auto found = std::find_if(m_rows.begin(), m_rows.end(), [slot](const Row &row) { return row.slot == slot; });
+    return found == m_rows.end() ? -1 : int(found - m_rows.begin());
+}
+
+int ConnectedTerminalsModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int ConnectedTerminalsModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant ConnectedTerminalsModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount() || role != Qt::DisplayRole)
+        return QVariant();
+    const Row &row = m_rows[size_t(index.row())];
+    switch (index.column()) {
+    case SlotColumn:
+        return row.slot;
+    case PeerColumn:
+        return row.peer;
+    case SinceColumn:
+        return clock(row.since);
+    case ActivityColumn:
+        return clock(row.lastActivity);
+    case WaitingRsColumn:
+        return m_serial && row.connection ? m_serial->pendingFor(row.connection) : 0;
+    }
+    return QVariant();
+}
+
+QVariant ConnectedTerminalsModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    static const QStringList titles {QStringLiteral("端末"), QStringLiteral("アドレス:ポート"),
+                                     QStringLiteral("接続時刻"), QStringLiteral("最後の受信"),
+                                     QStringLiteral("回線待ちのRS")};
+    return titles.value(section);
+}

@@ -1,0 +1,318 @@
+#include "CodePage.h"
+#include "ConnectedTerminalsModel.h"
+#include "DesktopNotifier.h"
+#include "Frame.h"
+#include "HistoryModel.h"
+#include "InputDialog1.h"
+#include "LinkTestSupport.h"
+#include "ModalDialogAnswer.h"
+#include "PtyLine.h"
+#include "SSocket.h"
+#include "ScriptedPlatform.h"
+#include "Tavrin2.h"
+
+#include <QDBusConnection>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+using LinkTest::pumpUntil;
+
+namespace {
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// Stands in for the desktop's notification service.
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QList<QPair<QString, QString>> shown;
+
+public slots:
+    uint Notify(const QString &, uint, const QString &, const QString &summary, const QString &body,
+                const QStringList &, const QVariantMap &, int)
+    {
+        shown.append({summary, body});
+        return uint(shown.size());
+    }
+};
+}
+
+class tst_History : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stationKeepsEveryTextInOrder();
+    void oldestEntryGoesAtCapacity();
+    void rsRelayShowsByteAndLineTime();
+    void saveWritesOneLinePerEntry();
+    void tableRowOpensSendPromptForItsSlot();
+    void notificationOnlyWhileInactive();
+    void noNotificationServiceIsNoError();
+
+private:
+    bool connectTerminals(int count);
+    QString peerOf(int terminal) const;
+    // The entries whose text starts with `prefix`, once there are `count`.
+    QList<int> rowsStartingWith(const QString &prefix, int count);
+    void sendText(int terminal, const QString &text);
+
+    std::unique_ptr<ScriptedPlatform> m_platform;
+    std::unique_ptr<PtyLine> m_pty;
+    quint16 m_port = 0;
+    std::unique_ptr<CMy2App> m_station;
+    std::vector<std::unique_ptr<QTcpSocket>> m_terminals;
+};
+
+void tst_History::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void tst_History::init()
+{
+    m_platform = std::make_unique<ScriptedPlatform>();
+    m_pty = std::make_unique<PtyLine>();
+    if (!m_pty->isValid())
+        QSKIP("No pseudo-terminal to stand in for COM1");
+    m_port = freePort();
+    QVERIFY(m_port != 0);
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).clear();
+    m_station = std::make_unique<CMy2App>(*m_platform, m_pty->name(), m_port);
+    QVERIFY(m_station->InitInstance());
+    m_station->OnStart();
+    QVERIFY(m_station->m_pListenSocket->isListening());
+}
+
+void tst_History::cleanup()
+{
+    m_terminals.clear();
+    m_station.reset();
+    m_pty.reset();
+    m_platform.reset();
+}
+
+bool tst_History::connectTerminals(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        auto terminal = std::make_unique<QTcpSocket>();
+        terminal->connectToHost(QHostAddress::LocalHost, m_port);
+        const int before = m_station->m_pListenSocket->count();
+        if (!pumpUntil([&] { return m_station->m_pListenSocket->count() == before + 1; }))
+            return false;
+        m_terminals.push_back(std::move(terminal));
+    }
+    return true;
+}
+
+QString tst_History::peerOf(int terminal) const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(m_terminals.at(size_t(terminal))->localPort());
+}
+
+QList<int> tst_History::rowsStartingWith(const QString &prefix, int count)
+{
+    const HistoryModel &history = m_station->history();
+    QList<int> rows;
+    pumpUntil([&] {
+        rows.clear();
+        for (int row = 0; row < history.rowCount(); ++row) {
+            if (history.entry(row).text.startsWith(prefix))
+                rows.append(row);
+        }
+        return rows.size() >= count;
+    });
+    return rows;
+}
+
+void tst_History::sendText(int terminal, const QString &text)
+{
+    QByteArray bytes;
+    QVERIFY(CodePage::encode(text, &bytes));
+    m_terminals.at(size_t(terminal))->write(FrameCodec::textFrame(bytes));
+}
+
+void tst_History::stationKeepsEveryTextInOrder()
+{
+    QVERIFY(connectTerminals(3));
+    QStringList sent;
+    for (int round = 0; round < 3; ++round) {
+        for (int terminal : {2, 0, 1}) {
+            sent.append(QStringLiteral("端末%1の%2通目 ").arg(terminal).arg(round) + QString(250, QLatin1Char('x')));
+            sendText(terminal, sent.last());
+            QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), int(sent.size())).size(), int(sent.size()));
+        }
+    }
+    const QList<int> rows = rowsStartingWith(QStringLiteral("受信: "), int(sent.size()));
+    for (int i = 0; i < sent.size(); ++i) {
+        const HistoryModel::Entry &entry = m_station->history().entry(rows.at(i));
+        const int terminal = sent.at(i).mid(2, 1).toInt();
+        // The whole text: the status line cuts it, the history does not.
+        QCOMPARE(entry.text, QStringLiteral("受信: ") + sent.at(i));
+        QCOMPARE(entry.slot, terminal);
+        QCOMPARE(entry.peer, peerOf(terminal));
+    }
+}
+
+void tst_History::oldestEntryGoesAtCapacity()
+{
+    HistoryModel history;
+    for (int i = 0; i < HistoryModel::Capacity; ++i)
+        history.add(QString::number(i));
+    QSignalSpy removed(&history, &HistoryModel::rowsRemoved);
+    history.add(QStringLiteral("newest"));
+    QCOMPARE(history.rowCount(), HistoryModel::Capacity);
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(history.entry(0).text, QStringLiteral("1"));
+    QCOMPARE(history.entry(HistoryModel::Capacity - 1).text, QStringLiteral("newest"));
+}
+
+void tst_History::rsRelayShowsByteAndLineTime()
+{
+    // Both strings arrive at once; the line's pause puts the second one on
+    // the line later, and its entry tells when.
+    m_platform->realPauseMs = 400;
+    QVERIFY(connectTerminals(2));
+    m_terminals.at(1)->write(FrameCodec::rsFrame("Zebra") + FrameCodec::rsFrame("Yak"));
+    const QList<int> rows = rowsStartingWith(QStringLiteral("RSコントロール"), 2);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(m_pty->drain(), QByteArray("ZY"));
+    const HistoryModel::Entry &first = m_station->history().entry(rows.at(0));
+    const HistoryModel::Entry &second = m_station->history().entry(rows.at(1));
+    QVERIFY2(first.text.contains(QStringLiteral(" 5A ")), qPrintable(first.text));
+    QVERIFY2(second.text.contains(QStringLiteral(" 59 ")), qPrintable(second.text));
+    QCOMPARE(second.slot, 1);
+    QCOMPARE(second.peer, peerOf(1));
+    QVERIFY(first.time.msecsTo(second.time) >= 350);
+}
+
+void tst_History::saveWritesOneLinePerEntry()
+{
+    QVERIFY(connectTerminals(1));
+    sendText(0, QStringLiteral("改行\nのある文字列"));
+    QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 1).size(), 1);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.txt"));
+    m_platform->queueSaveFileName(path);
+    m_station->OnSaveHistory();
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), m_station->history().rowCount());
+    const QRegularExpression isoTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) "));
+    for (const QString &line : lines)
+        QVERIFY2(isoTime.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(lines.last().endsWith(QStringLiteral("端末 0 (%1) 受信: 改行 のある文字列").arg(peerOf(0))));
+
+    m_platform->failOpen(path);
+    m_platform->queueSaveFileName(path);
+    m_station->OnSaveHistory();
+    QCOMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().startsWith(QStringLiteral("履歴を「")));
+}
+
+void tst_History::tableRowOpensSendPromptForItsSlot()
+{
+    QVERIFY(connectTerminals(3));
+    auto *table = m_station->mainFrame()->findChild<QTableView *>();
+    QVERIFY(table);
+    QCOMPARE(table->accessibleName(), QStringLiteral("接続中の端末"));
+    QAbstractItemModel *rows = table->model();
+    QCOMPARE(rows->rowCount(), 3);
+    QCOMPARE(rows->index(2, ConnectedTerminalsModel::PeerColumn).data().toString(), peerOf(2));
+
+    bool preselected = false;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        const auto *radio = dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + 2));
+        preselected = radio && radio->isChecked();
+        dialog->findChild<QLineEdit *>(QStringLiteral("id1000"))->setText(QStringLiteral("to two"));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    table->setFocus();
+    table->setCurrentIndex(rows->index(2, 0));
+    QTest::keyClick(table, Qt::Key_Return);
+    QCOMPARE(answer.count(), 1);
+    QVERIFY(preselected);
+    const QByteArray expected = FrameCodec::textFrame("to two");
+    QVERIFY(pumpUntil([&] { return m_terminals.at(2)->bytesAvailable() >= expected.size(); }));
+    QCOMPARE(m_terminals.at(2)->readAll(), expected);
+    QCOMPARE(m_terminals.at(0)->bytesAvailable() + m_terminals.at(1)->bytesAvailable(), 0);
+}
+
+void tst_History::notificationOnlyWhileInactive()
+{
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake"));
+    FakeNotifications fake;
+    if (!bus.isConnected() || !bus.registerService(QString::fromLatin1(DesktopNotifier::Service)))
+        QSKIP("No private session bus to register a notification service on (run under dbus-run-session)");
+    QVERIFY(bus.registerObject(QString::fromLatin1(DesktopNotifier::Path), &fake, QDBusConnection::ExportAllSlots));
+    QVERIFY(connectTerminals(2));
+
+    CMainFrame *frame = m_station->mainFrame();
+    frame->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(frame));
+    sendText(0, QStringLiteral("seen"));
+    QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 1).size(), 1);
+    QTest::qWait(300);
+    QCOMPARE(fake.shown.size(), 0);
+
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+    const QString longText = QStringLiteral("長い") + QString(80, QLatin1Char('y'));
+    sendText(1, longText);
+    QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 2).size(), 2);
+    sendText(0, QStringLiteral("short"));
+    QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 3).size(), 3);
+    QTRY_COMPARE(fake.shown.size(), 2);
+    QTest::qWait(300);
+    QCOMPARE(fake.shown.size(), 2);
+    QCOMPARE(fake.shown.at(0), qMakePair(QStringLiteral("Tavrin2"), QStringLiteral("端末 1: ") + longText.left(60)));
+    QCOMPARE(fake.shown.at(1), qMakePair(QStringLiteral("Tavrin2"), QStringLiteral("端末 0: short")));
+    bus.unregisterService(QString::fromLatin1(DesktopNotifier::Service));
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake"));
+}
+
+void tst_History::noNotificationServiceIsNoError()
+{
+    QVERIFY(connectTerminals(1));
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+    QElapsedTimer clock;
+    clock.start();
+    sendText(0, QStringLiteral("nobody shows this"));
+    sendText(0, QStringLiteral("nor this"));
+    QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 2).size(), 2);
+    // Nothing waited for an answer from the bus.
+    QVERIFY(clock.elapsed() < 1000);
+    QCOMPARE(m_platform->messages, QStringList());
+}
+
+QTEST_MAIN(tst_History)
+#include "tst_History.moc"
