@@ -12,7 +12,9 @@
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -26,16 +28,35 @@ void closeDescriptor(qintptr descriptor)
 #endif
 }
 
+// Null when the peer has already gone.
+QHostAddress peerAddressOf(qintptr descriptor)
+{
+    sockaddr_storage peer {};
+    socklen_t length = sizeof peer;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return QHostAddress();
+    return AddressFilter::unmapped(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)));
+}
+
 // A server whose accepted connections are bounded from the start: a
-// connection left waiting at a full table holds no more than an admitted one.
+// connection left waiting at a full table holds no more than an admitted
+// one, and one from an address `admits` refuses is closed unread.
 class BoundedServer : public QTcpServer
 {
 public:
-    using QTcpServer::QTcpServer;
+    BoundedServer(std::function<bool(const QHostAddress &)> admits, QObject *parent)
+        : QTcpServer(parent)
+        , m_admits(std::move(admits))
+    {
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
+        if (!m_admits(peerAddressOf(descriptor))) {
+            closeDescriptor(descriptor);
+            return;
+        }
         auto *socket = new QTcpSocket(this);
         socket->setReadBufferSize(CConnSocket::READ_BUFFER_SIZE);
         if (!socket->setSocketDescriptor(descriptor)) {
@@ -47,6 +68,9 @@ protected:
         KeepAlive::enable(socket);
         addPendingConnection(socket);
     }
+
+private:
+    std::function<bool(const QHostAddress &)> m_admits;
 };
 }
 
@@ -55,7 +79,7 @@ CListenSocket::CListenSocket(CSerialPort *serial, ITimers &timers, quint16 port,
     , m_pSerial(serial)
     , m_timers(timers)
     , m_port(port)
-    , m_server(new BoundedServer(this))
+    , m_server(new BoundedServer([this](const QHostAddress &peer) { return admits(peer); }, this))
 {
     // Only one accepted connection waits inside the server: once it is
     // there the server stops watching the listener, so a full table costs
@@ -80,7 +104,7 @@ bool CListenSocket::Listen()
 {
     if (m_server->isListening())
         return true;
-    if (!m_server->listen(QHostAddress::Any, m_port)) {
+    if (!m_server->listen(m_listenAddress, m_port)) {
         emit listenFailed();
         return false;
     }
@@ -132,8 +156,11 @@ void CListenSocket::OnConnectionPending()
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;
-        // The Terminal may have given up while it waited.
-        if (socket->state() != QAbstractSocket::ConnectedState) {
+        // The Terminal may have given up while it waited, or the filter
+        // changed meanwhile.
+        if (socket->state() != QAbstractSocket::ConnectedState
+            || !admits(AddressFilter::unmapped(socket->peerAddress()))) {
+            socket->abort();
             socket->deleteLater();
             continue;
         }
@@ -149,6 +176,15 @@ void CListenSocket::OnConnectionPending()
         emit clientAdmitted(slot);
         emit countChanged(m_nCount);
     }
+}
+
+bool CListenSocket::admits(const QHostAddress &peer)
+{
+    if (m_filter.admits(peer))
+        return true;
+    if (!peer.isNull())
+        emit connectionRefused(peer);
+    return false;
 }
 
 void CListenSocket::watch(CConnSocket *connection)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AddressFilter.h"
 #include "FileReception.h"
 #include "Frame.h"
 
@@ -36,6 +37,10 @@ class QTcpServer;
 // slot while the frames it sent before are handled, save its RS strings that
 // have not reached the line's queue: those are dropped and counted, so that
 // the slot frees at the pace of the network, not of the line.
+//
+// A connection from an address the filter does not admit is closed as it
+// is accepted, before a byte of it is read: it takes neither a slot nor the
+// waiting place.
 class CListenSocket : public QObject
 {
     Q_OBJECT
@@ -50,6 +55,12 @@ public:
     bool Listen();
     bool isListening() const;
     quint16 serverPort() const;
+    // The local address the next Listen() binds; every address by default.
+    void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
+
+    // Applies to connections accepted from now on, and to one that waits.
+    void setAddressFilter(const AddressFilter &filter) { m_filter = filter; }
+    const AddressFilter &addressFilter() const { return m_filter; }
 
     // The connection in `slot`, open or leaving; nullptr for a free slot.
     CConnSocket *client(int slot) const;
@@ -95,6 +106,8 @@ signals:
     // a Save As dialog keeps the Terminal's frames in order.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
     void fileRefused(int slot, quint32 length, qint64 available);
+    // A connection from `address` was closed unread: the filter does not admit it.
+    void connectionRefused(const QHostAddress &address);
 
 private:
     struct RsRun
@@ -116,6 +129,8 @@ private:
         int droppedRs = 0;
     };
 
+    // False, and connectionRefused(), for a peer the filter does not admit.
+    bool admits(const QHostAddress &peer);
     int freeSlot() const;
     void watch(CConnSocket *connection);
     void relay(CConnSocket *connection, const QByteArray &firstByte);
@@ -130,6 +145,8 @@ private:
     CSerialPort *m_pSerial;
     ITimers &m_timers;
     quint16 m_port;
+    QHostAddress m_listenAddress {QHostAddress::Any};
+    AddressFilter m_filter;
     QTcpServer *m_server;
     std::array<Client, MAX_CLIENTS> m_clients {};
     int m_nCount = 0;

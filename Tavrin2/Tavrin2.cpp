@@ -1,5 +1,6 @@
 #include "Tavrin2.h"
 
+#include "AddressFilter.h"
 #include "CSocket.h"
 #include "CodePage.h"
 #include "ConnectedTerminalsModel.h"
@@ -9,12 +10,14 @@
 #include "MainFrm.h"
 #include "Platform.h"
 #include "SSocket.h"
+#include "SettingsDialog.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QHeaderView>
+#include <QSettings>
 #include <QTableView>
 
 #include <array>
@@ -23,6 +26,31 @@ namespace {
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnected = QStringLiteral("人と接続中");
 const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
+const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
+const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
+
+QVariant storedSetting(const QString &key)
+{
+    return QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).value(key);
+}
+
+// An empty value removes the key: absent means the default.
+template<typename Value>
+void storeSetting(const QString &key, const Value &value)
+{
+    QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
+    if (value.isEmpty())
+        settings.remove(key);
+    else
+        settings.setValue(key, value);
+}
+
+QByteArray cp932(const QString &text)
+{
+    QByteArray bytes;
+    CodePage::encode(text, &bytes);
+    return bytes;
+}
 
 // A Terminal, as the Station's operator is told of it.
 QString terminalName(int slot)
@@ -68,14 +96,30 @@ void CMy2App::addCommands(CMainFrame *frame)
     connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMy2App::OnFileSend);
     connect(frame->addCommand(QStringLiteral("切断")), &QAction::triggered, this, &CMy2App::OnDropClient);
     connect(frame->addCommand(QStringLiteral("履歴保存")), &QAction::triggered, this, &AppFramework::OnSaveHistory);
+    connect(frame->addCommand(QStringLiteral("設定")), &QAction::triggered, this, &CMy2App::OnSettings);
 }
 
 void CMy2App::OnStart()
 {
-    if (m_pListenSocket) {
-        m_pListenSocket->Listen();
+    if (!m_pListenSocket)
+        createListener();
+    if (m_pListenSocket->isListening())
+        return;
+    const QString listenAddress = storedSetting(ListenAddressKey).toString();
+    QHostAddress address(QHostAddress::Any);
+    if (!listenAddress.isEmpty() && !address.setAddress(listenAddress)) {
+        setStatus(StatusListenFailed);
+        desktop().messageBox(QStringLiteral("設定の待ち受けアドレス「%1」が正しいアドレスではないため、待ち受けを始めませんでした。\n"
+                                            "「設定」で直してから、開始をやり直してください。")
+                                 .arg(listenAddress));
         return;
     }
+    m_pListenSocket->setListenAddress(address);
+    m_pListenSocket->Listen();
+}
+
+void CMy2App::createListener()
+{
     m_pListenSocket = new CListenSocket(m_pSerialPort.get(), desktop(), m_port, this);
     connect(m_pListenSocket, &CListenSocket::listening, this, [this] {
         setStatus(StatusWaiting);
@@ -92,7 +136,20 @@ void CMy2App::OnStart()
     connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::removed);
     connect(m_pListenSocket, &CListenSocket::fileReceived, this, &CMy2App::receiveFile);
     connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
-    m_pListenSocket->Listen();
+    connect(m_pListenSocket, &CListenSocket::connectionRefused, this, &CMy2App::tellRefused);
+    loadAddressFilter();
+}
+
+void CMy2App::loadAddressFilter()
+{
+    AddressFilter filter;
+    QString badEntry;
+    if (!filter.setEntries(storedSetting(AllowedTerminalsKey).toStringList(), &badEntry))
+        desktop().messageBox(
+            QStringLiteral("設定の接続を許可するアドレス「%1」は、アドレスでもアドレスの範囲でもないため、"
+                           "どの接続にも当てはまりません。「設定」で直してください。")
+                .arg(badEntry));
+    m_pListenSocket->setAddressFilter(filter);
 }
 
 void CMy2App::OnSend()
@@ -146,6 +203,56 @@ void CMy2App::OnDropClient()
     const Choice choice = chooseClient(false);
     if (choice.slot != MAX_CLIENTS && choice.connection)
         m_pListenSocket->dropClient(choice.slot);
+}
+
+void CMy2App::OnSettings()
+{
+    CSettingsDialog dialog(desktop(), mainFrame());
+    dialog.setAllowedTerminals(storedSetting(AllowedTerminalsKey).toStringList());
+    dialog.setListenAddress(storedSetting(ListenAddressKey).toString());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    storeSetting(AllowedTerminalsKey, dialog.allowedTerminals());
+    storeSetting(ListenAddressKey, dialog.listenAddress());
+    if (!m_pListenSocket)
+        return;
+    loadAddressFilter();
+    offerToDropExcluded();
+}
+
+void CMy2App::offerToDropExcluded()
+{
+    const AddressFilter &filter = m_pListenSocket->addressFilter();
+    std::array<QPointer<CConnSocket>, MAX_CLIENTS> excluded;
+    QStringList names;
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        CConnSocket *connection = m_pListenSocket->client(slot);
+        if (!connection || !connection->isOpen() || filter.admits(connection->peerAddress()))
+            continue;
+        excluded[slot] = connection;
+        names.append(QStringLiteral("端末 %1（アドレス %2）")
+                         .arg(slot)
+                         .arg(AddressFilter::unmapped(connection->peerAddress()).toString()));
+    }
+    if (names.isEmpty()
+        || !desktop().question(QStringLiteral("接続を許可するアドレスにない端末が接続しています。\n%1\n\n"
+                                              "これらの端末を切断しますか？")
+                                   .arg(names.join(QLatin1Char('\n')))))
+        return;
+    // The question box let the table change: a slot that changed hands is left alone.
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        if (excluded[slot] && m_pListenSocket->client(slot) == excluded[slot])
+            m_pListenSocket->dropClient(slot);
+    }
+}
+
+void CMy2App::tellRefused(const QHostAddress &address)
+{
+    if (m_refusalsTold.contains(address))
+        return;
+    m_refusalsTold.insert(address);
+    desktop().singleShot(REFUSAL_NOTE_INTERVAL_MS, this, [this, address] { m_refusalsTold.remove(address); });
+    record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()));
 }
 
 bool CMy2App::stillConnected(const Choice &choice, const QString &what)
@@ -213,9 +320,7 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
 
 void CMy2App::setStatus(const QString &text)
 {
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    m_status.set(bytes);
+    m_status.set(cp932(text));
     Redraw();
 }
 

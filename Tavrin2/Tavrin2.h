@@ -5,7 +5,9 @@
 #include "Frame.h"
 #include "SerialPort.h"
 
+#include <QHostAddress>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 #include <array>
@@ -35,6 +37,12 @@ public:
     void OnSendTo(int slot);
     void OnFileSend();
     void OnDropClient();
+    void OnSettings();
+
+    // Tells in the message line that a connection from `address` was
+    // refused, once a minute for each address.
+    void tellRefused(const QHostAddress &address);
+    static constexpr int REFUSAL_NOTE_INTERVAL_MS = 60 * 1000;
 
     CListenSocket *m_pListenSocket = nullptr;
     DisplayLine m_message {200};
@@ -65,6 +73,7 @@ private:
     // True when the chosen Terminal is still connected; otherwise tells the
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);
+    void createListener();
     void setStatus(const QString &text);
     void showText(int slot, const QByteArray &text);
     void admitted(int slot);
@@ -75,6 +84,10 @@ private:
     void receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file);
     void tellFileRefused(int slot, quint32 length, qint64 available);
     void tellDroppedRs();
+    // Loads the stored address list into the listener, telling a bad entry.
+    void loadAddressFilter();
+    // Offers to drop the Terminals the listener's filter no longer admits.
+    void offerToDropExcluded();
 
     quint16 m_port;
     QStringList m_droppedRsNotes;
@@ -83,4 +96,6 @@ private:
     std::array<int, MAX_CLIENTS> m_cancelledSaves {};
     static constexpr int MAX_CANCELLED_SAVES = 3;
     bool m_droppedRsShowing = false;
+    // Addresses whose refusal was told less than a minute ago.
+    QSet<QHostAddress> m_refusalsTold;
 };

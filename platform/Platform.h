@@ -29,6 +29,9 @@ public:
     // The same, shown from the event loop once the handler that calls this
     // has returned (a socket's, a timer's).
     virtual void messageBoxLater(const QString &text) = 0;
+    // Modal question with the buttons Yes and No; true for Yes. No is the
+    // default, and what closing the box answers.
+    virtual bool question(const QString &text) = 0;
     // Shows a modal progress dialog over the active window, from 0 to
     // `maximum`; `onCancel` runs when the operator cancels it.
     virtual std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) = 0;

@@ -146,6 +146,16 @@ void QtPlatform::messageBoxLater(const QString &text)
     QTimer::singleShot(0, &m_context, [this, text] { messageBox(text); });
 }
 
+bool QtPlatform::question(const QString &text)
+{
+    // The buttons read "はい" and "いいえ" from Qt's Japanese translation.
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, dialogOwner());
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void QtPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
     QTimer::singleShot(milliseconds, context, std::move(then));

@@ -12,6 +12,7 @@ public:
     QString getSaveFileName(const QString &caption) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
+    bool question(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
     std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;

@@ -65,6 +65,12 @@ void ScriptedPlatform::messageBoxLater(const QString &text)
     QTimer::singleShot(0, &m_context, [this, text] { messageBox(text); });
 }
 
+bool ScriptedPlatform::question(const QString &text)
+{
+    questions.append(text);
+    return !m_questionAnswers.isEmpty() && m_questionAnswers.dequeue();
+}
+
 void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
     pauses.append(milliseconds);

@@ -38,6 +38,8 @@ public:
     // Next answers of the Open and Save As dialogs; an empty path cancels.
     void queueOpenFileName(const QString &path, Action whileOpen = {});
     void queueSaveFileName(const QString &path, Action whileOpen = {});
+    // Next answers of question boxes; an empty queue answers No.
+    void queueQuestionAnswer(bool yes) { m_questionAnswers.enqueue(yes); }
 
     // openFile() fails for `path` when the requested mode includes any of
     // `modes` (by default any mode at all).
@@ -53,6 +55,7 @@ public:
     // The delay of every timer started, in order.
     QList<int> pauses;
     QStringList messages;
+    QStringList questions;
     struct Progress
     {
         int maximum = 0;
@@ -90,6 +93,7 @@ public:
     QString getSaveFileName(const QString &caption) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
+    bool question(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
     std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
     std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
@@ -105,6 +109,7 @@ private:
 
     QQueue<Answer> m_openAnswers;
     QQueue<Answer> m_saveAnswers;
+    QQueue<bool> m_questionAnswers;
     QList<QPair<QString, QIODevice::OpenMode>> m_failing;
     // Context of the messages shown later: they go with this object.
     QObject m_context;

@@ -63,11 +63,13 @@ private slots:
     void dropDuringItsOwnDialogDefersDeletion();
     void leavingDuringModalDialogDefersDeletion();
     void churnLeavesNothingBehind();
+    void refusedAddressTakesNoPlace();
     void servicePort();
 
 private:
-    // A Terminal connecting; it may still wait to be admitted on return.
-    QTcpSocket *connectTerminal(quint16 port);
+    // A Terminal connecting, from `from` if given; it may still wait to be
+    // admitted on return.
+    QTcpSocket *connectTerminal(quint16 port, const QHostAddress &from = QHostAddress());
     QByteArray readFrom(QTcpSocket *terminal, int bytes, int timeoutMs = 3000);
     // A listener on a free port (or `port`), listening.
     std::unique_ptr<CListenSocket> makeListener(quint16 port = 0, CSerialPort *serial = nullptr);
@@ -95,10 +97,12 @@ std::unique_ptr<CListenSocket> tst_ListenSocket::makeListener(quint16 port, CSer
     return listener;
 }
 
-QTcpSocket *tst_ListenSocket::connectTerminal(quint16 port)
+QTcpSocket *tst_ListenSocket::connectTerminal(quint16 port, const QHostAddress &from)
 {
     m_terminals.push_back(std::make_unique<QTcpSocket>());
     QTcpSocket *terminal = m_terminals.back().get();
+    if (!from.isNull() && !terminal->bind(from))
+        qWarning("terminal could not bind: %s", qPrintable(terminal->errorString()));
     terminal->connectToHost(QHostAddress::LocalHost, port);
     // The connection completes in the kernel's backlog, admitted or not.
     if (!terminal->waitForConnected(3000))
@@ -494,6 +498,40 @@ void tst_ListenSocket::churnLeavesNothingBehind()
     QCOMPARE(counts.last(), QList<QVariant>{0});
     QCOMPARE(listener->findChildren<CConnSocket *>().size(), 0);
     QCOMPARE(listener->findChildren<QTcpSocket *>().size(), 0);
+}
+
+void tst_ListenSocket::refusedAddressTakesNoPlace()
+{
+    auto listener = makeListener();
+    QSignalSpy refused(listener.get(), &CListenSocket::connectionRefused);
+    QSignalSpy texts(listener.get(), &CListenSocket::textReceived);
+    const quint16 port = listener->serverPort();
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+
+    // With no list any address is admitted; a new list leaves it admitted.
+    QList<QTcpSocket *> terminals {connectTerminal(port, other)};
+    QTRY_COMPARE(listener->count(), 1);
+    AddressFilter filter;
+    QVERIFY(filter.setEntries({QStringLiteral("127.0.0.1/32")}));
+    listener->setAddressFilter(filter);
+    for (int n = 2; n <= MAX_CLIENTS; ++n) {
+        terminals.append(connectTerminal(port));
+        QTRY_COMPARE(listener->count(), n);
+    }
+
+    // At a full table the refused Terminal is closed at once, not left waiting.
+    QTcpSocket *outsider = connectTerminal(port, other);
+    outsider->write(FrameCodec::textFrame("outsider"));
+    QTRY_COMPARE(outsider->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(refused.count(), 1);
+    QCOMPARE(refused[0][0].value<QHostAddress>(), other);
+
+    connectTerminal(port)->write(FrameCodec::textFrame("insider"));
+    terminals[4]->disconnectFromHost();
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(4, "insider"));
+    QCOMPARE(listener->count(), MAX_CLIENTS);
+    QCOMPARE(refused.count(), 1);
 }
 
 // Run by port1_netns.sh in a private network namespace, where binding the

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
@@ -72,6 +73,7 @@ const QString Start = QStringLiteral("開始");
 const QString Send = QStringLiteral("送信");
 const QString FileSend = QStringLiteral("ファイル送信");
 const QString Drop = QStringLiteral("切断");
+const QString Settings = QStringLiteral("設定");
 
 QString droppedRsNote(int slot, int count)
 {
@@ -145,11 +147,13 @@ private slots:
     void serialLineStateToldOnce();
     void droppedRsToldOnce();
     void droppedRsOfDeparturesWhileToldSummed();
+    void allowedAddressesSetInDialog();
 
 private:
     void choose(const QString &label) { m_station->mainFrame()->commandAction(label)->trigger(); }
     bool startStation();
-    bool connectTerminals(int count);
+    // Terminals connecting from `from` if given; false unless all are admitted.
+    bool connectTerminals(int count, const QHostAddress &from = QHostAddress());
     // Terminal `index` sends `count` RS control strings and closes.
     void sendRsAndLeave(int index, int count);
     // What each Terminal has received, once `expected` could have arrived
@@ -195,10 +199,12 @@ bool tst_StationApp::startStation()
     return m_station->m_pListenSocket && m_station->m_pListenSocket->isListening();
 }
 
-bool tst_StationApp::connectTerminals(int count)
+bool tst_StationApp::connectTerminals(int count, const QHostAddress &from)
 {
     for (int i = 0; i < count; ++i) {
         auto terminal = std::make_unique<QTcpSocket>();
+        if (!from.isNull() && !terminal->bind(from))
+            return false;
         terminal->connectToHost(QHostAddress::LocalHost, m_port);
         const int before = m_station->m_pListenSocket->count();
         if (!pumpUntil([&] { return m_station->m_pListenSocket->count() == before + 1; }))
@@ -323,7 +329,7 @@ void tst_StationApp::startUpState()
     QStringList labels;
     for (QAction *action : frame->menuBar()->actions())
         labels << action->text();
-    QCOMPARE(labels, QStringList({Start, Send, FileSend, Drop}));
+    QCOMPARE(labels, QStringList({Start, Send, FileSend, Drop, Settings}));
     QVERIFY(qobject_cast<StatusView *>(frame->centralWidget()));
     QCOMPARE(m_station->redraws, 0);
 
@@ -857,6 +863,56 @@ void tst_StationApp::droppedRsOfDeparturesWhileToldSummed()
     QCOMPARE(summed, QStringList({droppedRsNote(1, 2), droppedRsNote(2, 2)}));
     QTest::qWait(100);
     QCOMPARE(m_platform->messages.size(), 2);
+}
+
+void tst_StationApp::allowedAddressesSetInDialog()
+{
+    // The minute in which a refused address is not told again lasts the test.
+    m_platform->realPauseMs = 60 * 1000;
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    QVERIFY(startStation());
+    QVERIFY(connectTerminals(1));
+    QVERIFY(connectTerminals(1, other));
+
+    QStringList messagesWhileOpen;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        auto *list = dialog->findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"));
+        auto *ok = dialog->findChild<QPushButton *>();
+        list->setPlainText(QStringLiteral("127.0.0.1/32\n10.0.0.0/33"));
+        QTest::mouseClick(ok, Qt::LeftButton);
+        messagesWhileOpen = m_platform->messages;
+        list->setPlainText(QStringLiteral("127.0.0.1/32"));
+        QTest::mouseClick(ok, Qt::LeftButton);
+    });
+    m_platform->queueQuestionAnswer(true);
+    choose(Settings);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(messagesWhileOpen.size(), 1);
+    QVERIFY2(messagesWhileOpen[0].contains(QStringLiteral("2 行目「10.0.0.0/33」")), qPrintable(messagesWhileOpen[0]));
+    QCOMPARE(QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .value(QStringLiteral("Security/AllowedTerminals"))
+                 .toStringList(),
+             QStringList({QStringLiteral("127.0.0.1/32")}));
+    // The Terminal the new list leaves out is dropped once the operator agrees.
+    QCOMPARE(m_platform->questions.size(), 1);
+    QVERIFY2(m_platform->questions[0].contains(QStringLiteral("端末 1（アドレス 127.0.0.2）")),
+             qPrintable(m_platform->questions[0]));
+    QCOMPARE(m_station->m_pListenSocket->count(), 1);
+    QVERIFY(m_station->m_pListenSocket->client(0));
+
+    // Refused connections are told in the message line, once a minute per address.
+    const int redraws = m_station->redraws;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QTcpSocket refused;
+        refused.bind(other);
+        refused.connectToHost(QHostAddress::LocalHost, m_port);
+        QVERIFY(pumpUntil([&] { return refused.state() == QAbstractSocket::UnconnectedState; }));
+    }
+    QCOMPARE(m_station->m_message.bytes(),
+             cp932(QStringLiteral("アドレス 127.0.0.2 からの接続を拒否しました（許可リストにありません）")));
+    QCOMPARE(m_station->redraws, redraws + 1);
+    QCOMPARE(m_platform->pauses, QList<int>({CMy2App::REFUSAL_NOTE_INTERVAL_MS}));
+    QCOMPARE(m_station->m_pListenSocket->count(), 1);
 }
 
 QTEST_MAIN(tst_StationApp)

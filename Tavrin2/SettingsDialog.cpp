@@ -1,0 +1,119 @@
+#include "SettingsDialog.h"
+
+#include "AddressFilter.h"
+#include "Platform.h"
+
+#include <QHBoxLayout>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QVBoxLayout>
+
+CSettingsDialog::CSettingsDialog(IPlatform &desktop, QWidget *parent)
+    : QDialog(parent)
+    , m_desktop(desktop)
+    , m_allowed(new QPlainTextEdit(this))
+    , m_listen(new QLineEdit(this))
+{
+    setWindowTitle(QStringLiteral("設定"));
+
+    auto *allowedLabel = new QLabel(QStringLiteral("接続を許可するアドレス(&A):"), this);
+    allowedLabel->setBuddy(m_allowed);
+    m_allowed->setObjectName(QStringLiteral("allowedTerminals"));
+    m_allowed->setAccessibleName(QStringLiteral("接続を許可するアドレス"));
+    m_allowed->setTabChangesFocus(true);
+    m_allowed->setLineWrapMode(QPlainTextEdit::NoWrap);
+    auto *allowedHint = new QLabel(QStringLiteral("1 行に 1 つ、192.168.1.5、192.168.1.0/24、fd00::/8 のように。\n"
+                                                  "空なら、どのアドレスからも接続できます。"),
+                                   this);
+
+    auto *listenLabel = new QLabel(QStringLiteral("待ち受けアドレス(&L):"), this);
+    listenLabel->setBuddy(m_listen);
+    m_listen->setObjectName(QStringLiteral("listenAddress"));
+    m_listen->setAccessibleName(QStringLiteral("待ち受けアドレス"));
+    m_listen->setPlaceholderText(QStringLiteral("すべてのアドレス"));
+    auto *listenHint = new QLabel(QStringLiteral("待ち受けアドレスは、次に待ち受けを始めるときから使われます。\n"
+                                                 "待ち受け中に変えたときは、プログラムを起動し直してください。"),
+                                  this);
+
+    auto *ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setDefault(true);
+    auto *cancel = new QPushButton(QStringLiteral("キャンセル"), this);
+    connect(ok, &QPushButton::clicked, this, &CSettingsDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &CSettingsDialog::reject);
+
+    auto *listenRow = new QHBoxLayout;
+    listenRow->addWidget(listenLabel);
+    listenRow->addWidget(m_listen, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(allowedLabel);
+    layout->addWidget(m_allowed, 1);
+    layout->addWidget(allowedHint);
+    layout->addLayout(listenRow);
+    layout->addWidget(listenHint);
+    layout->addLayout(buttons);
+    resize(420, 320);
+}
+
+void CSettingsDialog::setAllowedTerminals(const QStringList &entries)
+{
+    m_allowed->setPlainText(entries.join(QLatin1Char('\n')));
+}
+
+QStringList CSettingsDialog::allowedTerminals() const
+{
+    QStringList entries;
+    for (const QString &line : m_allowed->toPlainText().split(QLatin1Char('\n'))) {
+        if (!line.trimmed().isEmpty())
+            entries.append(line.trimmed());
+    }
+    return entries;
+}
+
+void CSettingsDialog::setListenAddress(const QString &address)
+{
+    m_listen->setText(address);
+}
+
+QString CSettingsDialog::listenAddress() const
+{
+    return m_listen->text().trimmed();
+}
+
+void CSettingsDialog::accept()
+{
+    const QStringList lines = m_allowed->toPlainText().split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString entry = lines.at(i).trimmed();
+        if (entry.isEmpty() || AddressFilter::parseEntry(entry))
+            continue;
+        m_desktop.messageBox(
+            QStringLiteral("接続を許可するアドレスの %1 行目「%2」は、アドレスでもアドレスの範囲でもありません。\n"
+                           "192.168.1.5、192.168.1.0/24、fd00::/8 のように、1 行に 1 つ書いてください。")
+                .arg(i + 1)
+                .arg(entry));
+        QTextCursor cursor(m_allowed->document()->findBlockByNumber(i));
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        m_allowed->setTextCursor(cursor);
+        m_allowed->setFocus();
+        return;
+    }
+    if (!listenAddress().isEmpty() && QHostAddress(listenAddress()).isNull()) {
+        m_desktop.messageBox(QStringLiteral("待ち受けアドレス「%1」は、正しいアドレスではありません。\n"
+                                            "192.168.1.10 のようにこのコンピューターのアドレスを書くか、"
+                                            "空にしてすべてのアドレスで待ち受けてください。")
+                                 .arg(listenAddress()));
+        m_listen->selectAll();
+        m_listen->setFocus();
+        return;
+    }
+    QDialog::accept();
+}
