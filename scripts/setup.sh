@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
+    clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev libgl-dev
     fonts-noto-cjk
     xvfb xauth xdotool imagemagick x11-utils
