@@ -22,6 +22,6 @@ cmake --build "$build" --target fuzz_frames
 mkdir -p "$build/corpus" "$build/artifacts" "$build/tmp"
 # File reception's chunk folders go here rather than into the system's temp.
 export TMPDIR="$build/tmp"
-"$build/tests/fuzz/fuzz_frames" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=16 \
+"$build/tests/fuzz/fuzz_frames" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=1024 -malloc_limit_mb=16 \
     -max_len=20000 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
     "$build/corpus" "$root/tests/fuzz/corpus"
