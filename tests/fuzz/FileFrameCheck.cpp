@@ -1,6 +1,8 @@
 #include "FileFrameCheck.h"
 
-#include "FuzzPlatform.h"
+#include "SpoolFile.h"
+
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,22 +29,34 @@ bool allChunksArrived(const std::set<std::pair<quint32, quint16>> &arrived, quin
 }
 }
 
+FileFrameCheck::FileFrameCheck()
+{
+    QObject::connect(&m_reception, &FileReception::fileReceived, [this](const ReceivedFile &file) {
+        ++m_files;
+        m_last = file;
+    });
+}
+
 void FileFrameCheck::receive(const FrameHeader &header, const QByteArray &payload)
 {
-    FuzzPlatform &platform = FuzzPlatform::instance();
-    const int dialogsBefore = platform.saveDialogs;
-    const int messagesBefore = platform.messages;
+    const int filesBefore = m_files;
     m_reception.ReceiveFileChunk(header, payload);
-    const int dialogs = platform.saveDialogs - dialogsBefore;
-    const int messages = platform.messages - messagesBefore;
+    const int files = m_files - filesBefore;
 
     if (!header.isLastFileChunk()) {
-        require(dialogs == 0 && messages == 0, "a chunk that is not the last asked the operator");
+        require(files == 0, "a chunk that is not the last reported a file");
         m_arrived.insert({header.length, header.index});
         return;
     }
-    require(dialogs + messages <= 1, "one last frame asked the operator more than once");
-    require(dialogs == 0 || allChunksArrived(m_arrived, header.length),
-            "Save As was asked for a file whose chunks did not all arrive");
+    require(files <= 1, "one last frame reported more than one file");
+    if (files == 1) {
+        require(m_last.length == header.length, "the file reported is not the one whose last frame came");
+        require(!m_last.complete || allChunksArrived(m_arrived, header.length),
+                "a file was reported complete whose chunks did not all arrive");
+        require(!m_last.complete || QFileInfo(m_last.spool->path()).size() == qint64(header.length),
+                "a complete file's spool does not hold the whole file");
+    }
+    // The spool goes with the last copy of the report.
+    m_last = {};
     m_arrived.clear();
 }

@@ -7,16 +7,20 @@
 
 // The file side of the fuzzed connection, kept apart so that it can follow
 // file reception wherever that goes. It hands each file frame on as the
-// connection does and checks what reception asked of the operator: nothing
-// for a chunk, at most one dialog or message for a last frame, and Save As
-// only for a file all of whose chunks arrived since the previous last frame.
+// connection does and checks what reception reports: nothing for a chunk,
+// at most one file for a last frame, and a complete file only when all of
+// its chunks arrived since the previous last frame.
 class FileFrameCheck
 {
 public:
+    FileFrameCheck();
+
     void receive(const FrameHeader &header, const QByteArray &payload);
 
 private:
     FileReception m_reception;
     // Full chunks handed on since the last frame of a file, by file length and index.
     std::set<std::pair<quint32, quint16>> m_arrived;
+    int m_files = 0;
+    ReceivedFile m_last;
 };
