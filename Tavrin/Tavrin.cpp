@@ -77,7 +77,8 @@ void CMyApp::OnStart()
     });
     connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);
     connect(socket, &CConnSocket::fileReceived, this, [this, socket](const ReceivedFile &file) {
-        FileSaveSession::offer(desktop(), socket, file, StationName);
+        callForAttention(QStringLiteral("ファイルを受信しました"));
+        FileSaveSession::offer(desktop(), socket, file, StationName, [this](const QString &line) { history().add(line); });
     });
     connect(socket, &CConnSocket::fileRefused, this, [this](quint32 length, qint64 available) {
         FileSaveSession::tellRefused(desktop(), StationName, length, available);

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -236,6 +237,18 @@ void CListenSocket::relay(CConnSocket *connection, const QByteArray &firstByte)
         client.rsBacklog.push_back({firstByte, 1});
     ++client.rsBacklogCount;
     feedLine(client);
+    if (!client.rsBacklog.empty() && ++client.rsBatch == RS_BATCH) {
+        // A flood is read on, but not at the cost of the other Terminals.
+        client.rsBatch = 0;
+        client.batchPause = true;
+        QTimer::singleShot(RS_BATCH_PAUSE_MS, this, [this, held = QPointer<CConnSocket>(connection)] {
+            const int slot = slotOf(held);
+            if (!held || slot < 0)
+                return;
+            m_clients[slot].batchPause = false;
+            updateHold(m_clients[slot]);
+        });
+    }
     updateHold(client);
 }
 
@@ -313,7 +326,7 @@ void CListenSocket::leaving(int slot)
 
 void CListenSocket::updateHold(Client &client)
 {
-    const bool hold = client.rsBacklog.size() >= size_t(MAX_RS_RUNS) || client.afterRs;
+    const bool hold = client.rsBacklog.size() >= size_t(MAX_RS_RUNS) || client.afterRs || client.batchPause;
     if (hold == client.held)
         return;
     client.held = hold;

@@ -29,8 +29,10 @@ class QTcpServer;
 // it wait here, their first bytes kept as runs of equal bytes; a text or a
 // file that comes after them is reported once they are on the line, and
 // reading stops meanwhile. Reading also stops while MAX_RS_RUNS runs wait,
-// which bounds what a Terminal costs; a flood of equal strings costs one
-// run, so that a Terminal that floods and leaves is seen to leave.
+// which bounds what a Terminal costs in memory, and for RS_BATCH_PAUSE_MS
+// after every RS_BATCH strings that had to wait, which bounds it in time;
+// a flood of equal strings costs one run, so that a Terminal that floods
+// and leaves is seen to leave.
 //
 // At MAX_CLIENTS a further connection stays pending, costing nothing, and is
 // admitted into the first slot that frees. A Terminal that leaves keeps its
@@ -88,6 +90,8 @@ public:
 
     static constexpr int LISTEN_BACKLOG = 5;
     static constexpr int MAX_RS_RUNS = 1024;
+    static constexpr int RS_BATCH = 1024;
+    static constexpr int RS_BATCH_PAUSE_MS = 10;
 
 signals:
     void listening();
@@ -125,6 +129,9 @@ private:
         bool onLine = false;
         // A frame that came after the RS strings, reported once they are out.
         std::function<void()> afterRs;
+        // Strings that had to wait since reading last paused for a while.
+        int rsBatch = 0;
+        bool batchPause = false;
         bool held = false;
         int droppedRs = 0;
     };

@@ -183,7 +183,7 @@ void CMy2App::sendText(const Choice &choice)
     }
     if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
         && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
-        m_cancelledSaves[choice.slot] = 0;
+        m_declinedFiles[choice.slot] = 0;
         record(QStringLiteral("送信: ") + choice.text, choice.slot);
     }
 }
@@ -195,7 +195,7 @@ void CMy2App::OnFileSend()
         && FileSendSession::begin(desktop(), choice.connection,
                                   [this, slot = choice.slot, peer = m_terminals->peer(choice.slot)](
                                       const QString &line) { history().add(line, slot, peer); }))
-        m_cancelledSaves[choice.slot] = 0;
+        m_declinedFiles[choice.slot] = 0;
 }
 
 void CMy2App::OnDropClient()
@@ -336,7 +336,7 @@ void CMy2App::showText(int slot, const QByteArray &text)
 
 void CMy2App::admitted(int slot)
 {
-    m_cancelledSaves[slot] = 0;
+    m_declinedFiles[slot] = 0;
     m_terminals->admit(slot, m_pListenSocket->client(slot));
     record(QStringLiteral("接続しました"), slot);
 }
@@ -386,27 +386,26 @@ void CMy2App::tellDroppedRs()
 
 void CMy2App::receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file)
 {
-    // A Terminal whose files the operator keeps declining cannot raise one
-    // Save As dialog after another.
-    if (m_cancelledSaves[slot] >= MAX_CANCELLED_SAVES) {
-        if (m_cancelledSaves[slot]++ == MAX_CANCELLED_SAVES)
+    callForAttention(QStringLiteral("ファイルを受信しました"));
+    // A Terminal whose files the operator keeps declining, or that keeps
+    // sending broken ones, cannot raise one dialog after another.
+    if (m_declinedFiles[slot] >= MAX_DECLINED_FILES) {
+        record(QStringLiteral("ファイル（%1 バイト）を受信しましたが、保存せずに捨てました").arg(file.length), slot);
+        if (m_declinedFiles[slot]++ == MAX_DECLINED_FILES)
             desktop().messageBoxLater(
-                QStringLiteral("端末 %1 からのファイルの保存を %2 回続けて取りやめたため、この端末からのファイルは"
+                QStringLiteral("端末 %1 からのファイルを %2 回続けて保存しなかったため、この端末からのファイルは"
                                "これから保存せずに捨てます。その端末に何か送るか、端末が接続し直すと、また保存先を尋ねます。")
                     .arg(slot)
-                    .arg(MAX_CANCELLED_SAVES));
+                    .arg(MAX_DECLINED_FILES));
         return;
     }
-    switch (FileSaveSession::offer(desktop(), connection, file, terminalName(slot))) {
-    case FileSaveSession::Outcome::NotSaved:
-        ++m_cancelledSaves[slot];
-        break;
-    case FileSaveSession::Outcome::Saving:
-        m_cancelledSaves[slot] = 0;
-        break;
-    case FileSaveSession::Outcome::Lost:
-        break;
-    }
+    const QString peer = m_terminals->peer(slot);
+    const auto outcome = FileSaveSession::offer(desktop(), connection, file, terminalName(slot),
+                                                [this, slot, peer](const QString &line) { history().add(line, slot, peer); });
+    if (outcome == FileSaveSession::Outcome::Saving)
+        m_declinedFiles[slot] = 0;
+    else
+        ++m_declinedFiles[slot];
 }
 
 void CMy2App::tellFileRefused(int slot, quint32 length, qint64 available)

@@ -91,10 +91,11 @@ private:
 
     quint16 m_port;
     QStringList m_droppedRsNotes;
-    // Save As dialogs of each slot's Terminal cancelled in a row; from
-    // MAX_CANCELLED_SAVES on, its files are not offered.
-    std::array<int, MAX_CLIENTS> m_cancelledSaves {};
-    static constexpr int MAX_CANCELLED_SAVES = 3;
+    // Files of each slot's Terminal not saved in a row (Save As cancelled,
+    // or the file broken); from MAX_DECLINED_FILES on, its files are not
+    // offered.
+    std::array<int, MAX_CLIENTS> m_declinedFiles {};
+    static constexpr int MAX_DECLINED_FILES = 3;
     bool m_droppedRsShowing = false;
     // Addresses whose refusal was told less than a minute ago.
     QSet<QHostAddress> m_refusalsTold;

@@ -20,7 +20,8 @@ QString byteCount(qint64 bytes)
 // Moves the spool to `written` and tells the operator, who named it
 // `target`, what went wrong. Everything here lives with the delivery rather
 // than with the connection, which may end while a copy runs.
-void deliver(IPlatform &desktop, const ReceivedFile &file, const QString &target, const QString &written)
+void deliver(IPlatform &desktop, const ReceivedFile &file, const QString &target, const QString &written,
+             const FileSaveSession::Record &record)
 {
     auto *delivery = new SpoolDelivery(file.spool, written);
     auto progress = std::make_shared<std::unique_ptr<IProgress>>();
@@ -29,8 +30,11 @@ void deliver(IPlatform &desktop, const ReceivedFile &file, const QString &target
             (*progress)->setValue(int(copied));
     });
     QObject::connect(delivery, &SpoolDelivery::finished, delivery,
-                     [&desktop, progress, target](bool ok, const QString &error) {
+                     [&desktop, progress, target, record](bool ok, const QString &error) {
                          progress->reset();
+                         if (record)
+                             record(ok ? QStringLiteral("受信したファイルを「%1」に保存しました").arg(NativePath::of(target))
+                                       : QStringLiteral("受信したファイルを「%1」に保存できませんでした").arg(NativePath::of(target)));
                          if (ok || error.isEmpty())
                              return;
                          desktop.messageBoxLater(
@@ -52,11 +56,17 @@ void deliver(IPlatform &desktop, const ReceivedFile &file, const QString &target
 }
 
 FileSaveSession::Outcome FileSaveSession::offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file,
-                                                const QString &sender)
+                                                const QString &sender, Record record)
 {
     const QString caption =
         QStringLiteral("%1からのファイル（%2 バイト）を保存").arg(sender, byteCount(qint64(file.length)));
+    const auto note = [&record](const QString &line) {
+        if (record)
+            record(line);
+    };
+    note(QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(file.length))));
     if (!file.complete) {
+        note(QStringLiteral("受信したファイルは一部が欠けていたため、保存しませんでした"));
         desktop.messageBox(QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
                                           "保存しませんでした。一時フォルダ %2 の空き容量を確かめて、"
                                           "相手にもう一度送ってもらってください。")
@@ -76,9 +86,11 @@ FileSaveSession::Outcome FileSaveSession::offer(IPlatform &desktop, CConnSocket 
     }
     if (held)
         held->resumeReading();
-    if (target.isEmpty())
+    if (target.isEmpty()) {
+        note(QStringLiteral("受信したファイルは保存しませんでした"));
         return Outcome::NotSaved;
-    deliver(desktop, file, target, FileReception::writtenPath(target));
+    }
+    deliver(desktop, file, target, FileReception::writtenPath(target), record);
     return Outcome::Saving;
 }
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class CConnSocket;
 class IPlatform;
 struct ReceivedFile;
@@ -26,8 +28,12 @@ enum class Outcome {
 // A copy that lasts longer than this shows a progress dialog.
 constexpr int COPY_PROGRESS_DELAY_MS = 500;
 
-// Offers `file` from `sender` ("端末 3", "接続局") on `connection`.
-Outcome offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file, const QString &sender);
+// Notes one line of what became of the file, for the operator's history.
+using Record = std::function<void(const QString &line)>;
+
+// Offers `file` from `sender` ("端末 3 ", "接続局") on `connection`.
+Outcome offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file, const QString &sender,
+              Record record = {});
 
 // Tells, from the event loop, that a file of `sender` was not taken for
 // want of room in the spool's file system.
