@@ -1,7 +1,6 @@
 #pragma once
 
 #include "HistoryModel.h"
-#include "IRedrawHost.h"
 #include "MainFrm.h"
 
 #include <QObject>
@@ -20,7 +19,7 @@ class StatusView;
 // settings with a recent-file list of 4, the About box, Redraw, saving the
 // history and the call for attention. The desktop services (dialogs,
 // message boxes, timers) are the ones it is given.
-class AppFramework : public QObject, public IRedrawHost
+class AppFramework : public QObject
 {
     Q_OBJECT
 
@@ -38,7 +37,8 @@ public:
     // `arguments` may name a document file, which is not read.
     bool InitInstance(const QStringList &arguments = {});
 
-    void Redraw() override;
+    // Asks for one repaint of the whole window after a display line changed.
+    virtual void Redraw();
     void OnAppAbout();
     void OnFileNew();
     void OnFileOpen();

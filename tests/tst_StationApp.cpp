@@ -1,5 +1,6 @@
 #include "CodePage.h"
 #include "Frame.h"
+#include "HistoryModel.h"
 #include "InputDialog1.h"
 #include "LinkTestSupport.h"
 #include "ModalDialogAnswer.h"
@@ -329,8 +330,8 @@ void tst_StationApp::startUpState()
     QStringList labels;
     for (QAction *action : frame->menuBar()->actions())
         labels << action->text();
-    QCOMPARE(labels, QStringList({Start, Send, FileSend, Drop, Settings}));
-    QVERIFY(qobject_cast<StatusView *>(frame->centralWidget()));
+    QCOMPARE(labels, QStringList({Start, Send, FileSend, Drop, QStringLiteral("履歴保存"), Settings}));
+    QVERIFY(frame->centralWidget()->isAncestorOf(m_station->view()));
     QCOMPARE(m_station->redraws, 0);
 
     // Nobody listens before Start.
@@ -717,7 +718,7 @@ void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
     QTRY_COMPARE(m_station->m_message.bytes(), QByteArray("3> after"));
     QCOMPARE(m_platform->saveDialogs, 4);
     QTRY_COMPARE(m_platform->messages.size(), 1);
-    QVERIFY2(m_platform->messages[0].contains(QStringLiteral("端末 3 からのファイルの保存を 3 回続けて取りやめた")),
+    QVERIFY2(m_platform->messages[0].contains(QStringLiteral("端末 3 からのファイルを 3 回続けて保存しなかった")),
              qPrintable(m_platform->messages[0]));
 
     if (reconnect) {
@@ -900,17 +901,18 @@ void tst_StationApp::allowedAddressesSetInDialog()
     QCOMPARE(m_station->m_pListenSocket->count(), 1);
     QVERIFY(m_station->m_pListenSocket->client(0));
 
-    // Refused connections are told in the message line, once a minute per address.
-    const int redraws = m_station->redraws;
+    // Refused connections are noted in the history, once a minute per address.
+    HistoryModel &history = m_station->history();
+    const int entries = history.rowCount();
     for (int attempt = 0; attempt < 2; ++attempt) {
         QTcpSocket refused;
         refused.bind(other);
         refused.connectToHost(QHostAddress::LocalHost, m_port);
         QVERIFY(pumpUntil([&] { return refused.state() == QAbstractSocket::UnconnectedState; }));
     }
-    QCOMPARE(m_station->m_message.bytes(),
-             cp932(QStringLiteral("アドレス 127.0.0.2 からの接続を拒否しました（許可リストにありません）")));
-    QCOMPARE(m_station->redraws, redraws + 1);
+    QCOMPARE(history.rowCount(), entries + 1);
+    QCOMPARE(history.entry(entries).text,
+             QStringLiteral("アドレス 127.0.0.2 からの接続を拒否しました（許可リストにありません）"));
     QCOMPARE(m_platform->pauses, QList<int>({CMy2App::REFUSAL_NOTE_INTERVAL_MS}));
     QCOMPARE(m_station->m_pListenSocket->count(), 1);
 }

@@ -226,7 +226,8 @@ void tst_TerminalApp::launchLeavesBothLinesEmpty()
 
 void tst_TerminalApp::menuBarHoldsTheCommandsInOrder()
 {
-    const QStringList expected {QStringLiteral("開始"), Send, FileSend, Disconnect, RsControl, QStringLiteral("終了")};
+    const QStringList expected {QStringLiteral("開始"), Send, FileSend, Disconnect, RsControl, QStringLiteral("履歴保存"),
+                                QStringLiteral("終了")};
     QStringList shown;
     for (QAction *action : m_app->mainFrame()->menuBar()->actions()) {
         shown << action->text();
