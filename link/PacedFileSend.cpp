@@ -2,6 +2,7 @@
 
 #include "Frame.h"
 #include "Platform.h"
+#include "SendQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,6 +32,9 @@ PacedFileSend::PacedFileSend(QTcpSocket *socket, std::unique_ptr<QIODevice> file
     , m_length(quint32(m_file->size()))
     , m_fullChunks(m_length / CHUNK_SIZE)
 {
+    m_recheck.setSingleShot(true);
+    m_recheck.setInterval(RECHECK_MS);
+    connect(&m_recheck, &QTimer::timeout, this, &PacedFileSend::trySend);
 }
 
 PacedFileSend::~PacedFileSend() = default;
@@ -92,12 +96,14 @@ void PacedFileSend::trySend()
 {
     if (m_done || m_pauseRunning || m_next == frameCount())
         return;
-    const bool peerBehind = m_socket->bytesToWrite() > SEND_HIGH_WATER;
+    const bool peerBehind = SendQueue::heldBackBytes(m_socket) > SEND_HIGH_WATER;
     if (peerBehind != m_waitingForPeer) {
         m_waitingForPeer = peerBehind;
         showProgress();
     }
-    if (!peerBehind)
+    if (peerBehind)
+        m_recheck.start();
+    else
         sendNext();
 }
 
@@ -117,6 +123,7 @@ void PacedFileSend::finish(const QString &message)
     if (m_done)
         return;
     m_done = true;
+    m_recheck.stop();
     m_socket->disconnect(this);
     m_progress.reset();
     if (!message.isEmpty())

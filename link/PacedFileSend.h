@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -11,10 +12,11 @@ class QTcpSocket;
 
 // One file going out on a connection, on the event loop: FILE frames of
 // CHUNK_SIZE bytes, each full chunk followed by a one-second pause, and the
-// next frame only once the pause is over and the socket has handed the
-// previous one on. A peer that does not read therefore holds the send, not
-// the program. A modal progress dialog shows how far it got and lets the
-// operator cancel between frames.
+// next frame only once the pause is over and the previous one is on its
+// way, neither in Qt's buffer nor behind the peer's closed window. A peer
+// that does not read therefore holds the send, not the program. A modal
+// progress dialog shows how far it got and lets the operator cancel between
+// frames.
 class PacedFileSend : public QObject
 {
     Q_OBJECT
@@ -34,8 +36,12 @@ public:
     int frameCount() const { return int(m_fullChunks) + 1; }
 
     static constexpr int CHUNK_PAUSE_MS = 1000;
-    // Unsent bytes the socket may still hold when the next frame goes out.
+    // Bytes that may still wait for the peer, in Qt or behind its closed
+    // window, when the next frame goes out.
     static constexpr qint64 SEND_HIGH_WATER = 4 * 1024;
+    // How often a send held by the peer looks again: bytesWritten() says
+    // nothing of what the kernel holds.
+    static constexpr int RECHECK_MS = 250;
 
 signals:
     // Sent, cancelled or stopped; the owner deletes this object later.
@@ -56,5 +62,6 @@ private:
     bool m_pauseRunning = false;
     bool m_waitingForPeer = false;
     bool m_done = false;
+    QTimer m_recheck;
     std::unique_ptr<IProgress> m_progress;
 };

@@ -7,6 +7,7 @@
 #include "PtyLine.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
+#include "SendQueue.h"
 #include "SerialPort.h"
 
 #include <QElapsedTimer>
@@ -146,22 +147,26 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
     QTcpSocket *stalled = connectTerminal();
     QTcpSocket *other = connectTerminal();
     QTRY_COMPARE(m_listener->count(), 2);
-    // Small buffers, so that the Station's socket fills soon.
+    // Short real pauses, and the Station's kernel would take megabytes.
+    m_platform->realPauseMs = 20;
     stalled->setReadBufferSize(4096);
-    stalled->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8192);
-    m_listener->client(0)->socket()->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 8192);
 
     m_platform->queueOpenFileName(path);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     m_listener->SendFileToClient(0);
     QVERIFY(m_listener->client(0)->isSendingFile());
     QCOMPARE(m_platform->progresses.size(), 1);
     const auto progress = m_platform->progresses[0];
     QCOMPARE(progress->maximum, chunks + 1);
-    // Until the kernel's buffers are full too and the send stands still.
+    // Once the Terminal's window closes, with the Station's send buffer far
+    // from full, and then the send stands still.
     const auto waiting = [&] {
         return !progress->labels.isEmpty()
             && progress->labels.last().contains(QStringLiteral("相手が受信するのを待っています"));
     };
+    QVERIFY(pumpUntil(waiting, 5000));
+    qInfo("the wait showed %lld ms after the send began", sinceStart.elapsed());
     int sentWhileWaiting = -1;
     QVERIFY(pumpUntil(
         [&] {
@@ -177,7 +182,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
         15000));
     // Waiting holds nothing else up, and queues no more than a frame or two.
     QVERIFY(sentWhileWaiting < chunks);
-    QVERIFY(m_listener->client(0)->socket()->bytesToWrite() <= PacedFileSend::SEND_HIGH_WATER + 2010);
+    QVERIFY(SendQueue::heldBackBytes(m_listener->client(0)->socket()) <= PacedFileSend::SEND_HIGH_WATER + 2010);
     const qint64 before = m_host->clock.elapsed();
     other->write(FrameCodec::textFrame("meanwhile"));
     QTRY_COMPARE(m_message->bytes(), QByteArray("1> meanwhile"));
