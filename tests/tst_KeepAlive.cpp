@@ -1,11 +1,13 @@
 #include "CSocket.h"
 #include "DisplayLine.h"
+#include "Frame.h"
 #include "IRedrawHost.h"
 #include "ISerialLine.h"
 #include "KeepAlive.h"
 #include "KeepAliveSettings.h"
 #include "LinkTestSupport.h"
 #include "SSocket.h"
+#include "SendQueue.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -25,6 +27,15 @@ std::unique_ptr<QProcess> startInFarNamespace(const QString &farPid, const QStri
     auto process = std::make_unique<QProcess>();
     process->start(QStringLiteral("nsenter"), QStringList{QStringLiteral("-t"), farPid, QStringLiteral("-n")} + command);
     return process;
+}
+
+// Sets the far end of the veth pair up or down; down, it goes away without
+// a word: no FIN, no reset.
+bool setFarLink(const QString &farPid, const QString &upOrDown)
+{
+    const auto ip = startInFarNamespace(farPid, {QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"),
+                                                 QStringLiteral("tavrin-far"), upOrDown});
+    return ip->waitForFinished(5000) && ip->exitCode() == 0;
 }
 
 class IgnoringLine : public ISerialLine
@@ -48,6 +59,8 @@ private slots:
     void setOnAcceptedAndConnectingSockets();
     void stationAndTerminalConnectionsCarryIt();
     void vanishedPeersAreNoticed();
+    void vanishedBehindAClosedWindowIsNoticed();
+    void slowReaderKeepsItsConnection();
 };
 
 void tst_KeepAlive::setOnAcceptedAndConnectingSockets()
@@ -90,6 +103,7 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     const QString farPid = qEnvironmentVariable("TAVRIN_TEST_FAR_PID");
     if (farPid.isEmpty())
         QSKIP("needs the veth pair into a second network namespace that keepalive_netns.sh sets up as root");
+    QVERIFY(setFarLink(farPid, QStringLiteral("up")));
 
     // The far end is a Terminal of this Station and the Station of this
     // Terminal; it stays silent, its side of each pipe open.
@@ -120,20 +134,102 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
     QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
 
-    // The far end goes away without a word: no FIN, no reset.
-    const auto down = startInFarNamespace(
-        farPid, {QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("tavrin-far"),
-                 QStringLiteral("down")});
-    QVERIFY(down->waitForFinished(5000));
-    QCOMPARE(down->exitCode(), 0);
+    QVERIFY(setFarLink(farPid, QStringLiteral("down")));
     QElapsedTimer sinceDown;
     sinceDown.start();
+    // The Terminal's connection stays idle; the Station's has data in flight.
+    QVERIFY(station.client(0)->SendText("after the far end went"));
 
-    QTRY_COMPARE_WITH_TIMEOUT(station.count(), 0, 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(peerClosed.count(), 1, 10000);
+    QVERIFY(LinkTest::pumpUntil([&] { return station.count() == 0 && peerClosed.count() == 1; }, 60000));
     // Noticed by the probes, not by a reset from the link going down.
     QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
     qInfo("the Station freed the slot and the Terminal saw its Station gone after %lld ms", sinceDown.elapsed());
+}
+
+void tst_KeepAlive::vanishedBehindAClosedWindowIsNoticed()
+{
+    const QString farPid = qEnvironmentVariable("TAVRIN_TEST_FAR_PID");
+    if (farPid.isEmpty())
+        QSKIP("needs the veth pair into a second network namespace that keepalive_netns.sh sets up as root");
+    QVERIFY(setFarLink(farPid, QStringLiteral("up")));
+
+    DisplayLine line(200);
+    DisplayLine status(52);
+    IgnoringLine serial;
+    IgnoringHost host;
+    CListenSocket station(&line, &status, &serial, &host, 0);
+    QVERIFY(station.isListening());
+    // A Terminal that never reads: socat only writes to the connection.
+    const auto farTerminal = startInFarNamespace(
+        farPid, {QStringLiteral("socat"), QStringLiteral("-u"), QStringLiteral("STDIO"),
+                 QStringLiteral("TCP:%1:%2,rcvbuf=4096").arg(NEAR_ADDRESS.toString()).arg(station.serverPort())});
+    QTRY_COMPARE(station.count(), 1);
+    CConnSocket *slot = station.client(0);
+    // Far more than the Terminal holds: most of it waits behind its window.
+    const int texts = 1000;
+    for (int i = 0; i < texts; ++i)
+        QVERIFY(slot->SendText(QByteArray(MAX_TEXT, 'x')));
+    const auto windowClosed = [slot] { return SendQueue::heldBackBytes(slot->socket()) > texts * MAX_TEXT / 2; };
+    QVERIFY(LinkTest::pumpUntil(windowClosed));
+    // Long enough for the window probes to back off to over a minute apart;
+    // the Terminal answers them and keeps its slot.
+    QTest::qWait(60000);
+    QCOMPARE(station.count(), 1);
+    QVERIFY(windowClosed());
+
+    QVERIFY(setFarLink(farPid, QStringLiteral("down")));
+    QElapsedTimer sinceDown;
+    sinceDown.start();
+    QVERIFY(LinkTest::pumpUntil([&] { return station.count() == 0; }, 300000));
+    QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
+    qInfo("the Station freed the slot of a Terminal gone behind its closed window after %lld ms",
+          sinceDown.elapsed());
+}
+
+void tst_KeepAlive::slowReaderKeepsItsConnection()
+{
+    const int holdSeconds = qEnvironmentVariableIntValue("TAVRIN_TEST_SLOW_READER_SECONDS");
+    if (holdSeconds <= 0)
+        QSKIP("holds a window closed for over a minute; ctest runs it on its own as keepalive_slow_reader");
+
+    // A Station whose operator left a Save As open reads nothing more. Its
+    // small receive buffer is the listener's, so the window is sized by it.
+    QTcpServer station;
+    QVERIFY(station.listen(QHostAddress::LocalHost, 0));
+    const int smallBuffer = 4096;
+    QCOMPARE(setsockopt(int(station.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &smallBuffer, sizeof smallBuffer), 0);
+    DisplayLine line(200);
+    IgnoringHost host;
+    CConnSocket terminal(&line, &host);
+    terminal.connectToStation(QStringLiteral("127.0.0.1"), station.serverPort());
+    std::unique_ptr<QTcpSocket> stalled(LinkTest::acceptOne(station));
+    QVERIFY(stalled);
+    stalled->setReadBufferSize(smallBuffer);
+    QTRY_VERIFY(terminal.isConnected());
+
+    // The Terminal keeps sending all along, far more than the Station holds.
+    QByteArray expected;
+    for (int second = 0, sent = 0; second < holdSeconds; ++second) {
+        for (int i = 0; i < 200; ++i, ++sent) {
+            const QByteArray text = "text " + QByteArray::number(sent);
+            QVERIFY2(terminal.SendText(text), qPrintable(QStringLiteral("dropped after %1 s").arg(second)));
+            expected += FrameCodec::textFrame(text);
+        }
+        QTest::qWait(1000);
+    }
+    QVERIFY(terminal.isConnected());
+    // Most of it waited behind the closed window.
+    QVERIFY(SendQueue::heldBackBytes(terminal.socket()) > expected.size() / 2);
+
+    stalled->setReadBufferSize(0);
+    QByteArray received;
+    QVERIFY(LinkTest::pumpUntil(
+        [&] {
+            received += stalled->readAll();
+            return received.size() >= expected.size();
+        },
+        30000));
+    QVERIFY(received == expected);
 }
 
 QTEST_GUILESS_MAIN(tst_KeepAlive)
