@@ -33,7 +33,6 @@ PacedFileSend::PacedFileSend(QTcpSocket *socket, std::unique_ptr<QIODevice> file
     , m_fullChunks(m_length / CHUNK_SIZE)
 {
     m_recheck.setSingleShot(true);
-    m_recheck.setInterval(RECHECK_MS);
     connect(&m_recheck, &QTimer::timeout, this, &PacedFileSend::trySend);
 }
 
@@ -101,10 +100,15 @@ void PacedFileSend::trySend()
         m_waitingForPeer = peerBehind;
         showProgress();
     }
-    if (peerBehind)
-        m_recheck.start();
-    else
-        sendNext();
+    if (peerBehind) {
+        if (!m_recheck.isActive()) {
+            m_recheck.start(m_recheckMs);
+            m_recheckMs = qMin(2 * m_recheckMs, LAST_RECHECK_MS);
+        }
+        return;
+    }
+    m_recheckMs = FIRST_RECHECK_MS;
+    sendNext();
 }
 
 void PacedFileSend::connectionLost()

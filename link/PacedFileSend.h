@@ -39,9 +39,12 @@ public:
     // Bytes that may still wait for the peer, in Qt or behind its closed
     // window, when the next frame goes out.
     static constexpr qint64 SEND_HIGH_WATER = 4 * 1024;
-    // How often a send held by the peer looks again: bytesWritten() says
-    // nothing of what the kernel holds.
-    static constexpr int RECHECK_MS = 250;
+    // How soon a send held by the peer looks again, since bytesWritten()
+    // says nothing of what the kernel holds: at once, as a window closed
+    // only while a fast peer catches up reopens within a millisecond or so,
+    // then twice as late each time up to the last.
+    static constexpr int FIRST_RECHECK_MS = 1;
+    static constexpr int LAST_RECHECK_MS = 250;
 
 signals:
     // Sent, cancelled or stopped; the owner deletes this object later.
@@ -63,5 +66,6 @@ private:
     bool m_waitingForPeer = false;
     bool m_done = false;
     QTimer m_recheck;
+    int m_recheckMs = FIRST_RECHECK_MS;
     std::unique_ptr<IProgress> m_progress;
 };
