@@ -140,7 +140,7 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
     // The Terminal's connection stays idle; the Station's has data in flight.
     QVERIFY(station.client(0)->SendText("after the far end went"));
 
-    QVERIFY(LinkTest::pumpUntil([&] { return station.count() == 0 && peerClosed.count() == 1; }, 60000));
+    QTRY_VERIFY_WITH_TIMEOUT(station.count() == 0 && peerClosed.count() == 1, 60000);
     // Noticed by the probes, not by a reset from the link going down.
     QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
     qInfo("the Station freed the slot and the Terminal saw its Station gone after %lld ms", sinceDown.elapsed());
@@ -180,7 +180,7 @@ void tst_KeepAlive::vanishedBehindAClosedWindowIsNoticed()
     QVERIFY(setFarLink(farPid, QStringLiteral("down")));
     QElapsedTimer sinceDown;
     sinceDown.start();
-    QVERIFY(LinkTest::pumpUntil([&] { return station.count() == 0; }, 300000));
+    QTRY_COMPARE_WITH_TIMEOUT(station.count(), 0, 300000);
     QVERIFY2(sinceDown.elapsed() > 30000, qPrintable(QString::number(sinceDown.elapsed())));
     qInfo("the Station freed the slot of a Terminal gone behind its closed window after %lld ms",
           sinceDown.elapsed());
