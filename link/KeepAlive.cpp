@@ -1,5 +1,7 @@
 #include "KeepAlive.h"
 
+#include "PeerWatch.h"
+
 #include <QTcpSocket>
 
 #include <memory>
@@ -19,12 +21,10 @@ bool apply(QTcpSocket *socket)
     const int idle = KeepAlive::IDLE_SECONDS;
     const int interval = KeepAlive::INTERVAL_SECONDS;
     const int probes = KeepAlive::PROBE_COUNT;
-    const unsigned userTimeout = KeepAlive::USER_TIMEOUT_MS;
     return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0
            && setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0
            && setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0
-           && setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0
-           && setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0;
+           && setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
 #else
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     return true;
@@ -34,6 +34,7 @@ bool apply(QTcpSocket *socket)
 
 bool KeepAlive::enable(QTcpSocket *socket)
 {
+    new PeerWatch(socket);
     if (socket->socketDescriptor() != -1)
         return apply(socket);
     // Qt creates the descriptor only when the attempt to connect begins.

@@ -1,6 +1,7 @@
 #include "PacedFileSend.h"
 
 #include "Frame.h"
+#include "SendQueue.h"
 #include "Timers.h"
 
 #include <QTcpSocket>
@@ -14,6 +15,8 @@ PacedFileSend::PacedFileSend(QTcpSocket *socket, std::unique_ptr<QIODevice> file
     , m_length(quint32(m_file->size()))
     , m_fullChunks(m_length / CHUNK_SIZE)
 {
+    m_recheck.setSingleShot(true);
+    connect(&m_recheck, &QTimer::timeout, this, &PacedFileSend::trySend);
 }
 
 PacedFileSend::~PacedFileSend() = default;
@@ -75,13 +78,20 @@ void PacedFileSend::trySend()
 {
     if (m_done || m_pauseRunning || m_next == frameCount())
         return;
-    const bool peerBehind = m_socket->bytesToWrite() > SEND_HIGH_WATER;
+    const bool peerBehind = SendQueue::heldBackBytes(m_socket) > SEND_HIGH_WATER;
     if (peerBehind != m_waitingForPeer) {
         m_waitingForPeer = peerBehind;
         emit progressed();
     }
-    if (!peerBehind)
-        sendNext();
+    if (peerBehind) {
+        if (!m_recheck.isActive()) {
+            m_recheck.start(m_recheckMs);
+            m_recheckMs = qMin(2 * m_recheckMs, LAST_RECHECK_MS);
+        }
+        return;
+    }
+    m_recheckMs = FIRST_RECHECK_MS;
+    sendNext();
 }
 
 void PacedFileSend::cancel()
@@ -99,6 +109,7 @@ void PacedFileSend::finish(Outcome outcome)
     if (m_done)
         return;
     m_done = true;
+    m_recheck.stop();
     m_socket->disconnect(this);
     emit finished(outcome);
 }

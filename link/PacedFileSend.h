@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -10,9 +11,10 @@ class QTcpSocket;
 
 // One file going out on a connection, on the event loop: FILE frames of
 // CHUNK_SIZE bytes, each full chunk followed by a one-second pause, and the
-// next frame only once the pause is over and the socket has handed the
-// previous one on. A peer that does not read therefore holds the send, not
-// the program. Cancelling stops between two frames.
+// next frame only once the pause is over and the previous one is on its
+// way, neither in Qt's buffer nor behind the peer's closed window. A peer
+// that does not read therefore holds the send, not the program. Cancelling
+// stops between two frames.
 class PacedFileSend : public QObject
 {
     Q_OBJECT
@@ -39,8 +41,15 @@ public:
     bool waitingForPeer() const { return m_waitingForPeer; }
 
     static constexpr int CHUNK_PAUSE_MS = 1000;
-    // Unsent bytes the socket may still hold when the next frame goes out.
+    // Bytes that may still wait for the peer, in Qt or behind its closed
+    // window, when the next frame goes out.
     static constexpr qint64 SEND_HIGH_WATER = 4 * 1024;
+    // How soon a send held by the peer looks again, since bytesWritten()
+    // says nothing of what the kernel holds: at once, as a window closed
+    // only while a fast peer catches up reopens within a millisecond or so,
+    // then twice as late each time up to the last.
+    static constexpr int FIRST_RECHECK_MS = 1;
+    static constexpr int LAST_RECHECK_MS = 250;
 
 signals:
     // A frame went out, or waiting for the peer began or ended.
@@ -62,4 +71,6 @@ private:
     bool m_pauseRunning = false;
     bool m_waitingForPeer = false;
     bool m_done = false;
+    QTimer m_recheck;
+    int m_recheckMs = FIRST_RECHECK_MS;
 };

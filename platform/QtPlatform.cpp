@@ -72,6 +72,9 @@ public:
 
     void setLabelText(const QString &text) override
     {
+        // The dialog dies with the window it belongs to, which may go first.
+        if (!m_dialog)
+            return;
         m_dialog->setLabelText(text);
         // Once the dialog has its size, and never again, so that it stays
         // where the operator may have moved it.
@@ -83,6 +86,8 @@ public:
 
     void setValue(int value) override
     {
+        if (!m_dialog)
+            return;
         // A modal QProgressDialog handles events inside setValue(); run it
         // from the event loop rather than inside the caller's handler.
         QMetaObject::invokeMethod(

@@ -23,7 +23,13 @@ void QuitOnSignal::install(QCoreApplication *application)
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, application);
-    QObject::connect(notifier, &QSocketNotifier::activated, application, &QCoreApplication::quit);
+    QObject::connect(notifier, &QSocketNotifier::activated, application, [] {
+        // Emptied, or a quit that does not end the loop would wake it forever.
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
 
     struct sigaction action = {};
     action.sa_handler = onSignal;

@@ -51,8 +51,9 @@ inline char *toString(const KeepAliveSettings &s)
                        .constData());
 }
 
-// What KeepAlive::enable() sets.
+// What KeepAlive::enable() sets: no user timeout, which would end a
+// connection whose live peer keeps its window closed.
 inline KeepAliveSettings linkKeepAlive()
 {
-    return {1, 15, 5, 5, 45000};
+    return {1, 15, 5, 5, 0};
 }

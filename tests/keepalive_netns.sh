@@ -1,6 +1,6 @@
 #!/bin/sh
-# Runs the keepalive vanishing-peer case in a private network namespace
-# joined by a veth pair to a second one, whose end the test sets down.
+# Runs the vanishing-peer cases in a private network namespace joined by a
+# veth pair to a second one, whose end the tests set down (about 5 minutes).
 # Usage: keepalive_netns.sh <tst_KeepAlive binary>
 # Exit code 77 means skipped (not root, or no network namespaces here).
 test_binary="$1"
@@ -15,7 +15,7 @@ done
 unshare -n true 2>/dev/null || { echo "skipped: unshare -n is not available"; exit 77; }
 exec unshare -n sh -c '
     ip link set lo up || exit 1
-    unshare -n sleep 300 &
+    unshare -n sleep 900 &
     far=$!
     tries=0
     while [ "$(readlink /proc/$far/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do
@@ -28,7 +28,8 @@ exec unshare -n sh -c '
         && nsenter -t "$far" -n sh -c "ip link set lo up && ip addr add 169.254.77.2/30 dev tavrin-far \
             && ip link set tavrin-far up" \
         || { kill "$far"; exit 1; }
-    TAVRIN_TEST_FAR_PID=$far "$0" vanishedPeersAreNoticed
+    TAVRIN_TEST_FAR_PID=$far QTEST_FUNCTION_TIMEOUT=450000 \
+        "$0" vanishedPeersAreNoticed vanishedBehindAClosedWindowIsNoticed
     status=$?
     kill "$far"
     exit $status
