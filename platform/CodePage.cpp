@@ -14,6 +14,9 @@ struct FormPair
 constexpr FormPair WINDOWS_FORMS[] = {
     {u'\u301C', u'\uFF5E'}, {u'\u2212', u'\uFF0D'}, {u'\u2016', u'\u2225'}, {u'\u2014', u'\u2015'},
     {u'\u00A2', u'\uFFE0'}, {u'\u00A3', u'\uFFE1'}, {u'\u00AC', u'\uFFE2'},
+    // The yen key of a Japanese keyboard, and the overline: single bytes
+    // 5C and 7E, as JIS X 0201 has them.
+    {u'\u00A5', u'\\'}, {u'\u203E', u'~'},
 };
 
 QString windowsForms(const QString &text)

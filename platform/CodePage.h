@@ -9,7 +9,8 @@ namespace CodePage {
 
 // Encodes `text` as a Windows peer writes it: the JIS forms that Linux input
 // methods and pasted texts carry (〜 U+301C, − U+2212, ‖ U+2016, — U+2014, ¢,
-// £, ¬) go out as the code page's own forms of them (81 60, 81 7C, ...).
+// £, ¬) go out as the code page's own forms of them (81 60, 81 7C, ...), and
+// ¥ (U+00A5, the yen key) and ‾ (U+203E) as the single bytes 5C and 7E.
 // False (and `bytes` untouched) when a character has no CP932 form, so that a
 // text is never sent altered.
 bool encode(const QString &text, QByteArray *bytes);

@@ -272,6 +272,8 @@ void tst_StationApp::cp932WritesJisFormsAsWindowsDoes_data()
     QTest::newRow("cent U+00A2") << QStringLiteral("\u00A2") << QByteArray("\x81\x91");
     QTest::newRow("pound U+00A3") << QStringLiteral("\u00A3") << QByteArray("\x81\x92");
     QTest::newRow("not U+00AC") << QStringLiteral("\u00AC") << QByteArray("\x81\xCA");
+    QTest::newRow("yen U+00A5") << QStringLiteral("\u00A5100") << QByteArray("\x5C" "100");
+    QTest::newRow("overline U+203E") << QStringLiteral("\u203E") << QByteArray("\x7E");
     QTest::newRow("within a text") << QStringLiteral("10時\u301C12時")
                                    << QByteArray("10\x8E\x9E\x81\x60" "12\x8E\x9E");
 }
