@@ -35,6 +35,9 @@ void CInputDialog::OnInitDialog()
     auto *text = static_cast<QLineEdit *>(control(IDC_TEXT));
     text->setText(m_text);
     text->setVisible(m_withText);
+    // Typing at once goes into the text, as in the Terminal's prompts.
+    if (m_withText)
+        setInitialFocus(IDC_TEXT);
     QRadioButton *onlyUsed = nullptr;
     int usedCount = 0;
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {

@@ -123,8 +123,6 @@ void tst_ChoiceDialog::keyboardAlone()
             visited << dialog->focusWidget()->objectName();
         };
         press(Qt::Key_Tab);
-        press(Qt::Key_Tab);
-        press(Qt::Key_Tab);
         press(Qt::Key_Left);
         press(Qt::Key_Right);
         press(Qt::Key_Down);
@@ -135,10 +133,9 @@ void tst_ChoiceDialog::keyboardAlone()
     CInputDialog dialog;
     dialog.m_slotUsed[2] = dialog.m_slotUsed[5] = dialog.m_slotUsed[7] = 1;
     QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDOK));
-    // OK, Cancel, the text, the group at slot 2; round the start to 7, round
-    // the end to 2, on to 5; the group is one Tab stop, at the slot checked.
-    QCOMPARE(visited,
-             QStringList({"id1", "id2", "id1000", "id1004", "id1009", "id1004", "id1007", "id1", "id1007"}));
+    // The text, the group at slot 2; round the start to 7, round the end to
+    // 2, on to 5; OK; the group is one Tab stop, at the slot checked.
+    QCOMPARE(visited, QStringList({"id1000", "id1004", "id1009", "id1004", "id1007", "id1", "id1007"}));
     QCOMPARE(dialog.m_nSelected, 5);
 }
 
