@@ -149,6 +149,7 @@ private slots:
     void droppedRsToldOnce();
     void droppedRsOfDeparturesWhileToldSummed();
     void allowedAddressesSetInDialog();
+    void listenAddressSetInDialog();
 
 private:
     void choose(const QString &label) { m_station->mainFrame()->commandAction(label)->trigger(); }
@@ -917,6 +918,25 @@ void tst_StationApp::allowedAddressesSetInDialog()
              QStringLiteral("アドレス 127.0.0.2 からの接続を拒否しました（許可リストにありません）"));
     QCOMPARE(m_platform->pauses, QList<int>({CMy2App::REFUSAL_NOTE_INTERVAL_MS}));
     QCOMPARE(m_station->m_pListenSocket->count(), 1);
+}
+
+void tst_StationApp::listenAddressSetInDialog()
+{
+    const QHostAddress only(QStringLiteral("127.0.0.2"));
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        dialog->findChild<QLineEdit *>(QStringLiteral("listenAddress"))->setText(only.toString());
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    choose(Settings);
+    QVERIFY(startStation());
+
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(pumpUntil([&] { return elsewhere.state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
+    QTcpSocket there;
+    there.connectToHost(only, m_port);
+    QVERIFY(pumpUntil([&] { return m_station->m_pListenSocket->count() == 1; }));
 }
 
 QTEST_MAIN(tst_StationApp)
