@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CodePage.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -11,6 +13,22 @@
 // Loopback helpers shared by the frame link tests. Everything runs on the
 // test's thread and lets the event loop turn while it waits.
 namespace LinkTest {
+
+// `text` as the programs put it on the wire; a test text must have a form.
+inline QByteArray cp932(const QString &text)
+{
+    QByteArray bytes;
+    if (!CodePage::encode(text, &bytes))
+        qFatal("test text has no CP932 form");
+    return bytes;
+}
+
+// A TCP port free on this machine just now; 0 when there is none.
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+}
 
 // Handles events until `done` holds or `timeoutMs` passes.
 inline bool pumpUntil(const std::function<bool()> &done, int timeoutMs = 5000)

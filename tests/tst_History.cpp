@@ -30,13 +30,9 @@
 
 using LinkTest::pumpUntil;
 
-namespace {
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
+using LinkTest::freePort;
 
+namespace {
 // Stands in for the desktop's notification service.
 class FakeNotifications : public QObject
 {

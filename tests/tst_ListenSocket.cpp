@@ -1,6 +1,7 @@
 #include "CSocket.h"
 #include "CodePage.h"
 #include "Frame.h"
+#include "LinkTestSupport.h"
 #include "PtyLine.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
@@ -19,14 +20,9 @@
 
 #include <sys/resource.h>
 
-namespace {
+using LinkTest::cp932;
 
-QByteArray cp932(const QString &text)
-{
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    return bytes;
-}
+namespace {
 
 double cpuSeconds()
 {

@@ -5,6 +5,7 @@
 #include "DisplayLine.h"
 #include "EmptyDocument.h"
 #include "JapaneseTranslation.h"
+#include "LinkTestSupport.h"
 #include "MainFrm.h"
 #include "ModalDialogAnswer.h"
 #include "ProgramIcon.h"
@@ -37,16 +38,11 @@
 
 #include <memory>
 
+using LinkTest::cp932;
+
 namespace {
 
 const QString ShellTitle = QStringLiteral("Shell");
-
-QByteArray cp932(const QString &text)
-{
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    return bytes;
-}
 
 // The smallest rectangle holding every pixel that differs from `background`.
 QRect inkBounds(const QImage &image, QRgb background)

@@ -33,22 +33,10 @@
 
 using LinkTest::pumpUntil;
 
+using LinkTest::cp932;
+using LinkTest::freePort;
+
 namespace {
-
-QByteArray cp932(const QString &text)
-{
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    return bytes;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 // The Station, counting its repaint requests.
 class Station : public CMy2App

@@ -28,6 +28,8 @@
 
 #include <memory>
 
+using LinkTest::cp932;
+
 namespace {
 const QString Connecting = QStringLiteral("接続しています…");
 const QString Connected = QStringLiteral("接続中");
@@ -37,14 +39,6 @@ const QString Send = QStringLiteral("送信");
 const QString FileSend = QStringLiteral("ファイル送信");
 const QString RsControl = QStringLiteral("RSコントロール");
 const QString Disconnect = QStringLiteral("接続終了");
-
-QByteArray cp932(const QString &text)
-{
-    QByteArray bytes;
-    if (!CodePage::encode(text, &bytes))
-        qFatal("test text has no CP932 form");
-    return bytes;
-}
 
 // What the operator saw in a prompt dialog.
 struct Seen
