@@ -1,7 +1,6 @@
 #include "ConnectedTerminalsModel.h"
 
 #include "CSocket.h"
-#include "SerialPort.h"
 
 #include <QTcpSocket>
 
@@ -14,9 +13,9 @@ QString clock(const QDateTime &time)
 }
 }
 
-ConnectedTerminalsModel::ConnectedTerminalsModel(const CSerialPort *serial, QObject *parent)
+ConnectedTerminalsModel::ConnectedTerminalsModel(std::function<quint64(int slot)> waitingRs, QObject *parent)
     : QAbstractTableModel(parent)
-    , m_serial(serial)
+    , m_waitingRs(std::move(waitingRs))
 {
     m_refresh.setInterval(REFRESH_MS);
     connect(&m_refresh, &QTimer::timeout, this, &ConnectedTerminalsModel::refresh);
@@ -100,7 +99,7 @@ QVariant ConnectedTerminalsModel::data(const QModelIndex &index, int role) const
     case ActivityColumn:
         return clock(row.lastActivity);
     case WaitingRsColumn:
-        return m_serial && row.connection ? m_serial->pendingFor(row.connection) : 0;
+        return m_waitingRs(row.slot);
     }
     return QVariant();
 }

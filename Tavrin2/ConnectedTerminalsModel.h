@@ -5,10 +5,10 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
 #include <vector>
 
 class CConnSocket;
-class CSerialPort;
 
 // The Terminals that hold a slot, one row each in slot order: slot,
 // address:port, when it connected, when bytes last came from it, and how
@@ -22,8 +22,8 @@ class ConnectedTerminalsModel : public QAbstractTableModel
 public:
     enum Column { SlotColumn, PeerColumn, SinceColumn, ActivityColumn, WaitingRsColumn, ColumnCount };
 
-    // `serial` may be null (no line).
-    explicit ConnectedTerminalsModel(const CSerialPort *serial, QObject *parent = nullptr);
+    // `waitingRs` tells how many RS strings of a slot wait for the line.
+    explicit ConnectedTerminalsModel(std::function<quint64(int slot)> waitingRs, QObject *parent = nullptr);
 
     // `connection` (open) took `slot`.
     void admit(int slot, CConnSocket *connection);
@@ -53,7 +53,7 @@ private:
     void refresh();
     int rowOf(int slot) const;
 
-    const CSerialPort *m_serial;
+    std::function<quint64(int slot)> m_waitingRs;
     std::vector<Row> m_rows;
     QTimer m_refresh;
 };

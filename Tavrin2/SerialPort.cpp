@@ -118,12 +118,6 @@ int CSerialPort::discard(const QObject *requester)
     return dropped;
 }
 
-int CSerialPort::pendingFor(const QObject *requester) const
-{
-    return int(std::count_if(m_queue.begin(), m_queue.end(),
-                             [requester](const Request &request) { return request.requester == requester; }));
-}
-
 void CSerialPort::serveNext()
 {
     if (m_pausing || m_queue.empty())

@@ -53,8 +53,6 @@ public:
     // Drops the payloads of `requester` that wait for their turn (not the
     // one being served); returns how many.
     int discard(const QObject *requester);
-    // Payloads of `requester` that wait, the one being served included.
-    int pendingFor(const QObject *requester) const;
 
     static constexpr qint32 BAUD_RATE = 9600;
     static constexpr int PAUSE_MS = 1000;

@@ -67,7 +67,8 @@ QString peerDescription(const CConnSocket *connection)
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     : AppFramework(QStringLiteral("Tavrin2"), desktop)
     , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
-    , m_terminals(new ConnectedTerminalsModel(m_pSerialPort.get(), this))
+    , m_terminals(new ConnectedTerminalsModel(
+          [this](int slot) { return m_pListenSocket ? m_pListenSocket->waitingRs(slot) : quint64(0); }, this))
     , m_port(port)
 {
     // Told from the event loop: at start-up once the window shows, later
