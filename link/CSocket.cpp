@@ -2,7 +2,7 @@
 
 #include "FileReception.h"
 #include "KeepAlive.h"
-#include "PeerState.h"
+#include "PeerWatch.h"
 #include "Timers.h"
 
 #include <QPointer>
@@ -246,7 +246,7 @@ void CConnSocket::peerLeft()
 
 void CConnSocket::checkPeerLeft()
 {
-    if (m_state == State::Open && m_socket && PeerState::hasLeft(m_socket))
+    if (m_state == State::Open && m_socket && PeerWatch::hasLeft(m_socket))
         peerLeft();
 }
 

@@ -20,6 +20,21 @@ PeerWatch::PeerWatch(QTcpSocket *socket)
 #endif
 }
 
+bool PeerWatch::hasLeft(const QTcpSocket *socket)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return true;
+#ifdef Q_OS_LINUX
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (::getsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return false;
+    return info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_LAST_ACK || info.tcpi_state == TCP_CLOSE;
+#else
+    return false;
+#endif
+}
+
 void PeerWatch::watchWhileConnected()
 {
     m_unansweredPolls = 0;

@@ -22,6 +22,11 @@ public:
     // Watches `socket`, from its connection on, and dies with it.
     explicit PeerWatch(QTcpSocket *socket);
 
+    // True when the peer has closed or reset the connection, even behind
+    // bytes this end has not read yet. Where the system cannot tell, false:
+    // the close then shows once the bytes before it are read.
+    static bool hasLeft(const QTcpSocket *socket);
+
     static constexpr int POLL_INTERVAL_MS = 5000;
     static constexpr unsigned SILENCE_LIMIT_MS = 45000;
     static constexpr int UNANSWERED_PROBES = 2;
