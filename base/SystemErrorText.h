@@ -1,10 +1,9 @@
 #pragma once
 
-#include <QAbstractSocket>
 #include <QString>
 
 // Japanese phrases for the system errors an operator meets most often on a
-// serial line or a connection, so that a message never quotes the system's
+// serial line or a connection (SocketErrorText adds the socket layer's own), so that a message never quotes the system's
 // English ("Input/output error"). Each phrase fits both inside parentheses
 // and before "。". Errors without a phrase keep the system's own text.
 class SystemErrorText
@@ -15,5 +14,4 @@ public:
     // Qt hands most system errors on as their text only (errorString());
     // this recognises the common ones behind it.
     static QString describe(const QString &systemText);
-    static QString describe(QAbstractSocket::SocketError error, const QString &systemText);
 };

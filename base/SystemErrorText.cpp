@@ -1,18 +1,10 @@
 #include "SystemErrorText.h"
 
-#include <QCoreApplication>
-
 #include <cerrno>
 
 namespace {
 const int CommonErrors[] = {ENOENT, ENODEV, ENXIO, EACCES, EPERM, EBUSY, EIO, ENOSPC,
                             ECONNRESET, EPIPE, ETIMEDOUT, ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN};
-
-// Qt's socket engine reports these under its own texts, not the system's.
-QString socketEngineText(const char *text)
-{
-    return QCoreApplication::translate("QNativeSocketEngine", text);
-}
 }
 
 QString SystemErrorText::fromErrno(int error)
@@ -56,28 +48,4 @@ QString SystemErrorText::describe(const QString &systemText)
             return fromErrno(error);
     }
     return systemText;
-}
-
-QString SystemErrorText::describe(QAbstractSocket::SocketError error, const QString &systemText)
-{
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return fromErrno(ECONNREFUSED);
-    case QAbstractSocket::RemoteHostClosedError:
-        return fromErrno(ECONNRESET);
-    case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("相手のアドレスが見つかりません");
-    case QAbstractSocket::SocketAccessError:
-        return fromErrno(EACCES);
-    case QAbstractSocket::SocketTimeoutError:
-        return fromErrno(ETIMEDOUT);
-    case QAbstractSocket::NetworkError:
-        if (systemText == socketEngineText("Host unreachable") || systemText == socketEngineText("Network unreachable"))
-            return fromErrno(EHOSTUNREACH);
-        if (systemText == socketEngineText("Connection timed out"))
-            return fromErrno(ETIMEDOUT);
-        return describe(systemText);
-    default:
-        return describe(systemText);
-    }
 }
