@@ -3,6 +3,7 @@
 #include "Frame.h"
 #include "LinkTestSupport.h"
 #include "PtyLine.h"
+#include "RsRelay.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
@@ -329,13 +330,38 @@ void tst_ListenSocket::rsFramesOfEveryTerminalReachTheLine()
     QTcpSocket *second = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 2);
 
+    const RsRelay *relay = listener->client(0)->findChild<RsRelay *>();
+    QVERIFY(relay);
+    RsRelay::HoldReasons heldAtText;
+    qsizetype pausesAtText = -1;
+    connect(listener.get(), &CListenSocket::textReceived, this, [&] {
+        heldAtText = relay->holdReasons();
+        pausesAtText = m_platform->pauses.size();
+    });
+    QSignalSpy waiting(listener.get(), &CListenSocket::waitingRsChanged);
+    const auto waitingOf = [&](int slot) {
+        QList<quint64> counts;
+        for (const QList<QVariant> &args : std::as_const(waiting)) {
+            if (args[0].toInt() == slot)
+                counts.append(args[1].toULongLong());
+        }
+        return counts;
+    };
+
     second->write(FrameCodec::rsFrame("xyz"));
     QTRY_COMPARE(m_platform->pauses.size(), 1);
-    first->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("def"));
-    QTRY_COMPARE(m_platform->pauses.size(), 3);
+    first->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("def") + FrameCodec::textFrame("after"));
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(0, "after"));
+    // The text came once its Terminal's strings were on the line, with
+    // reading held while it waited for them.
+    QCOMPARE(pausesAtText, 3);
+    QCOMPARE(heldAtText, RsRelay::HoldReasons(RsRelay::HoldReason::FrameWaiting));
+    QCOMPARE(relay->holdReasons(), RsRelay::HoldReasons());
     QCOMPARE(m_platform->pauses, QList<int>({1000, 1000, 1000}));
     QCOMPARE(line.drain(), QByteArray("xad"));
-    QVERIFY(texts.isEmpty());
+    QCOMPARE(waitingOf(0), QList<quint64>({1, 2, 1, 0}));
+    QCOMPARE(waitingOf(1), QList<quint64>({1, 0}));
 }
 
 void tst_ListenSocket::droppedTerminalFreesItsSlotAtOnce()
