@@ -58,7 +58,7 @@ void FilteringServer::incomingConnection(qintptr descriptor)
     auto *socket = new QTcpSocket(this);
     socket->setReadBufferSize(CConnSocket::READ_BUFFER_SIZE);
     if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
+        socket->deleteLater();
         closeDescriptor(descriptor);
         return;
     }

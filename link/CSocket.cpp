@@ -25,10 +25,8 @@ CConnSocket::CConnSocket(ITimers &timers, QObject *parent)
 CConnSocket::~CConnSocket()
 {
     // Ends quietly: the program or the connection's owner is going away.
-    if (m_fileSend) {
+    if (m_fileSend)
         m_fileSend->disconnect(this);
-        delete m_fileSend;
-    }
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->close();

@@ -58,7 +58,6 @@ private slots:
     void rsFramesOfEveryTerminalReachTheLine();
     void droppedTerminalFreesItsSlotAtOnce();
     void dropDuringItsOwnDialogDefersDeletion();
-    void leavingDuringModalDialogDefersDeletion();
     void churnLeavesNothingBehind();
     void refusedAddressTakesNoPlace();
     void servicePort();
@@ -438,48 +437,6 @@ void tst_ListenSocket::dropDuringItsOwnDialogDefersDeletion()
     QCOMPARE(listener->count(), 0);
     QCOMPARE(removed.count(), 1);
     QVERIFY(counts.isEmpty());
-}
-
-void tst_ListenSocket::leavingDuringModalDialogDefersDeletion()
-{
-    auto listener = makeListener();
-    QTcpSocket *terminal = connectTerminal(listener->serverPort());
-    QTRY_COMPARE(listener->count(), 1);
-    QPointer<CConnSocket> station = listener->client(0);
-    QSignalSpy leaving(listener.get(), &CListenSocket::clientLeaving);
-    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
-    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
-
-    int offers = 0;
-    bool leavingSeen = false;
-    bool stillThere = false;
-    connect(listener.get(), &CListenSocket::fileReceived, listener.get(), [&] {
-        ++offers;
-        // The Terminal leaves while the operator looks at Save As: its slot
-        // is leaving, takes nothing more, and stays until the dialog is done.
-        terminal->disconnectFromHost();
-        QTRY_COMPARE(leaving.count(), 1);
-        QCOMPARE(leaving[0], QList<QVariant>{0});
-        QVERIFY(listener->isLeaving(0));
-        QVERIFY(!listener->SendTextToClient("late", 0));
-        QCOMPARE(listener->count(), 1);
-        leavingSeen = true;
-        ScriptedPlatform::spinEvents(100);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        stillThere = !station.isNull() && listener->client(0) == station && removed.isEmpty();
-    });
-    terminal->write(FrameCodec::fileFrame(2, 0, "hi"));
-
-    QTRY_COMPARE(offers, 1);
-    QVERIFY(leavingSeen);
-    QVERIFY(stillThere);
-    QTRY_COMPARE(removed.count(), 1);
-    QCOMPARE(removed[0], QList<QVariant>({0, 0}));
-    // The last one leaving leaves a count of zero.
-    QCOMPARE(listener->count(), 0);
-    QCOMPARE(counts.last(), QList<QVariant>{0});
-    QVERIFY(!listener->isLeaving(0));
-    QTRY_VERIFY(!station);
 }
 
 void tst_ListenSocket::churnLeavesNothingBehind()
