@@ -282,12 +282,16 @@ void tst_ConnSocket::framesSplitAtEveryByte()
     const QByteArray rs = frameOf(FRAME_RS, "xyz");
     const QByteArray stream = first + rs + frameOf(FRAME_TEXT, "last");
 
+    QSignalSpy arrived(m_conn.data(), &CConnSocket::dataArrived);
     for (int split = 1; split < stream.size(); ++split) {
         m_reports.clear();
+        arrived.clear();
         const int whole = (split >= first.size() ? 1 : 0) + (split >= first.size() + rs.size() ? 1 : 0);
         m_peer->write(stream.left(split));
         m_peer->flush();
         QTRY_COMPARE(m_reports.size(), whole);
+        // Bytes are activity before they make a frame.
+        QTRY_VERIFY(!arrived.isEmpty());
         // Give a partial frame the chance to be acted upon wrongly.
         QTest::qWait(3);
         QCOMPARE(m_reports.size(), whole);
@@ -684,6 +688,7 @@ void tst_ConnSocket::connectRefused()
     QCOMPARE(failed.count(), 0);
     QTRY_COMPARE(failed.count(), 1);
     QCOMPARE(failed[0][0].value<QAbstractSocket::SocketError>(), QAbstractSocket::ConnectionRefusedError);
+    QVERIFY(m_conn->errorString().contains(QStringLiteral("refused"), Qt::CaseInsensitive));
     QTest::qWait(50);
     QCOMPARE(failed.count(), 1);
     QCOMPARE(m_states, QList<State>({State::Connecting, State::Closed}));
