@@ -7,11 +7,10 @@ class QTcpSocket;
 // of silence the system probes every INTERVAL_SECONDS and drops the
 // connection after PROBE_COUNT unanswered probes. While data waits for the
 // peer, the PeerWatch that each connection's owner gives it judges from what
-// the kernel reports. There is no
-// TCP_USER_TIMEOUT: it would also end a connection whose live peer merely
-// keeps its window closed. Elsewhere than Linux only the system's own
-// keepalive timing applies. Only empty probe segments are added; not a byte
-// of the frames changes.
+// the kernel reports. There is no TCP_USER_TIMEOUT: it would also end a
+// connection whose live peer merely keeps its window closed. Elsewhere than
+// Linux only the system's own keepalive timing applies. Only empty probe
+// segments are added; not a byte of the frames changes.
 namespace KeepAlive {
 
 constexpr int IDLE_SECONDS = 15;

@@ -3,6 +3,7 @@
 #include "KeepAlive.h"
 #include "KeepAliveSettings.h"
 #include "LinkTestSupport.h"
+#include "PeerWatch.h"
 #include "SSocket.h"
 #include "SendQueue.h"
 #include "Timers.h"
@@ -77,6 +78,9 @@ void tst_KeepAlive::stationAndTerminalConnectionsCarryIt()
     QTRY_COMPARE(station.count(), 1);
     QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(station.client(0))), linkKeepAlive());
     QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(&terminal)), linkKeepAlive());
+    // And each a watch for a peer gone while data waits for it.
+    QVERIFY(LinkTest::tcpSocketOf(station.client(0))->findChild<PeerWatch *>());
+    QVERIFY(LinkTest::tcpSocketOf(&terminal)->findChild<PeerWatch *>());
 }
 
 void tst_KeepAlive::vanishedPeersAreNoticed()
@@ -144,7 +148,9 @@ void tst_KeepAlive::vanishedBehindAClosedWindowIsNoticed()
     const int texts = 1000;
     for (int i = 0; i < texts; ++i)
         slot->SendText(QByteArray(MAX_TEXT, 'x'));
-    const auto windowClosed = [slot] { return SendQueue::heldBackBytes(LinkTest::tcpSocketOf(slot)) > texts * MAX_TEXT / 2; };
+    const auto windowClosed = [slot] {
+        return SendQueue::heldBackBytes(LinkTest::tcpSocketOf(slot)) > texts * MAX_TEXT / 2;
+    };
     QVERIFY(LinkTest::pumpUntil(windowClosed));
     // Long enough for the window probes to back off to over a minute apart;
     // the Terminal answers them and keeps its slot.
