@@ -72,7 +72,7 @@ void CMyApp::OnStart()
     connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
     connect(socket, &CConnSocket::connectFailed, this, [this, socket, address](QAbstractSocket::SocketError error) {
         history().add(QStringLiteral("局 %1 に接続できませんでした（%2）")
-                          .arg(address, SocketErrorText::describe(error, socket->socket()->errorString())));
+                          .arg(address, SocketErrorText::describe(error, socket->errorString())));
         dropConnection(StatusConnectFailed);
     });
     connect(socket, &CConnSocket::textReceived, this, &CMyApp::showText);

@@ -2,8 +2,6 @@
 
 #include "CSocket.h"
 
-#include <QTcpSocket>
-
 #include <algorithm>
 
 namespace {
@@ -13,9 +11,8 @@ QString clock(const QDateTime &time)
 }
 }
 
-ConnectedTerminalsModel::ConnectedTerminalsModel(std::function<quint64(int slot)> waitingRs, QObject *parent)
+ConnectedTerminalsModel::ConnectedTerminalsModel(QObject *parent)
     : QAbstractTableModel(parent)
-    , m_waitingRs(std::move(waitingRs))
 {
     m_refresh.setInterval(REFRESH_MS);
     connect(&m_refresh, &QTimer::timeout, this, &ConnectedTerminalsModel::refresh);
@@ -33,13 +30,11 @@ void ConnectedTerminalsModel::admit(int slot, CConnSocket *connection)
                           QStringLiteral("%1:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort()),
                           now, now});
     endInsertRows();
-    if (QTcpSocket *socket = connection->socket()) {
-        connect(socket, &QTcpSocket::readyRead, this, [this, slot] {
-            const int row = rowOf(slot);
-            if (row >= 0)
-                m_rows[size_t(row)].lastActivity = QDateTime::currentDateTime();
-        });
-    }
+    connect(connection, &CConnSocket::dataArrived, this, [this, slot] {
+        const int row = rowOf(slot);
+        if (row >= 0)
+            m_rows[size_t(row)].lastActivity = QDateTime::currentDateTime();
+    });
     m_refresh.start();
 }
 
@@ -48,8 +43,8 @@ void ConnectedTerminalsModel::remove(int slot)
     const int row = rowOf(slot);
     if (row < 0)
         return;
-    if (CConnSocket *connection = m_rows[size_t(row)].connection; connection && connection->socket())
-        connection->socket()->disconnect(this);
+    if (CConnSocket *connection = m_rows[size_t(row)].connection)
+        connection->disconnect(this);
     beginRemoveRows(QModelIndex(), row, row);
     m_rows.erase(m_rows.begin() + row);
     endRemoveRows();
@@ -61,6 +56,14 @@ QString ConnectedTerminalsModel::peer(int slot) const
 {
     const int row = rowOf(slot);
     return row < 0 ? QString() : m_rows[size_t(row)].peer;
+}
+
+void ConnectedTerminalsModel::setWaitingRs(int slot, quint64 waiting)
+{
+    // Shown at the next refresh: a flood changes it thousands of times a second.
+    const int row = rowOf(slot);
+    if (row >= 0)
+        m_rows[size_t(row)].waitingRs = waiting;
 }
 
 void ConnectedTerminalsModel::refresh()
@@ -99,7 +102,7 @@ QVariant ConnectedTerminalsModel::data(const QModelIndex &index, int role) const
     case ActivityColumn:
         return clock(row.lastActivity);
     case WaitingRsColumn:
-        return m_waitingRs(row.slot);
+        return row.waitingRs;
     }
     return QVariant();
 }

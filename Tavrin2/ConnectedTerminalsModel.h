@@ -5,7 +5,6 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <functional>
 #include <vector>
 
 class CConnSocket;
@@ -13,7 +12,7 @@ class CConnSocket;
 // The Terminals that hold a slot, one row each in slot order: slot,
 // address:port, when it connected, when bytes last came from it, and how
 // many of its RS strings wait for the serial line. The Station feeds it from
-// the listener's signals; the times and the waiting strings are read again
+// the listener's signals; the times and the waiting strings are shown anew
 // every second.
 class ConnectedTerminalsModel : public QAbstractTableModel
 {
@@ -22,12 +21,13 @@ class ConnectedTerminalsModel : public QAbstractTableModel
 public:
     enum Column { SlotColumn, PeerColumn, SinceColumn, ActivityColumn, WaitingRsColumn, ColumnCount };
 
-    // `waitingRs` tells how many RS strings of a slot wait for the line.
-    explicit ConnectedTerminalsModel(std::function<quint64(int slot)> waitingRs, QObject *parent = nullptr);
+    explicit ConnectedTerminalsModel(QObject *parent = nullptr);
 
     // `connection` (open) took `slot`.
     void admit(int slot, CConnSocket *connection);
     void remove(int slot);
+    // `waiting` RS strings of `slot` wait for the line now.
+    void setWaitingRs(int slot, quint64 waiting);
 
     int slotAt(int row) const { return m_rows.at(size_t(row)).slot; }
     // "address:port" of the Terminal in `slot`; empty for a free slot.
@@ -48,12 +48,12 @@ private:
         QString peer;
         QDateTime since;
         QDateTime lastActivity;
+        quint64 waitingRs = 0;
     };
 
     void refresh();
     int rowOf(int slot) const;
 
-    std::function<quint64(int slot)> m_waitingRs;
     std::vector<Row> m_rows;
     QTimer m_refresh;
 };

@@ -9,40 +9,26 @@
 #include <QObject>
 
 #include <array>
-#include <deque>
-#include <functional>
 #include <memory>
 
 class CConnSocket;
 class CSerialPort;
+class FilteringServer;
 class ITimers;
 class QIODevice;
-class QTcpServer;
+class RsRelay;
 
 // The Station's listener and its client table. Each Terminal it admits gets
-// the lowest free of MAX_CLIENTS slots and a CConnSocket of its own, which
-// this object owns until the Terminal leaves. It reports what happens by
-// signals; the Station decides what its operator sees.
-//
-// RS control strings of every Terminal are relayed to the serial line, one
-// string of each Terminal in the line's queue at a time. Those that follow
-// it wait here, their first bytes kept as runs of equal bytes; a text or a
-// file that comes after them is reported once they are on the line, and
-// reading stops meanwhile. Reading also stops while MAX_RS_RUNS runs wait,
-// which bounds what a Terminal costs in memory, and for RS_BATCH_PAUSE_MS
-// after every RS_BATCH strings that had to wait, which bounds it in time;
-// a flood of equal strings costs one run, so that a Terminal that floods
-// and leaves is seen to leave.
+// the lowest free of MAX_CLIENTS slots and a CConnSocket of its own, a child
+// of this object until RemoveClient, with an RsRelay that carries its RS
+// strings to the serial line and its other frames here in order. It reports
+// what happens by signals; the Station decides what its operator sees.
 //
 // At MAX_CLIENTS a further connection stays pending, costing nothing, and is
 // admitted into the first slot that frees. A Terminal that leaves keeps its
 // slot while the frames it sent before are handled, save its RS strings that
 // have not reached the line's queue: those are dropped and counted, so that
 // the slot frees at the pace of the network, not of the line.
-//
-// A connection from an address the filter does not admit is closed as it
-// is accepted, before a byte of it is read: it takes neither a slot nor the
-// waiting place.
 class CListenSocket : public QObject
 {
     Q_OBJECT
@@ -50,7 +36,6 @@ class CListenSocket : public QObject
 public:
     // `serial` may be null (no line); `port` stands for SERVICE_PORT.
     CListenSocket(CSerialPort *serial, ITimers &timers, quint16 port = SERVICE_PORT, QObject *parent = nullptr);
-    ~CListenSocket() override;
 
     // Starts listening unless already listening; false (and listenFailed())
     // on failure. A later call tries again.
@@ -61,8 +46,8 @@ public:
     void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
 
     // Applies to connections accepted from now on, and to one that waits.
-    void setAddressFilter(const AddressFilter &filter) { m_filter = filter; }
-    const AddressFilter &addressFilter() const { return m_filter; }
+    void setAddressFilter(const AddressFilter &filter);
+    const AddressFilter &addressFilter() const;
 
     // The connection in `slot`, open or leaving; nullptr for a free slot.
     CConnSocket *client(int slot) const;
@@ -89,9 +74,6 @@ public:
     void OnConnectionPending();
 
     static constexpr int LISTEN_BACKLOG = 5;
-    static constexpr int MAX_RS_RUNS = 1024;
-    static constexpr int RS_BATCH = 1024;
-    static constexpr int RS_BATCH_PAUSE_MS = 10;
 
 signals:
     void listening();
@@ -110,51 +92,27 @@ signals:
     // a Save As dialog keeps the Terminal's frames in order.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
     void fileRefused(int slot, quint32 length, qint64 available);
+    // waitingRs(slot) changed.
+    void waitingRsChanged(int slot, quint64 waiting);
     // A connection from `address` was closed unread: the filter does not admit it.
     void connectionRefused(const QHostAddress &address);
 
 private:
-    struct RsRun
-    {
-        QByteArray firstByte;
-        quint64 count;
-    };
     struct Client
     {
         CConnSocket *connection = nullptr;
-        // RS strings read but not yet in the line's queue.
-        std::deque<RsRun> rsBacklog;
-        quint64 rsBacklogCount = 0;
-        // One of its strings is in the line's queue.
-        bool onLine = false;
-        // A frame that came after the RS strings, reported once they are out.
-        std::function<void()> afterRs;
-        // Strings that had to wait since reading last paused for a while.
-        int rsBatch = 0;
-        bool batchPause = false;
-        bool held = false;
-        int droppedRs = 0;
+        RsRelay *relay = nullptr;
     };
 
-    // False, and connectionRefused(), for a peer the filter does not admit.
-    bool admits(const QHostAddress &peer);
     int freeSlot() const;
-    void watch(CConnSocket *connection);
-    void relay(CConnSocket *connection, const QByteArray &firstByte);
-    // Reports at once, or after the RS strings that came before.
-    void inOrder(CConnSocket *connection, std::function<void()> report);
-    void feedLine(Client &client);
-    void lineDone(CConnSocket *connection);
-    void leaving(int slot);
-    void updateHold(Client &client);
-    void removeClient(int slot);
+    void watch(int slot);
+    void RemoveClient(int slot);
 
     CSerialPort *m_pSerial;
     ITimers &m_timers;
     quint16 m_port;
     QHostAddress m_listenAddress {QHostAddress::Any};
-    AddressFilter m_filter;
-    QTcpServer *m_server;
+    FilteringServer *m_server;
     std::array<Client, MAX_CLIENTS> m_clients {};
     int m_nCount = 0;
 };

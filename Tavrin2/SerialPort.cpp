@@ -101,9 +101,9 @@ bool CSerialPort::isOpen() const
     return m_port.isOpen();
 }
 
-void CSerialPort::WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done)
+void CSerialPort::WriteByte(const QByteArray &payload, QObject *requester)
 {
-    m_queue.push_back({payload.left(1), requester, std::move(done)});
+    m_queue.push_back({payload.left(1), requester});
     serveNext();
 }
 
@@ -145,7 +145,7 @@ void CSerialPort::endPause()
     const Request served = std::move(m_queue.front());
     m_queue.pop_front();
     m_pausing = false;
-    if (served.requester && served.done)
-        served.done();
+    if (served.requester)
+        emit pauseOver(served.requester);
     serveNext();
 }

@@ -6,7 +6,6 @@
 #include <QString>
 
 #include <deque>
-#include <functional>
 
 class ITimers;
 
@@ -47,9 +46,9 @@ public:
 
     // Queues `payload`; its first byte (nothing when it is empty) goes out
     // when its turn comes, followed by a one-second pause whether or not a
-    // byte went out. `done` runs when that pause is over, unless `requester`
-    // is gone by then.
-    void WriteByte(const QByteArray &payload, QObject *requester, std::function<void()> done);
+    // byte went out. pauseOver(requester) follows that pause, unless
+    // `requester` is gone by then.
+    void WriteByte(const QByteArray &payload, QObject *requester);
     // Drops the payloads of `requester` that wait for their turn (not the
     // one being served); returns how many.
     int discard(const QObject *requester);
@@ -62,13 +61,14 @@ signals:
     void failed(const QString &message);
     // `byte` went to the line now, for `requester` (null once it is gone).
     void byteWritten(const QByteArray &byte, QObject *requester);
+    // The pause after a payload of `requester` is over.
+    void pauseOver(QObject *requester);
 
 private:
     struct Request
     {
         QByteArray firstByte;
         QPointer<QObject> requester;
-        std::function<void()> done;
     };
 
     void serveNext();

@@ -67,8 +67,7 @@ QString peerDescription(const CConnSocket *connection)
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     : AppFramework(QStringLiteral("Tavrin2"), desktop)
     , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
-    , m_terminals(new ConnectedTerminalsModel(
-          [this](int slot) { return m_pListenSocket ? m_pListenSocket->waitingRs(slot) : quint64(0); }, this))
+    , m_terminals(new ConnectedTerminalsModel(this))
     , m_port(port)
 {
     // Told from the event loop: at start-up once the window shows, later
@@ -135,6 +134,7 @@ void CMy2App::createListener()
     connect(m_pListenSocket, &CListenSocket::textReceived, this, &CMy2App::showText);
     connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, &CMy2App::admitted);
     connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::removed);
+    connect(m_pListenSocket, &CListenSocket::waitingRsChanged, m_terminals, &ConnectedTerminalsModel::setWaitingRs);
     connect(m_pListenSocket, &CListenSocket::fileReceived, this, &CMy2App::receiveFile);
     connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
     connect(m_pListenSocket, &CListenSocket::connectionRefused, this, &CMy2App::tellRefused);

@@ -17,6 +17,7 @@
 
 #include "CSocket.h"
 #include "Frame.h"
+#include "LinkTestSupport.h"
 #include "PacedFileSend.h"
 #include "PtyLine.h"
 #include "SSocket.h"
@@ -176,7 +177,7 @@ int sendTexts(int frames, quint16 port, bool raw)
         connectLink(sender, port);
         for (int i = 0; i < frames; ++i)
             sender.SendText(benchText);
-        waitQueuedAtMost(*sender.socket(), 0);
+        waitQueuedAtMost(*LinkTest::tcpSocketOf(&sender), 0);
     }
     return 0;
 }
@@ -290,7 +291,7 @@ int sendFile(const QString &path, quint16 port, bool raw)
         connectLink(sender, port);
         sendFileOn(sender, path);
         spin([&] { return !sender.isSendingFile(); });
-        QTcpSocket *socket = sender.socket();
+        QTcpSocket *socket = LinkTest::tcpSocketOf(&sender);
         waitQueuedAtMost(*socket, 0);
         socket->disconnectFromHost();
         if (socket->state() != QAbstractSocket::UnconnectedState)
@@ -335,7 +336,7 @@ int sendPaced(const QString &path, quint16 port)
     spin([&] { return !sender.isSendingFile(); });
     const qint64 cpu = cpuNs() - cpuStart;
     const qint64 wall = monotonicNs() - wallStart;
-    QTcpSocket *socket = sender.socket();
+    QTcpSocket *socket = LinkTest::tcpSocketOf(&sender);
     waitQueuedAtMost(*socket, 0);
     socket->disconnectFromHost();
     if (socket->state() != QAbstractSocket::UnconnectedState)

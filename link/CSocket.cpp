@@ -25,10 +25,8 @@ CConnSocket::CConnSocket(ITimers &timers, QObject *parent)
 CConnSocket::~CConnSocket()
 {
     // Ends quietly: the program or the connection's owner is going away.
-    if (m_fileSend) {
+    if (m_fileSend)
         m_fileSend->disconnect(this);
-        delete m_fileSend;
-    }
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->close();
@@ -44,7 +42,7 @@ void CConnSocket::attach(QTcpSocket *socket)
     if (m_socket->state() == QAbstractSocket::ConnectedState)
         readLater();
     else
-        QMetaObject::invokeMethod(this, &CConnSocket::peerLeft, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &CConnSocket::OnPeerClosed, Qt::QueuedConnection);
 }
 
 void CConnSocket::connectToStation(const QString &host, quint16 port, int timeoutMs)
@@ -55,9 +53,10 @@ void CConnSocket::connectToStation(const QString &host, quint16 port, int timeou
     setState(State::Connecting);
     m_socket->connectToHost(host, port);
     KeepAlive::enable(m_socket);
+    new PeerWatch(m_socket, m_socket);
     // A Station behind a firewall that drops the attempt would otherwise
     // keep the operator waiting for the system's own limit, minutes long.
-    QTimer::singleShot(timeoutMs, m_socket, [this] {
+    m_timers.singleShot(timeoutMs, m_socket, [this] {
         if (m_state != State::Connecting)
             return;
         m_socket->disconnect(this);
@@ -70,8 +69,9 @@ void CConnSocket::connectToStation(const QString &host, quint16 port, int timeou
 void CConnSocket::wire()
 {
     m_socket->setReadBufferSize(READ_BUFFER_SIZE);
-    connect(m_socket, &QTcpSocket::readyRead, this, &CConnSocket::readAvailable);
-    connect(m_socket, &QTcpSocket::disconnected, this, &CConnSocket::peerLeft);
+    connect(m_socket, &QTcpSocket::readyRead, this, &CConnSocket::dataArrived);
+    connect(m_socket, &QTcpSocket::readyRead, this, &CConnSocket::OnDataReady);
+    connect(m_socket, &QTcpSocket::disconnected, this, &CConnSocket::OnPeerClosed);
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_state != State::Connecting)
             return;
@@ -105,6 +105,11 @@ QHostAddress CConnSocket::peerAddress() const
 quint16 CConnSocket::peerPort() const
 {
     return m_socket ? m_socket->peerPort() : 0;
+}
+
+QString CConnSocket::errorString() const
+{
+    return m_socket ? m_socket->errorString() : QString();
 }
 
 void CConnSocket::SendText(const QByteArray &text)
@@ -175,10 +180,10 @@ void CConnSocket::close()
 
 void CConnSocket::readLater()
 {
-    QMetaObject::invokeMethod(this, &CConnSocket::readAvailable, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &CConnSocket::OnDataReady, Qt::QueuedConnection);
 }
 
-void CConnSocket::readAvailable()
+void CConnSocket::OnDataReady()
 {
     // Never re-entered from a dialog that a frame's owner opened; a send
     // under way does not stop reading, so two ends sending files to each
@@ -235,7 +240,7 @@ void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &paylo
     }
 }
 
-void CConnSocket::peerLeft()
+void CConnSocket::OnPeerClosed()
 {
     if (m_state != State::Open && m_state != State::Draining)
         return;
@@ -247,7 +252,7 @@ void CConnSocket::peerLeft()
 void CConnSocket::checkPeerLeft()
 {
     if (m_state == State::Open && m_socket && PeerWatch::hasLeft(m_socket))
-        peerLeft();
+        OnPeerClosed();
 }
 
 void CConnSocket::finishDraining()

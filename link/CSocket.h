@@ -72,7 +72,8 @@ public:
     // The peer, an IPv4 peer in its plain form.
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
-    QTcpSocket *socket() const { return m_socket; }
+    // What went wrong last on the connection, in the system's words.
+    QString errorString() const;
 
     // Sends `text` (CP932 bytes, no NUL) as one text frame, while open.
     void SendText(const QByteArray &text);
@@ -96,6 +97,8 @@ public:
 
 signals:
     void stateChanged(CConnSocket::State state);
+    // Bytes came from the peer, whether or not a frame is complete yet.
+    void dataArrived();
     // The connection could not be made (SocketTimeoutError after the
     // connect timeout); the state goes to Closed next.
     void connectFailed(QAbstractSocket::SocketError error);
@@ -117,10 +120,10 @@ signals:
 private:
     void wire();
     void setState(State state);
-    void readAvailable();
+    void OnDataReady();
     void readLater();
     void handleFrame(const FrameHeader &header, const QByteArray &payload);
-    void peerLeft();
+    void OnPeerClosed();
     void checkPeerLeft();
     void finishDraining();
 

@@ -1,7 +1,5 @@
 #include "KeepAlive.h"
 
-#include "PeerWatch.h"
-
 #include <QTcpSocket>
 
 #include <memory>
@@ -34,7 +32,6 @@ bool apply(QTcpSocket *socket)
 
 bool KeepAlive::enable(QTcpSocket *socket)
 {
-    new PeerWatch(socket);
     if (socket->socketDescriptor() != -1)
         return apply(socket);
     // Qt creates the descriptor only when the attempt to connect begins.

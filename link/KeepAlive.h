@@ -6,11 +6,11 @@ class QTcpSocket;
 // connections. An idle connection carries TCP keepalive: after IDLE_SECONDS
 // of silence the system probes every INTERVAL_SECONDS and drops the
 // connection after PROBE_COUNT unanswered probes. While data waits for the
-// peer, a PeerWatch judges from what the kernel reports. There is no
-// TCP_USER_TIMEOUT: it would also end a connection whose live peer merely
-// keeps its window closed. Elsewhere than Linux only the system's own
-// keepalive timing applies. Only empty probe segments are added; not a byte
-// of the frames changes.
+// peer, the PeerWatch that each connection's owner gives it judges from what
+// the kernel reports. There is no TCP_USER_TIMEOUT: it would also end a
+// connection whose live peer merely keeps its window closed. Elsewhere than
+// Linux only the system's own keepalive timing applies. Only empty probe
+// segments are added; not a byte of the frames changes.
 namespace KeepAlive {
 
 constexpr int IDLE_SECONDS = 15;
@@ -18,8 +18,8 @@ constexpr int INTERVAL_SECONDS = 5;
 constexpr int PROBE_COUNT = 5;
 
 // Applies the settings to the socket's descriptor, or, while a connecting
-// socket has none yet, as soon as it has one, and attaches the watch. False
-// when the system refused a setting.
+// socket has none yet, as soon as it has one. False when the system refused
+// a setting.
 bool enable(QTcpSocket *socket);
 
 }

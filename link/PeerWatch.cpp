@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #endif
 
-PeerWatch::PeerWatch(QTcpSocket *socket)
-    : QObject(socket)
+PeerWatch::PeerWatch(QTcpSocket *socket, QObject *parent)
+    : QObject(parent)
     , m_socket(socket)
 {
 #ifdef Q_OS_LINUX

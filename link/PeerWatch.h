@@ -19,8 +19,9 @@ class PeerWatch : public QObject
     Q_OBJECT
 
 public:
-    // Watches `socket`, from its connection on, and dies with it.
-    explicit PeerWatch(QTcpSocket *socket);
+    // Watches `socket` from its connection on. `parent` owns the watch and
+    // goes no later than the socket: the socket itself, as a rule.
+    PeerWatch(QTcpSocket *socket, QObject *parent);
 
     // True when the peer has closed or reset the connection, even behind
     // bytes this end has not read yet. Where the system cannot tell, false:

@@ -3,6 +3,7 @@
 #include "KeepAlive.h"
 #include "KeepAliveSettings.h"
 #include "LinkTestSupport.h"
+#include "PeerWatch.h"
 #include "SSocket.h"
 #include "SendQueue.h"
 #include "Timers.h"
@@ -75,8 +76,11 @@ void tst_KeepAlive::stationAndTerminalConnectionsCarryIt()
     terminal.connectToStation(QStringLiteral("127.0.0.1"), station.serverPort());
     QTRY_VERIFY(terminal.isOpen());
     QTRY_COMPARE(station.count(), 1);
-    QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
-    QCOMPARE(KeepAliveSettings::of(terminal.socket()), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(station.client(0))), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(&terminal)), linkKeepAlive());
+    // And each a watch for a peer gone while data waits for it.
+    QVERIFY(LinkTest::tcpSocketOf(station.client(0))->findChild<PeerWatch *>());
+    QVERIFY(LinkTest::tcpSocketOf(&terminal)->findChild<PeerWatch *>());
 }
 
 void tst_KeepAlive::vanishedPeersAreNoticed()
@@ -108,8 +112,8 @@ void tst_KeepAlive::vanishedPeersAreNoticed()
         }
         return terminal->isOpen();
     }));
-    QCOMPARE(KeepAliveSettings::of(station.client(0)->socket()), linkKeepAlive());
-    QCOMPARE(KeepAliveSettings::of(terminal->socket()), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(station.client(0))), linkKeepAlive());
+    QCOMPARE(KeepAliveSettings::of(LinkTest::tcpSocketOf(terminal.get())), linkKeepAlive());
 
     QVERIFY(setFarLink(farPid, QStringLiteral("down")));
     QElapsedTimer sinceDown;
@@ -144,7 +148,9 @@ void tst_KeepAlive::vanishedBehindAClosedWindowIsNoticed()
     const int texts = 1000;
     for (int i = 0; i < texts; ++i)
         slot->SendText(QByteArray(MAX_TEXT, 'x'));
-    const auto windowClosed = [slot] { return SendQueue::heldBackBytes(slot->socket()) > texts * MAX_TEXT / 2; };
+    const auto windowClosed = [slot] {
+        return SendQueue::heldBackBytes(LinkTest::tcpSocketOf(slot)) > texts * MAX_TEXT / 2;
+    };
     QVERIFY(LinkTest::pumpUntil(windowClosed));
     // Long enough for the window probes to back off to over a minute apart;
     // the Terminal answers them and keeps its slot.
@@ -193,7 +199,7 @@ void tst_KeepAlive::slowReaderKeepsItsConnection()
     }
     QVERIFY(terminal.isOpen());
     // Most of it waited behind the closed window.
-    QVERIFY(SendQueue::heldBackBytes(terminal.socket()) > expected.size() / 2);
+    QVERIFY(SendQueue::heldBackBytes(LinkTest::tcpSocketOf(&terminal)) > expected.size() / 2);
 
     stalled->setReadBufferSize(0);
     QByteArray received;

@@ -3,6 +3,7 @@
 #include "Frame.h"
 #include "LinkTestSupport.h"
 #include "PtyLine.h"
+#include "RsRelay.h"
 #include "SSocket.h"
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
@@ -57,7 +58,6 @@ private slots:
     void rsFramesOfEveryTerminalReachTheLine();
     void droppedTerminalFreesItsSlotAtOnce();
     void dropDuringItsOwnDialogDefersDeletion();
-    void leavingDuringModalDialogDefersDeletion();
     void churnLeavesNothingBehind();
     void refusedAddressTakesNoPlace();
     void servicePort();
@@ -329,13 +329,38 @@ void tst_ListenSocket::rsFramesOfEveryTerminalReachTheLine()
     QTcpSocket *second = connectTerminal(listener->serverPort());
     QTRY_COMPARE(listener->count(), 2);
 
+    const RsRelay *relay = listener->client(0)->findChild<RsRelay *>();
+    QVERIFY(relay);
+    RsRelay::HoldReasons heldAtText;
+    qsizetype pausesAtText = -1;
+    connect(listener.get(), &CListenSocket::textReceived, this, [&] {
+        heldAtText = relay->holdReasons();
+        pausesAtText = m_platform->pauses.size();
+    });
+    QSignalSpy waiting(listener.get(), &CListenSocket::waitingRsChanged);
+    const auto waitingOf = [&](int slot) {
+        QList<quint64> counts;
+        for (const QList<QVariant> &args : std::as_const(waiting)) {
+            if (args[0].toInt() == slot)
+                counts.append(args[1].toULongLong());
+        }
+        return counts;
+    };
+
     second->write(FrameCodec::rsFrame("xyz"));
     QTRY_COMPARE(m_platform->pauses.size(), 1);
-    first->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("def"));
-    QTRY_COMPARE(m_platform->pauses.size(), 3);
+    first->write(FrameCodec::rsFrame("abc") + FrameCodec::rsFrame("def") + FrameCodec::textFrame("after"));
+    QTRY_COMPARE(texts.count(), 1);
+    QCOMPARE(texts[0], slotText(0, "after"));
+    // The text came once its Terminal's strings were on the line, with
+    // reading held while it waited for them.
+    QCOMPARE(pausesAtText, 3);
+    QCOMPARE(heldAtText, RsRelay::HoldReasons(RsRelay::HoldReason::FrameWaiting));
+    QCOMPARE(relay->holdReasons(), RsRelay::HoldReasons());
     QCOMPARE(m_platform->pauses, QList<int>({1000, 1000, 1000}));
     QCOMPARE(line.drain(), QByteArray("xad"));
-    QVERIFY(texts.isEmpty());
+    QCOMPARE(waitingOf(0), QList<quint64>({1, 2, 1, 0}));
+    QCOMPARE(waitingOf(1), QList<quint64>({1, 0}));
 }
 
 void tst_ListenSocket::droppedTerminalFreesItsSlotAtOnce()
@@ -412,48 +437,6 @@ void tst_ListenSocket::dropDuringItsOwnDialogDefersDeletion()
     QCOMPARE(listener->count(), 0);
     QCOMPARE(removed.count(), 1);
     QVERIFY(counts.isEmpty());
-}
-
-void tst_ListenSocket::leavingDuringModalDialogDefersDeletion()
-{
-    auto listener = makeListener();
-    QTcpSocket *terminal = connectTerminal(listener->serverPort());
-    QTRY_COMPARE(listener->count(), 1);
-    QPointer<CConnSocket> station = listener->client(0);
-    QSignalSpy leaving(listener.get(), &CListenSocket::clientLeaving);
-    QSignalSpy removed(listener.get(), &CListenSocket::clientRemoved);
-    QSignalSpy counts(listener.get(), &CListenSocket::countChanged);
-
-    int offers = 0;
-    bool leavingSeen = false;
-    bool stillThere = false;
-    connect(listener.get(), &CListenSocket::fileReceived, listener.get(), [&] {
-        ++offers;
-        // The Terminal leaves while the operator looks at Save As: its slot
-        // is leaving, takes nothing more, and stays until the dialog is done.
-        terminal->disconnectFromHost();
-        QTRY_COMPARE(leaving.count(), 1);
-        QCOMPARE(leaving[0], QList<QVariant>{0});
-        QVERIFY(listener->isLeaving(0));
-        QVERIFY(!listener->SendTextToClient("late", 0));
-        QCOMPARE(listener->count(), 1);
-        leavingSeen = true;
-        ScriptedPlatform::spinEvents(100);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        stillThere = !station.isNull() && listener->client(0) == station && removed.isEmpty();
-    });
-    terminal->write(FrameCodec::fileFrame(2, 0, "hi"));
-
-    QTRY_COMPARE(offers, 1);
-    QVERIFY(leavingSeen);
-    QVERIFY(stillThere);
-    QTRY_COMPARE(removed.count(), 1);
-    QCOMPARE(removed[0], QList<QVariant>({0, 0}));
-    // The last one leaving leaves a count of zero.
-    QCOMPARE(listener->count(), 0);
-    QCOMPARE(counts.last(), QList<QVariant>{0});
-    QVERIFY(!listener->isLeaving(0));
-    QTRY_VERIFY(!station);
 }
 
 void tst_ListenSocket::churnLeavesNothingBehind()

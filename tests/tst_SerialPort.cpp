@@ -13,6 +13,17 @@
 
 #include <memory>
 
+namespace {
+// Whose pause each pauseOver() ended, in order.
+QList<QObject *> requesters(const QSignalSpy &over)
+{
+    QList<QObject *> told;
+    for (const QList<QVariant> &args : over)
+        told.append(args[0].value<QObject *>());
+    return told;
+}
+}
+
 class tst_SerialPort : public QObject
 {
     Q_OBJECT
@@ -24,7 +35,7 @@ private slots:
     void writesFirstByteOnly_data();
     void writesFirstByteOnly();
     void payloadsServedInOrderOnePausePerByte();
-    void goneRequesterIsNotCalledBack();
+    void goneRequesterIsNotTold();
     void discardKeepsTheByteOnTheLine();
     void byteHeldByLineIsDiscarded();
     void openFailureNamesTheReason_data();
@@ -111,11 +122,12 @@ void tst_SerialPort::writesFirstByteOnly()
     CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
-    int done = 0;
-    port.WriteByte(payload, this, [&] { ++done; });
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
+    port.WriteByte(payload, this);
     // Queued on the event loop, never written while the caller waits.
-    QCOMPARE(done, 0);
-    QTRY_COMPARE(done, 1);
+    QCOMPARE(over.count(), 0);
+    QTRY_COMPARE(over.count(), 1);
+    QCOMPARE(over[0][0].value<QObject *>(), this);
     QCOMPARE(platform.pauses, QList<int>({1000}));
     QCOMPARE(line.drain(), onLine);
 }
@@ -132,10 +144,10 @@ void tst_SerialPort::payloadsServedInOrderOnePausePerByte()
 
     QObject first;
     QObject second;
-    QList<QByteArray> served;
-    port.WriteByte("abc", &first, [&] { served.append("abc"); });
-    port.WriteByte(QByteArray(), &second, [&] { served.append("empty"); });
-    port.WriteByte("xyz", &second, [&] { served.append("xyz"); });
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
+    port.WriteByte("abc", &first);
+    port.WriteByte(QByteArray(), &second);
+    port.WriteByte("xyz", &second);
     QCOMPARE(port.pending(), 3);
 
     // Each byte reaches the line a whole pause after the one before; the
@@ -154,25 +166,27 @@ void tst_SerialPort::payloadsServedInOrderOnePausePerByte()
     }
     QCOMPARE(received, QByteArray("ax"));
     QVERIFY2(arrivals[1] - arrivals[0] >= 2 * 150 - 20, qPrintable(QString::number(arrivals[1] - arrivals[0])));
-    QTRY_COMPARE(served, QList<QByteArray>({"abc", "empty", "xyz"}));
+    QTRY_COMPARE(over.count(), 3);
+    QCOMPARE(requesters(over), QList<QObject *>({&first, &second, &second}));
     QCOMPARE(port.pending(), 0);
 }
 
-void tst_SerialPort::goneRequesterIsNotCalledBack()
+void tst_SerialPort::goneRequesterIsNotTold()
 {
     ScriptedPlatform platform;
     CSerialPort port(QStringLiteral("/dev/tavrin-no-such-port"), &platform);
     QVERIFY(!port.isOpen());
 
-    int done = 0;
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
     {
         QObject gone;
-        port.WriteByte("abc", &gone, [&] { ++done; });
+        port.WriteByte("abc", &gone);
     }
     QObject staying;
-    port.WriteByte(QByteArray(), &staying, [&] { ++done; });
+    port.WriteByte(QByteArray(), &staying);
     QTRY_COMPARE(platform.pauses.size(), 2);
-    QTRY_COMPARE(done, 1);
+    QTRY_COMPARE(over.count(), 1);
+    QCOMPARE(requesters(over), QList<QObject *>{&staying});
     QCOMPARE(platform.pauses, QList<int>({1000, 1000}));
 }
 
@@ -187,16 +201,17 @@ void tst_SerialPort::discardKeepsTheByteOnTheLine()
 
     QObject leaving;
     QObject staying;
-    QStringList served;
-    port.WriteByte("abc", &leaving, [&] { served.append("abc"); });
-    port.WriteByte("xyz", &staying, [&] { served.append("xyz"); });
-    port.WriteByte("def", &leaving, [&] { served.append("def"); });
-    port.WriteByte(QByteArray(), &leaving, [&] { served.append("empty"); });
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
+    port.WriteByte("abc", &leaving);
+    port.WriteByte("xyz", &staying);
+    port.WriteByte("def", &leaving);
+    port.WriteByte(QByteArray(), &leaving);
 
     // "abc" is in its pause already: only what waits behind it goes.
     QCOMPARE(port.discard(&leaving), 2);
     QCOMPARE(port.pending(), 2);
-    QTRY_COMPARE(served, QStringList({"abc", "xyz"}));
+    QTRY_COMPARE(over.count(), 2);
+    QCOMPARE(requesters(over), QList<QObject *>({&leaving, &staying}));
     QCOMPARE(platform.pauses.size(), 2);
     QCOMPARE(line.drain(), QByteArray("ax"));
 }
@@ -211,14 +226,14 @@ void tst_SerialPort::byteHeldByLineIsDiscarded()
     CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
-    int done = 0;
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
     // The line takes nothing while output is suspended.
     QCOMPARE(tcflow(line.slave(), TCOOFF), 0);
-    port.WriteByte("abc", this, [&] { ++done; });
-    QTRY_COMPARE(done, 1);
+    port.WriteByte("abc", this);
+    QTRY_COMPARE(over.count(), 1);
     QCOMPARE(tcflow(line.slave(), TCOON), 0);
-    port.WriteByte("xyz", this, [&] { ++done; });
-    QTRY_COMPARE(done, 2);
+    port.WriteByte("xyz", this);
+    QTRY_COMPARE(over.count(), 2);
 
     QCOMPARE(line.drain(), QByteArray("x"));
 }
@@ -269,9 +284,9 @@ void tst_SerialPort::noDeviceMeansNoLine()
     QSignalSpy failed(&port, &CSerialPort::failed);
     QVERIFY(!port.isOpen());
     QVERIFY(port.failure().isEmpty());
-    int done = 0;
-    port.WriteByte("abc", this, [&] { ++done; });
-    QTRY_COMPARE(done, 1);
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
+    port.WriteByte("abc", this);
+    QTRY_COMPARE(over.count(), 1);
     QCOMPARE(platform.pauses, QList<int>({1000}));
     QCOMPARE(failed.count(), 0);
 }
@@ -291,18 +306,18 @@ void tst_SerialPort::lineThatGoesAwayIsToldOnceAndReopened()
     CSerialPort port(device, &platform);
     QVERIFY(port.isOpen());
     QSignalSpy failed(&port, &CSerialPort::failed);
-    int done = 0;
-    const auto write = [&](const char *payload) { port.WriteByte(payload, this, [&] { ++done; }); };
+    QSignalSpy over(&port, &CSerialPort::pauseOver);
+    const auto write = [&](const char *payload) { port.WriteByte(payload, this); };
 
     write("a");
-    QTRY_COMPARE(done, 1);
+    QTRY_COMPARE(over.count(), 1);
     QCOMPARE(first->drain(), QByteArray("a"));
 
     first.reset();
     QVERIFY(QFile::remove(device));
     write("b");
     write("c");
-    QTRY_COMPARE(done, 3);
+    QTRY_COMPARE(over.count(), 3);
     QVERIFY(!port.isOpen());
     QCOMPARE(failed.count(), 1);
     QVERIFY(failed[0][0].toString().contains(device));
@@ -313,7 +328,7 @@ void tst_SerialPort::lineThatGoesAwayIsToldOnceAndReopened()
     QVERIFY(second.isValid());
     QVERIFY(QFile::link(second.name(), device));
     write("d");
-    QTRY_COMPARE(done, 4);
+    QTRY_COMPARE(over.count(), 4);
     QVERIFY(port.isOpen());
     QVERIFY(port.failure().isEmpty());
     QCOMPARE(second.drain(), QByteArray("d"));

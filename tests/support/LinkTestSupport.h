@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CSocket.h"
 #include "CodePage.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,13 @@ inline quint16 freePort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+}
+
+// The TCP socket under `connection`, for looking at what the kernel and Qt
+// hold; nullptr before it has one.
+inline QTcpSocket *tcpSocketOf(const CConnSocket *connection)
+{
+    return connection->findChild<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
 }
 
 // Handles events until `done` holds or `timeoutMs` passes.

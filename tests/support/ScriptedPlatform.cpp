@@ -73,6 +73,10 @@ bool ScriptedPlatform::question(const QString &text)
 
 void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::function<void()> then)
 {
+    if (realDelays.contains(milliseconds)) {
+        QTimer::singleShot(milliseconds, context, std::move(then));
+        return;
+    }
     pauses.append(milliseconds);
     if (onPause)
         onPause(milliseconds);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CSocket.h"
 #include "Platform.h"
 
 #include <QList>
@@ -85,6 +86,9 @@ public:
     std::function<void(int)> onPause;
     // Real time each timer takes, whatever its delay.
     int realPauseMs = 0;
+    // Delays that are limits for something else to beat, not pauses: they
+    // run their own time and are left out of `pauses`.
+    QSet<int> realDelays {CConnSocket::CONNECT_TIMEOUT_MS};
 
     // Answer of startSockets().
     bool socketsAvailable = true;

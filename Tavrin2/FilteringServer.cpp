@@ -1,0 +1,68 @@
+#include "FilteringServer.h"
+
+#include "CSocket.h"
+#include "KeepAlive.h"
+#include "PeerWatch.h"
+
+#include <QTcpSocket>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+void closeDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
+}
+
+// Null when the peer has already gone.
+QHostAddress peerAddressOf(qintptr descriptor)
+{
+    sockaddr_storage peer {};
+    socklen_t length = sizeof peer;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return QHostAddress();
+    return AddressFilter::unmapped(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)));
+}
+}
+
+FilteringServer::FilteringServer(QObject *parent)
+    : QTcpServer(parent)
+{
+}
+
+bool FilteringServer::admits(const QHostAddress &peer)
+{
+    if (m_filter.admits(peer))
+        return true;
+    if (!peer.isNull())
+        emit refused(peer);
+    return false;
+}
+
+void FilteringServer::incomingConnection(qintptr descriptor)
+{
+    if (!admits(peerAddressOf(descriptor))) {
+        closeDescriptor(descriptor);
+        return;
+    }
+    auto *socket = new QTcpSocket(this);
+    socket->setReadBufferSize(CConnSocket::READ_BUFFER_SIZE);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        socket->deleteLater();
+        closeDescriptor(descriptor);
+        return;
+    }
+    KeepAlive::enable(socket);
+    new PeerWatch(socket, socket);
+    addPendingConnection(socket);
+}
