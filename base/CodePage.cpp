@@ -67,12 +67,42 @@ QString CodePage::unencodable(const QString &text)
     return missing;
 }
 
+// The codec is asked only about well-formed double-byte characters: for a
+// stray byte it answers U+001A, and it swaps some control characters.
 QString CodePage::decode(const QByteArray &bytes)
 {
-    QStringDecoder decoder(CODEC_NAME);
-    if (!decoder.isValid())
-        return QString::fromLatin1(bytes);
-    return decoder.decode(bytes);
+    QString text;
+    text.reserve(bytes.size());
+    QByteArray pairs;
+    const auto flushPairs = [&] {
+        if (pairs.isEmpty())
+            return;
+        QStringDecoder decoder(CODEC_NAME);
+        text += decoder.isValid() ? decoder.decode(pairs) : QString(pairs.size() / 2, QChar::ReplacementCharacter);
+        pairs.clear();
+    };
+    for (qsizetype pos = 0; pos < bytes.size(); ++pos) {
+        const auto byte = static_cast<unsigned char>(bytes.at(pos));
+        if (isLeadByte(byte) && pos + 1 < bytes.size() && isTrailByte(static_cast<unsigned char>(bytes.at(pos + 1)))) {
+            pairs.append(bytes.mid(pos, 2));
+            ++pos;
+            continue;
+        }
+        flushPairs();
+        if (byte < 0x80)
+            text += QChar(byte);
+        else if (byte >= 0xA1 && byte <= 0xDF)
+            text += QChar(char16_t(0xFF61 + (byte - 0xA1)));
+        else
+            text += QChar::ReplacementCharacter;
+    }
+    flushPairs();
+    return text;
+}
+
+bool CodePage::isTrailByte(unsigned char byte)
+{
+    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
 }
 
 bool CodePage::isLeadByte(unsigned char byte)

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What a peer sends, made safe to show: no character of it can act on a
+// terminal, a printer or a markup renderer, start a line of its own or
+// turn text around.
+namespace DisplayText {
+
+// Control characters as their visible pictures (ESC as ␛, LF as ␊, NUL as
+// ␀, DEL as ␡), which no CP932 text can contain; C1 controls, line and
+// paragraph separators and format characters (direction overrides among
+// them) as U+FFFD.
+QString visible(const QString &text);
+
+// A display line as the peers draw it: the CP932 bytes up to the first NUL,
+// decoded and made visible.
+QString line(const QByteArray &bytes);
+
+// For a notification body: visible() and then escaped for servers that
+// render markup.
+QString notificationBody(const QString &text);
+
+}
