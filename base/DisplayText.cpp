@@ -2,18 +2,32 @@
 
 #include "CodePage.h"
 
+namespace {
+bool isLineBreak(char16_t code)
+{
+    return code == u'\r' || code == u'\n' || code == 0x2028 || code == 0x2029;
+}
+}
+
 QString DisplayText::visible(const QString &text)
 {
-    QString shown = text;
-    for (QChar &c : shown) {
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
         const char16_t code = c.unicode();
-        if (code < 0x20)
-            c = QChar(char16_t(0x2400 + code));
-        else if (code == 0x7F)
-            c = QChar(char16_t(0x2421));
-        else if ((code >= 0x80 && code < 0xA0) || c.category() == QChar::Other_Format
-                 || c.category() == QChar::Separator_Line || c.category() == QChar::Separator_Paragraph)
-            c = QChar::ReplacementCharacter;
+        if (isLineBreak(code)) {
+            if (i == 0 || !isLineBreak(text.at(i - 1).unicode()))
+                shown += QLatin1Char(' ');
+        } else if (code < 0x20) {
+            shown += QChar(char16_t(0x2400 + code));
+        } else if (code == 0x7F) {
+            shown += QChar(char16_t(0x2421));
+        } else if ((code >= 0x80 && code < 0xA0) || c.category() == QChar::Other_Format) {
+            shown += QChar::ReplacementCharacter;
+        } else {
+            shown += c;
+        }
     }
     return shown;
 }

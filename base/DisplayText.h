@@ -8,10 +8,11 @@
 // turn text around.
 namespace DisplayText {
 
-// Control characters as their visible pictures (ESC as ␛, LF as ␊, NUL as
-// ␀, DEL as ␡), which no CP932 text can contain; C1 controls, line and
-// paragraph separators and format characters (direction overrides among
-// them) as U+FFFD.
+// Line breaks (CR, LF, the line and paragraph separators) as one space a
+// run, as a text of several lines has always shown on one; every other
+// control character as its picture (ESC as ␛, BEL as ␇, NUL as ␀, DEL as
+// ␡), which no CP932 text can contain; C1 controls and format characters
+// (direction overrides among them) as U+FFFD.
 QString visible(const QString &text);
 
 // A display line as the peers draw it: the CP932 bytes up to the first NUL,

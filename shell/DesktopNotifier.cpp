@@ -72,6 +72,12 @@ void SenderNotifier::startAfresh()
     m_senders.clear();
 }
 
+uint SenderNotifier::notificationId(const QString &sender) const
+{
+    const auto found = m_senders.constFind(sender);
+    return found == m_senders.cend() ? 0 : found->id;
+}
+
 void SenderNotifier::show(const QString &sender, Sender &state)
 {
     state.unshown = false;

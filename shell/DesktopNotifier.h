@@ -36,6 +36,9 @@ public:
     // A text from `sender` ("端末 3"; empty where there is only one peer).
     void notify(const QString &sender, const QString &text);
     void startAfresh();
+    // The service's id of `sender`'s notification; 0 when none is shown or
+    // the service has not answered yet.
+    uint notificationId(const QString &sender) const;
 
     static constexpr int UPDATE_MS = 1000;
     static constexpr int QUIET_MS = 10000;
