@@ -73,11 +73,12 @@ QString CodePage::decode(const QByteArray &bytes)
 {
     QString text;
     text.reserve(bytes.size());
+    // Handed whole characters only, it is never left inside one.
+    QStringDecoder decoder(CODEC_NAME);
     QByteArray pairs;
     const auto flushPairs = [&] {
         if (pairs.isEmpty())
             return;
-        QStringDecoder decoder(CODEC_NAME);
         text += decoder.isValid() ? decoder.decode(pairs) : QString(pairs.size() / 2, QChar::ReplacementCharacter);
         pairs.clear();
     };
