@@ -116,7 +116,8 @@ int CodePage::fittingLength(const char *bytes, int size, int maxBytes)
     const int limit = size < maxBytes ? size : maxBytes;
     int pos = 0;
     while (pos < limit) {
-        const int width = isLeadByte(static_cast<unsigned char>(bytes[pos])) ? 2 : 1;
+        // A lead byte that ends the text has no trail to be cut from.
+        const int width = isLeadByte(static_cast<unsigned char>(bytes[pos])) && pos + 1 < size ? 2 : 1;
         if (pos + width > limit)
             break;
         pos += width;

@@ -552,6 +552,7 @@ void tst_Shell::messageLineShowsWhatCannotBeDrawn_data()
     QTest::newRow("line breaks") << QByteArray("0> a\r\nb") << QStringLiteral("0> a b");
     QTest::newRow("stray byte") << QByteArray("0> \x80x") << QStringLiteral("0> \uFFFDx");
     QTest::newRow("lead byte without its trail") << QByteArray("0> \x88\x9f\x88 z") << QStringLiteral("0> 亜\uFFFD z");
+    QTest::newRow("lone lead byte at the end") << QByteArray("0> \x88\x9f\x88") << QStringLiteral("0> 亜\uFFFD");
 }
 
 void tst_Shell::messageLineShowsWhatCannotBeDrawn()
