@@ -21,7 +21,8 @@ struct ReceivedFile
     std::shared_ptr<SpoolFile> spool;
     quint32 length = 0;
     // False when chunks are missing from the spool, or it could not be
-    // written or was removed meanwhile: then there is nothing to save.
+    // written or was removed meanwhile: then there is nothing to save, and
+    // no spool, which went at once.
     bool complete = false;
 };
 Q_DECLARE_METATYPE(ReceivedFile)
