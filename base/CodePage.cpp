@@ -67,12 +67,43 @@ QString CodePage::unencodable(const QString &text)
     return missing;
 }
 
+// The codec is asked only about well-formed double-byte characters: for a
+// stray byte it answers U+001A, and it swaps some control characters.
 QString CodePage::decode(const QByteArray &bytes)
 {
+    QString text;
+    text.reserve(bytes.size());
+    // Handed whole characters only, it is never left inside one.
     QStringDecoder decoder(CODEC_NAME);
-    if (!decoder.isValid())
-        return QString::fromLatin1(bytes);
-    return decoder.decode(bytes);
+    QByteArray pairs;
+    const auto flushPairs = [&] {
+        if (pairs.isEmpty())
+            return;
+        text += decoder.isValid() ? decoder.decode(pairs) : QString(pairs.size() / 2, QChar::ReplacementCharacter);
+        pairs.clear();
+    };
+    for (qsizetype pos = 0; pos < bytes.size(); ++pos) {
+        const auto byte = static_cast<unsigned char>(bytes.at(pos));
+        if (isLeadByte(byte) && pos + 1 < bytes.size() && isTrailByte(static_cast<unsigned char>(bytes.at(pos + 1)))) {
+            pairs.append(bytes.mid(pos, 2));
+            ++pos;
+            continue;
+        }
+        flushPairs();
+        if (byte < 0x80)
+            text += QChar(byte);
+        else if (byte >= 0xA1 && byte <= 0xDF)
+            text += QChar(char16_t(0xFF61 + (byte - 0xA1)));
+        else
+            text += QChar::ReplacementCharacter;
+    }
+    flushPairs();
+    return text;
+}
+
+bool CodePage::isTrailByte(unsigned char byte)
+{
+    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
 }
 
 bool CodePage::isLeadByte(unsigned char byte)
@@ -85,7 +116,8 @@ int CodePage::fittingLength(const char *bytes, int size, int maxBytes)
     const int limit = size < maxBytes ? size : maxBytes;
     int pos = 0;
     while (pos < limit) {
-        const int width = isLeadByte(static_cast<unsigned char>(bytes[pos])) ? 2 : 1;
+        // A lead byte that ends the text has no trail to be cut from.
+        const int width = isLeadByte(static_cast<unsigned char>(bytes[pos])) && pos + 1 < size ? 2 : 1;
         if (pos + width > limit)
             break;
         pos += width;

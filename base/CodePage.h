@@ -19,11 +19,15 @@ bool encode(const QString &text, QByteArray *bytes);
 // appearance; empty when `text` can be encoded.
 QString unencodable(const QString &text);
 
-// Decodes CP932 bytes for drawing.
+// Decodes CP932 bytes for drawing: bytes that are no character of the code
+// page, a lead byte cut off at the end among them, become U+FFFD each, and
+// every single byte below 0x80 stays the character it is.
 QString decode(const QByteArray &bytes);
 
 // True for the first byte of a double-byte character.
 bool isLeadByte(unsigned char byte);
+// True for a byte that can follow a lead byte.
+bool isTrailByte(unsigned char byte);
 
 // The longest prefix of `bytes` of at most `maxBytes` bytes that does not
 // end inside a double-byte character.

@@ -1,15 +1,24 @@
 #include "FileReception.h"
 
+#include "SpoolDirectory.h"
 #include "SpoolFile.h"
+#include "SpoolSpace.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QStorageInfo>
-#include <QTemporaryDir>
 
 FileReception::FileReception(QObject *parent)
+    : FileReception(SpoolSpace::shared(), parent)
+{
+    // Spools of this user's programs that were killed go before this
+    // process parks any, should the start-up not have swept them.
+    static const int swept = SpoolDirectory::removeStale();
+    Q_UNUSED(swept);
+}
+
+FileReception::FileReception(SpoolSpace &space, QObject *parent)
     : QObject(parent)
+    , m_space(space)
 {
 }
 
@@ -41,8 +50,7 @@ bool FileReception::insideChunkDirectory(const QString &written)
     const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
     if (folder.isEmpty() || temp.isEmpty() || !folder.startsWith(temp + QLatin1Char('/')))
         return false;
-    static const QRegularExpression chunkDirectoryName(QStringLiteral("^tavrin-[A-Za-z0-9]{6}$"));
-    return chunkDirectoryName.match(folder.mid(temp.size() + 1).section(QLatin1Char('/'), 0, 0)).hasMatch();
+    return SpoolDirectory::isSpoolDirectoryName(folder.mid(temp.size() + 1).section(QLatin1Char('/'), 0, 0));
 }
 
 bool FileReception::ensureDirectory()
@@ -51,8 +59,7 @@ bool FileReception::ensureDirectory()
     if (m_dir && QFileInfo::exists(m_dir->path()))
         return true;
     m_dir.reset();
-    QDir().mkpath(QDir::tempPath());
-    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tavrin-XXXXXX"));
+    auto dir = std::make_unique<SpoolDirectory>();
     if (!dir->isValid())
         return false;
     m_dir = std::move(dir);
@@ -68,8 +75,11 @@ void FileReception::ReceiveFileChunk(const FrameHeader &header, const QByteArray
     if (header.index == 0 || header.length != m_fileLength)
         startFile(header.length);
     if (!header.isLastFileChunk()) {
-        if (m_spool)
+        if (m_spool) {
             m_spool->writeChunk(header.index, payload);
+            if (m_spool->broken())
+                m_spool.reset();
+        }
         return;
     }
     // The operator was told already when the file began.
@@ -81,7 +91,9 @@ void FileReception::ReceiveFileChunk(const FrameHeader &header, const QByteArray
     ReceivedFile file;
     file.length = header.length;
     file.complete = m_spool && m_spool->writeTail(payload);
-    file.spool = std::move(m_spool);
+    if (file.complete)
+        file.spool = std::move(m_spool);
+    m_spool.reset();
     m_fileLength = 0;
     emit fileReceived(file);
 }
@@ -93,13 +105,16 @@ void FileReception::startFile(quint32 length)
     m_refusedFile = false;
     if (!ensureDirectory())
         return;
-    const qint64 available = QStorageInfo(m_dir->path()).bytesAvailable();
-    if (available >= 0 && qint64(length) > available) {
+    SpoolSpace::Reservation reservation;
+    qint64 room = 0;
+    if (!m_space.reserve(length, m_dir->path(), &reservation, &room)) {
         m_refusedFile = true;
-        emit fileRefused(length, available);
+        emit fileRefused(length, room);
         return;
     }
     auto spool = std::make_unique<SpoolFile>(m_dir->path(), QStringLiteral("spool-%1").arg(++m_spoolsMade), length);
-    if (spool->isOpen())
+    if (spool->isOpen()) {
+        spool->hold(std::move(reservation));
         m_spool = std::move(spool);
+    }
 }

@@ -35,11 +35,21 @@ void SpoolFile::writeChunk(quint16 index, const QByteArray &payload)
     m_pending.append(payload);
 }
 
+void SpoolFile::hold(SpoolSpace::Reservation reservation)
+{
+    m_reservation = std::move(reservation);
+    m_reservation.shrinkTo(qint64(m_length) - m_writtenEnd);
+}
+
 void SpoolFile::writePending()
 {
-    if (!m_pending.isEmpty() && stillInPlace() && writeAt(qint64(m_pendingFirst) * CHUNK_SIZE, m_pending)) {
+    if (m_pending.isEmpty())
+        return;
+    if (stillInPlace() && writeAt(qint64(m_pendingFirst) * CHUNK_SIZE, m_pending)) {
         for (qsizetype i = 0; i < m_pending.size() / CHUNK_SIZE; ++i)
             m_arrived.setBit(m_pendingFirst + int(i));
+    } else {
+        m_broken = true;
     }
     m_pending.resize(0);
 }
@@ -58,6 +68,7 @@ bool SpoolFile::writeAt(qint64 offset, const QByteArray &bytes)
     if (!m_file.isOpen() || !m_file.seek(offset) || m_file.write(bytes) != bytes.size())
         return false;
     m_writtenEnd = qMax(m_writtenEnd, offset + bytes.size());
+    m_reservation.shrinkTo(qint64(m_length) - m_writtenEnd);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SpoolSpace.h"
+
 #include <QBitArray>
 #include <QByteArray>
 #include <QFile>
@@ -40,6 +42,12 @@ public:
     // The spool file was moved away: nothing left to remove.
     void markMoved() { m_moved = true; }
 
+    // The room reserved for the bytes not yet written; it shrinks as they
+    // are, and goes with this object.
+    void hold(SpoolSpace::Reservation reservation);
+    // A write failed or the spool left its place: it can never be whole.
+    bool broken() const { return m_broken; }
+
     static constexpr int PENDING_CHUNKS = 32;
 
 private:
@@ -54,4 +62,6 @@ private:
     quint16 m_pendingFirst = 0;
     qint64 m_writtenEnd = 0;
     bool m_moved = false;
+    bool m_broken = false;
+    SpoolSpace::Reservation m_reservation;
 };

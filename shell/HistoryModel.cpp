@@ -1,7 +1,8 @@
 #include "HistoryModel.h"
 
+#include "DisplayText.h"
+
 #include <QIODevice>
-#include <QRegularExpression>
 
 HistoryModel::HistoryModel(QObject *parent)
     : QAbstractListModel(parent)
@@ -34,9 +35,8 @@ QString HistoryModel::line(int row, bool isoTime) const
     if (e.slot >= 0)
         result += QStringLiteral(" 端末 %1").arg(e.slot);
     if (!e.peer.isEmpty())
-        result += QStringLiteral(" (%1)").arg(e.peer);
-    static const QRegularExpression lineBreaks(QStringLiteral("[\\r\\n\\x{2028}\\x{2029}]+"));
-    return result + QLatin1Char(' ') + QString(e.text).replace(lineBreaks, QStringLiteral(" "));
+        result += QStringLiteral(" (%1)").arg(DisplayText::visible(e.peer));
+    return result + QLatin1Char(' ') + DisplayText::visible(e.text);
 }
 
 bool HistoryModel::write(QIODevice &device) const

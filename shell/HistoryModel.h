@@ -37,8 +37,9 @@ public:
 
     const Entry &entry(int row) const { return m_entries[size_t(row)]; }
     // The entry as a line: the local time as HH:MM:SS or, with `isoTime`,
-    // in ISO 8601 with milliseconds and offset; line breaks in the text
-    // become spaces so that one entry is one line.
+    // in ISO 8601 with milliseconds and offset. The text is made visible
+    // (DisplayText), so that one entry is one line and a saved history
+    // printed runs nothing a peer sent.
     QString line(int row, bool isoTime = false) const;
     // Every entry as a line with its ISO time, UTF-8; false when the
     // device did not take it all.

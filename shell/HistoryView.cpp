@@ -17,6 +17,34 @@
 namespace {
 constexpr int TextMargin = 3;
 
+// Continuation lines start this far in, behind a mark that no text can draw.
+int continuationIndent(const QFont &font)
+{
+    return 2 * QFontMetrics(font).horizontalAdvance(QLatin1Char('M'));
+}
+
+// Lays `text` out in lines of `width`, every line after the first indented;
+// returns the height they take.
+int lay(QTextLayout &layout, const QString &text, const QFont &font, int width)
+{
+    layout.setText(text);
+    layout.setFont(font);
+    QTextOption wrapping;
+    wrapping.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(wrapping);
+    const int indent = std::min(continuationIndent(font), width / 2);
+    qreal height = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        const bool continuation = line.lineNumber() > 0;
+        line.setLineWidth(continuation ? width - indent : width);
+        line.setPosition(QPointF(continuation ? indent : 0, height));
+        height += line.height();
+    }
+    layout.endLayout();
+    return int(std::ceil(height));
+}
+
 // Draws an entry wrapped at word boundaries, or anywhere within a word too
 // long for the width, and remembers each entry's height: the list lays out
 // all its rows whenever one comes or goes, and a full history must not cost
@@ -61,33 +89,23 @@ public:
         QTextLayout layout;
         lay(layout, text, option.font, option.rect.width() - 2 * TextMargin);
         const bool selected = option.state & QStyle::State_Selected;
+        const QPointF origin(option.rect.left() + TextMargin, option.rect.top() + TextMargin);
         painter->save();
         painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
-        layout.draw(painter, QPointF(option.rect.left() + TextMargin, option.rect.top() + TextMargin));
+        layout.draw(painter, origin);
+        QPen mark(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Mid));
+        mark.setWidthF(2);
+        painter->setPen(mark);
+        for (int i = 1; i < layout.lineCount(); ++i) {
+            const QTextLine line = layout.lineAt(i);
+            const qreal x = origin.x() + line.x() / 3;
+            painter->drawLine(QPointF(x, origin.y() + line.y() + 1), QPointF(x, origin.y() + line.y() + line.height() - 1));
+        }
         painter->restore();
     }
 
 private:
     int textWidth() const { return std::max(1, m_view->viewport()->width() - 2 * TextMargin); }
-
-    // Lays `text` out in lines of `width`; returns the height they take.
-    static int lay(QTextLayout &layout, const QString &text, const QFont &font, int width)
-    {
-        layout.setText(text);
-        layout.setFont(font);
-        QTextOption wrapping;
-        wrapping.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(wrapping);
-        qreal height = 0;
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
-            line.setPosition(QPointF(0, height));
-            height += line.height();
-        }
-        layout.endLayout();
-        return int(std::ceil(height));
-    }
 
     QListView *m_view;
     mutable QHash<quint64, int> m_heights;
@@ -118,6 +136,19 @@ HistoryView::HistoryView(HistoryModel *model, QWidget *parent)
         if (m_followBottom)
             bar->setValue(maximum);
     });
+}
+
+QList<HistoryView::WrappedLine> HistoryView::wrappedLines(int row) const
+{
+    const QString text = m_history->index(row, 0).data().toString();
+    QTextLayout layout;
+    lay(layout, text, font(), std::max(1, viewport()->width() - 2 * TextMargin));
+    QList<WrappedLine> lines;
+    for (int i = 0; i < layout.lineCount(); ++i) {
+        const QTextLine line = layout.lineAt(i);
+        lines.append({text.mid(line.textStart(), line.textLength()), line.x(), i > 0});
+    }
+    return lines;
 }
 
 QString HistoryView::selectedText() const

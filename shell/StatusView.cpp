@@ -1,7 +1,7 @@
 #include "StatusView.h"
 
-#include "CodePage.h"
 #include "DisplayLine.h"
+#include "DisplayText.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -31,12 +31,12 @@ void StatusView::Redraw()
 
 QString StatusView::statusText() const
 {
-    return CodePage::decode(m_status->bytes());
+    return DisplayText::line(m_status->bytes());
 }
 
 QString StatusView::messageText() const
 {
-    return CodePage::decode(m_message->bytes());
+    return DisplayText::line(m_message->bytes());
 }
 
 QSize StatusView::sizeHint() const

@@ -4,7 +4,9 @@
 #include "Frame.h"
 #include "LinkTestSupport.h"
 #include "ScriptedPlatform.h"
+#include "SpoolDirectory.h"
 #include "SpoolFile.h"
+#include "SpoolSpace.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -19,6 +21,8 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using Outcome = FileSaveSession::Outcome;
@@ -101,6 +105,22 @@ private:
     rlimit m_old {};
 };
 
+// Free space as a fixed figure, whatever the disk holds.
+class FixedFreeSpace : public SpoolSpace
+{
+public:
+    explicit FixedFreeSpace(qint64 free)
+        : m_free(free)
+    {
+    }
+
+protected:
+    qint64 freeBytes(const QString &) const override { return m_free; }
+
+private:
+    qint64 m_free;
+};
+
 // Points the temp path elsewhere while it lives.
 class TempPath
 {
@@ -132,6 +152,9 @@ private slots:
     void init();
     void cleanup();
 
+    // First, while this process has no other thread that a fork could catch mid-way.
+    void staleSpoolRemovedLiveKept();
+
     void joinsChunks_data();
     void joinsChunks();
     void chunksOutOfPlace_data();
@@ -144,6 +167,7 @@ private slots:
     void fileBeyondTheIndexIsNotParked();
     void chunkDirectoryLostAndNotRecreated();
     void fileLargerThanFreeSpaceRefused();
+    void fileBeyondReservedSpaceRefused();
     void fileCrossesConnection_data();
     void fileCrossesConnection();
 
@@ -189,6 +213,52 @@ ReceivedFile tst_FileReception::received(const QByteArray &file)
     QSignalSpy spy(m_reception.get(), &FileReception::fileReceived);
     receive(*m_reception, file);
     return lastReceived(spy);
+}
+
+void tst_FileReception::staleSpoolRemovedLiveKept()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const TempPath path(QFile::encodeName(temp.path()));
+    const SpoolDirectory live;
+    QVERIFY(live.isValid());
+
+    // A process killed while it held a spool directory, as by kill -9.
+    int fds[2];
+    QVERIFY(pipe(fds) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const SpoolDirectory killed;
+        const QByteArray name = QFile::encodeName(killed.path()) + '\n';
+        if (killed.isValid() && write(fds[1], name.constData(), size_t(name.size())) == name.size())
+            raise(SIGKILL);
+        _exit(1);
+    }
+    QVERIFY(child > 0);
+    close(fds[1]);
+    QByteArray killedPath;
+    char c = 0;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        killedPath += c;
+    close(fds[0]);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status));
+    QVERIFY(QFileInfo(QFile::decodeName(killedPath)).isDir());
+
+    // Without a lock, as one that was cut short before it took its lock: by its age.
+    const QString unlockedOld = temp.filePath(QStringLiteral("tavrin-old123"));
+    const QString unlockedNew = temp.filePath(QStringLiteral("tavrin-new123"));
+    QVERIFY(QDir().mkdir(unlockedOld) && QDir().mkdir(unlockedNew));
+    const timeval longAgo[2] = {{time(nullptr) - 2 * SpoolDirectory::STALE_UNLOCKED_SECONDS, 0},
+                                {time(nullptr) - 2 * SpoolDirectory::STALE_UNLOCKED_SECONDS, 0}};
+    QVERIFY(utimes(QFile::encodeName(unlockedOld).constData(), longAgo) == 0);
+
+    QCOMPARE(SpoolDirectory::removeStale(), 2);
+    QVERIFY(!QFileInfo::exists(QFile::decodeName(killedPath)));
+    QVERIFY(!QFileInfo::exists(unlockedOld));
+    QVERIFY(QFileInfo::exists(unlockedNew));
+    QVERIFY(QFileInfo::exists(QDir(live.path()).filePath(QString::fromLatin1(SpoolDirectory::LockName))));
 }
 
 void tst_FileReception::joinsChunks_data()
@@ -308,6 +378,9 @@ void tst_FileReception::chunkNotParked()
     }
     QCOMPARE(spy.count(), 1);
     QVERIFY(!lastReceived(spy).complete);
+    // Given up at once, not when the operator has read about it.
+    QVERIFY(!lastReceived(spy).spool);
+    QCOMPARE(spoolFiles(*m_reception), QStringList());
 
     // A file that arrives whole afterwards is complete again.
     const ReceivedFile next = received(content(2100, 6));
@@ -405,6 +478,39 @@ void tst_FileReception::fileLargerThanFreeSpaceRefused()
         QCOMPARE(spooled(lastReceived(spy)), content(4500, 5));
     }
     QVERIFY(umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH) == 0);
+}
+
+void tst_FileReception::fileBeyondReservedSpaceRefused()
+{
+    // Room for one of two files that begin at once, on two connections.
+    FixedFreeSpace space(40000);
+    FileReception first(space);
+    FileReception second(space);
+    QSignalSpy firstReceived(&first, &FileReception::fileReceived);
+    QSignalSpy secondReceived(&second, &FileReception::fileReceived);
+    QSignalSpy firstRefused(&first, &FileReception::fileRefused);
+    QSignalSpy secondRefused(&second, &FileReception::fileRefused);
+    const QList<QByteArray> kept = fileFrames(content(30000, 1));
+    const QList<QByteArray> refused = fileFrames(content(30000, 2));
+    for (qsizetype i = 0; i < kept.size(); ++i) {
+        receiveFrame(first, kept[i]);
+        receiveFrame(second, refused[i]);
+    }
+    QCOMPARE(firstRefused.count(), 0);
+    QCOMPARE(secondRefused.count(), 1);
+    QCOMPARE(secondRefused[0][0].value<quint32>(), quint32(30000));
+    // What the first file left of the 40000 bytes, less the margin.
+    QCOMPARE(secondRefused[0][1].toLongLong(), qint64(40000 - 30000 - 40000 / 8));
+    QCOMPARE(secondReceived.count(), 0);
+    QCOMPARE(spoolFiles(second), QStringList());
+    QCOMPARE(firstReceived.count(), 1);
+    QCOMPARE(spooled(lastReceived(firstReceived)), content(30000, 1));
+    // Written whole, it holds its room on the disk itself.
+    QCOMPARE(space.reserved(), 0);
+
+    receive(second, content(30000, 3));
+    QCOMPARE(secondRefused.count(), 1);
+    QCOMPARE(spooled(lastReceived(secondReceived)), content(30000, 3));
 }
 
 void tst_FileReception::fileCrossesConnection_data()

@@ -3,6 +3,8 @@
 #include "AppFramework.h"
 #include "DialogUnits.h"
 #include "DisplayLine.h"
+#include "HistoryModel.h"
+#include "HistoryView.h"
 #include "EmptyDocument.h"
 #include "JapaneseTranslation.h"
 #include "LinkTestSupport.h"
@@ -16,6 +18,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
@@ -163,6 +166,11 @@ private slots:
     void windowColourReadAtEachPaint();
     void redrawDefersAndCoalesces();
     void redrawKeepsAccessibilityCurrent();
+    void messageLineEndsAtNul();
+    void messageLineShowsWhatCannotBeDrawn_data();
+    void messageLineShowsWhatCannotBeDrawn();
+    void historyShowsControlCharacters();
+    void wrappedEntryTailIsMarked();
 
     void menuBarByKeyboard();
     void captionFromDocumentTitle();
@@ -519,6 +527,80 @@ void tst_Shell::redrawKeepsAccessibilityCurrent()
     view.Redraw();
     QCOMPARE(view.accessibleName(), QString());
     QCOMPARE(view.accessibleDescription(), QStringLiteral("1> こんにちは"));
+}
+
+void tst_Shell::messageLineEndsAtNul()
+{
+    DisplayLine status(52);
+    DisplayLine cut(200);
+    DisplayLine plain(200);
+    cut.set(QByteArray("0> seen") + '\0' + "\x1b[2J unseen");
+    plain.set("0> seen");
+    StatusView cutView(&status, &cut);
+    StatusView plainView(&status, &plain);
+    cutView.resize(320, 60);
+    plainView.resize(320, 60);
+    QCOMPARE(cutView.messageText(), QStringLiteral("0> seen"));
+    QCOMPARE(grabView(&cutView), grabView(&plainView));
+}
+
+void tst_Shell::messageLineShowsWhatCannotBeDrawn_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("escape sequence") << QByteArray("0> \x1b]0;owned\x07\x08!") << QStringLiteral("0> ␛]0;owned␇␈!");
+    QTest::newRow("line breaks") << QByteArray("0> a\r\nb") << QStringLiteral("0> a b");
+    QTest::newRow("stray byte") << QByteArray("0> \x80x") << QStringLiteral("0> \uFFFDx");
+    QTest::newRow("lead byte without its trail") << QByteArray("0> \x88\x9f\x88 z") << QStringLiteral("0> 亜\uFFFD z");
+    QTest::newRow("lone lead byte at the end") << QByteArray("0> \x88\x9f\x88") << QStringLiteral("0> 亜\uFFFD");
+}
+
+void tst_Shell::messageLineShowsWhatCannotBeDrawn()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, shown);
+    DisplayLine status(52);
+    DisplayLine message(200);
+    message.set(bytes);
+    StatusView view(&status, &message);
+    view.Redraw();
+    QCOMPARE(view.messageText(), shown);
+    QCOMPARE(view.accessibleDescription(), shown);
+}
+
+void tst_Shell::historyShowsControlCharacters()
+{
+    HistoryModel history;
+    history.add(QStringLiteral("受信: a\x1b[2J\x07\x08" "b\r\n\x00" "c"), 0, QStringLiteral("127.0.0.1:5000"));
+    const QString line = history.line(0, true);
+    QVERIFY2(line.endsWith(QStringLiteral(" 端末 0 (127.0.0.1:5000) 受信: a␛[2J␇␈b ␀c")), qPrintable(line));
+    QCOMPARE(history.index(0, 0).data().toString(), history.line(0));
+
+    QBuffer saved;
+    QVERIFY(saved.open(QIODevice::WriteOnly));
+    QVERIFY(history.write(saved));
+    QCOMPARE(saved.data(), (line + QLatin1Char('\n')).toUtf8());
+}
+
+void tst_Shell::wrappedEntryTailIsMarked()
+{
+    // Padded so that its tail wraps to the start of a line, where it would read as an entry.
+    const QString forged = QStringLiteral("端末 0 (127.0.0.1:5000) 受信: 送金してください");
+    HistoryModel history;
+    history.add(QStringLiteral("受信: 確認") + QString(300, QLatin1Char(' ')) + forged, 1, QStringLiteral("127.0.0.1:5001"));
+    HistoryView view(&history);
+    view.resize(400, 300);
+    const QList<HistoryView::WrappedLine> lines = view.wrappedLines(0);
+    QVERIFY(lines.size() > 1);
+    QVERIFY(!lines.first().continuation);
+    QCOMPARE(lines.first().x, 0.0);
+    bool tailFound = false;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        QVERIFY(lines.at(i).continuation);
+        QVERIFY2(lines.at(i).x > 0, qPrintable(lines.at(i).text));
+        tailFound = tailFound || lines.at(i).text.contains(QStringLiteral("送金"));
+    }
+    QVERIFY(tailFound);
 }
 
 void tst_Shell::menuBarByKeyboard()
