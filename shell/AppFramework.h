@@ -3,11 +3,14 @@
 #include "HistoryModel.h"
 #include "MainFrm.h"
 
+#include <QAction>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <initializer_list>
 #include <memory>
+#include <utility>
 
 class EmptyDocument;
 class HistoryView;
@@ -62,6 +65,15 @@ public:
 protected:
     // Adds the program's commands to the menu bar, in order.
     virtual void addCommands(CMainFrame *frame) = 0;
+    template<typename App>
+    using Command = std::pair<QString, void (App::*)()>;
+    // The menu-bar items `commands`, each running its member of `app`.
+    template<typename App>
+    static void addCommandItems(CMainFrame *frame, App *app, std::initializer_list<Command<App>> commands)
+    {
+        for (const auto &[label, command] : commands)
+            connect(frame->addCommand(label), &QAction::triggered, app, command);
+    }
     virtual StatusView *createView(QWidget *parent) = 0;
     // What the program shows below the history; nothing unless overridden.
     virtual QWidget *createPanel(QWidget *parent);

@@ -8,59 +8,57 @@
 #include <QFileInfo>
 #include <QMap>
 
-bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target, Record record)
+FileSendSession *FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
 {
     QPointer<CConnSocket> connection(target);
     if (connection->isSendingFile()) {
         desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
                                           "送信が終わってから、もう一度やり直してください。"));
-        return false;
+        return nullptr;
     }
     const QString path = desktop.getOpenFileName();
     if (path.isEmpty())
-        return false;
+        return nullptr;
     std::unique_ptr<QIODevice> file = desktop.openFile(path, QIODevice::ReadOnly);
     if (!file) {
         desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
                                           "もう一度送信してください。")
                                .arg(NativePath::of(path)));
-        return false;
+        return nullptr;
     }
     if (!FrameCodec::fileFits(quint64(file->size()))) {
         desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
                                           "分割してから送信してください。")
                                .arg(NativePath::of(path))
                                .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
-        return false;
+        return nullptr;
     }
     // The connection may have ended while the dialog was open.
     if (!connection || !connection->isOpen()) {
         desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
                                           "接続し直してから、もう一度送信してください。")
                                .arg(QFileInfo(path).fileName()));
-        return false;
+        return nullptr;
     }
     if (connection->isSendingFile()) {
         desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
                                           "送信が終わってから、もう一度やり直してください。"));
-        return false;
+        return nullptr;
     }
-    auto *session = new FileSendSession(desktop, connection, path, file->size(), std::move(record));
+    auto *session = new FileSendSession(desktop, connection, path, file->size());
     if (!connection->SendFile(std::move(file))) {
-        delete session;
-        return false;
+        session->deleteLater();
+        return nullptr;
     }
-    return true;
+    return session;
 }
 
-FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size,
-                                 Record record)
+FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size)
     : QObject(connection)
     , m_desktop(desktop)
     , m_connection(connection)
     , m_name(QFileInfo(path).fileName())
     , m_size(size)
-    , m_record(std::move(record))
 {
     connect(connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
     connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
@@ -103,19 +101,17 @@ void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int
         // ended the send.
         m_desktop.messageBoxLater(message.arg(m_name).arg(framesSent).arg(frameCount));
     }
-    if (m_record) {
-        static const QMap<PacedFileSend::Outcome, QString> endings {
-            {PacedFileSend::Outcome::Sent, QStringLiteral("を送信しました")},
-            {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
-            {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
-            {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
-        };
-        m_record(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
-                     .arg(m_name)
-                     .arg(m_size)
-                     .arg(endings.value(outcome))
-                     .arg(framesSent)
-                     .arg(frameCount));
-    }
+    static const QMap<PacedFileSend::Outcome, QString> endings {
+        {PacedFileSend::Outcome::Sent, QStringLiteral("を送信しました")},
+        {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
+        {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
+        {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
+    };
+    emit recorded(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
+                      .arg(m_name)
+                      .arg(m_size)
+                      .arg(endings.value(outcome))
+                      .arg(framesSent)
+                      .arg(frameCount));
     deleteLater();
 }

@@ -6,7 +6,6 @@
 #include <QPointer>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class CConnSocket;
@@ -21,16 +20,17 @@ class FileSendSession : public QObject
     Q_OBJECT
 
 public:
-    // Asks for a file and starts sending it on `connection`; false when
+    // Asks for a file and starts sending it on `connection`; nullptr when
     // nothing was sent (the operator was told why, or cancelled the dialog).
-    // The session deletes itself when the send has ended; `record` then
-    // gets a line for the history: the file's name and size and how the
-    // send ended.
-    using Record = std::function<void(const QString &)>;
-    static bool begin(IPlatform &desktop, CConnSocket *connection, Record record = {});
+    // The session deletes itself when the send has ended, after recorded().
+    static FileSendSession *begin(IPlatform &desktop, CConnSocket *connection);
+
+signals:
+    // The file's name and size and how the send ended, for the history.
+    void recorded(const QString &line);
 
 private:
-    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size, Record record);
+    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size);
     ~FileSendSession() override;
 
     void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
@@ -40,6 +40,5 @@ private:
     QPointer<CConnSocket> m_connection;
     QString m_name;
     qint64 m_size;
-    Record m_record;
     std::unique_ptr<IProgress> m_progress;
 };
