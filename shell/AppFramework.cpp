@@ -133,9 +133,10 @@ void AppFramework::OnSaveHistory()
     const QString path = m_desktop.getSaveFileName(QStringLiteral("履歴を保存"));
     if (path.isEmpty())
         return;
-    std::unique_ptr<QIODevice> file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate);
+    QObject owner;
+    QIODevice *file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate, &owner);
     bool written = file && m_history.write(*file);
-    if (auto *device = qobject_cast<QFileDevice *>(file.get()))
+    if (auto *device = qobject_cast<QFileDevice *>(file))
         written = written && device->flush();
     if (!written) {
         m_desktop.messageBox(QStringLiteral("履歴を「%1」に保存できませんでした%2。"

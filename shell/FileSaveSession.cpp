@@ -88,14 +88,14 @@ void FileSaveSession::deliver(const ReceivedFile &file, const QString &target, c
     m_desktop.singleShot(COPY_PROGRESS_DELAY_MS, this, [this, delivery, target, length] {
         if (!delivery->isCopying())
             return;
-        m_progress = m_desktop.openProgress(length, [delivery] { delivery->cancel(); });
+        m_progress = m_desktop.openProgress(length, this);
+        connect(m_progress, &IProgress::canceled, delivery, &SpoolDelivery::cancel);
         m_progress->setLabelText(QStringLiteral("ファイル「%1」を保存しています。").arg(NativePath::of(target)));
     });
 }
 
 void FileSaveSession::delivered(const QString &target, bool ok, const QString &error)
 {
-    m_progress.reset();
     emit recorded(ok ? QStringLiteral("受信したファイルを「%1」に保存しました").arg(NativePath::of(target))
                      : QStringLiteral("受信したファイルを「%1」に保存できませんでした").arg(NativePath::of(target)));
     if (ok || error.isEmpty())

@@ -3,8 +3,6 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
 class CConnSocket;
 class IPlatform;
 class IProgress;
@@ -59,5 +57,5 @@ private:
 
     IPlatform &m_desktop;
     QString m_sender;
-    std::unique_ptr<IProgress> m_progress;
+    IProgress *m_progress = nullptr;
 };

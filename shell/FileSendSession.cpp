@@ -19,7 +19,9 @@ FileSendSession *FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
     const QString path = desktop.getOpenFileName();
     if (path.isEmpty())
         return nullptr;
-    std::unique_ptr<QIODevice> file = desktop.openFile(path, QIODevice::ReadOnly);
+    // Kept here until the send takes the file.
+    QObject opened;
+    QIODevice *file = desktop.openFile(path, QIODevice::ReadOnly, &opened);
     if (!file) {
         desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
                                           "もう一度送信してください。")
@@ -46,7 +48,7 @@ FileSendSession *FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
         return nullptr;
     }
     auto *session = new FileSendSession(desktop, connection, path, file->size());
-    if (!connection->SendFile(std::move(file))) {
+    if (!connection->SendFile(file)) {
         session->deleteLater();
         return nullptr;
     }
@@ -64,16 +66,13 @@ FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, co
     connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
 }
 
-FileSendSession::~FileSendSession() = default;
-
 void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer)
 {
     // Only a file with a pause in it takes long enough to show progress.
-    if (!m_progress)
-        m_progress = m_desktop.openProgress(frameCount, [connection = m_connection] {
-            if (connection)
-                connection->cancelSend();
-        });
+    if (!m_progress) {
+        m_progress = m_desktop.openProgress(frameCount, this);
+        connect(m_progress, &IProgress::canceled, m_connection, &CConnSocket::cancelSend);
+    }
     QString text = QStringLiteral("ファイル「%1」を送信しています。\n%2 / %3 チャンク送信済み")
                        .arg(m_name)
                        .arg(framesSent)
@@ -88,7 +87,6 @@ void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLe
 
 void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount)
 {
-    m_progress.reset();
     QString message;
     if (outcome == PacedFileSend::Outcome::ConnectionLost)
         message = QStringLiteral("接続が切れたため、ファイル「%1」の送信を途中で終えました（%2 / %3 チャンク送信済み）。"

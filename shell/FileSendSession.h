@@ -6,8 +6,6 @@
 #include <QPointer>
 #include <QString>
 
-#include <memory>
-
 class CConnSocket;
 class IPlatform;
 class IProgress;
@@ -31,7 +29,6 @@ signals:
 
 private:
     FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size);
-    ~FileSendSession() override;
 
     void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
     void finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount);
@@ -40,5 +37,5 @@ private:
     QPointer<CConnSocket> m_connection;
     QString m_name;
     qint64 m_size;
-    std::unique_ptr<IProgress> m_progress;
+    IProgress *m_progress = nullptr;
 };

@@ -128,7 +128,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i / CHUNK_SIZE + i);
     QVERIFY(LinkTest::writeFile(path, content));
-    auto file = std::make_unique<QFile>(path);
+    auto *file = new QFile(path, QCoreApplication::instance());
     QVERIFY(file->open(QIODevice::ReadOnly));
 
     QTcpSocket *stalled = connectTerminal();
@@ -143,7 +143,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
 
     QElapsedTimer sinceStart;
     sinceStart.start();
-    QVERIFY(m_listener->SendFileToClient(std::move(file), 0));
+    QVERIFY(m_listener->SendFileToClient(file, 0));
     QVERIFY(sender->isSendingFile());
     // Once the Terminal's window closes, with the Station's send buffer far
     // from full, and then the send stands still.
