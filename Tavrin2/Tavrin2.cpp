@@ -32,29 +32,24 @@ QString peerDescription(const CConnSocket *connection)
 
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     : OperatorApp(QStringLiteral("Tavrin2"), desktop, 52, DeclinedFiles::DiscardAfterLimit)
-    , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
     , m_terminals(new ConnectedTerminalsModel(
           [this](int slot) { return m_pListenSocket ? m_pListenSocket->waitingRs(slot) : quint64(0); }, this))
     , m_port(port)
+    , m_listenerOwner(new QObject(this))
     , m_notices(new StationNotices(desktop, this))
 {
+    m_pSerialPort = new CSerialPort(serialDevice, &desktop, this);
     // Told from the event loop: at start-up once the window shows, later
     // outside the socket and timer handlers that found the line broken.
-    connect(m_pSerialPort.get(), &CSerialPort::failed, this, [this](const QString &message) {
+    connect(m_pSerialPort, &CSerialPort::failed, this, [this](const QString &message) {
         record(message);
         this->desktop().messageBoxLater(message);
     });
-    connect(m_pSerialPort.get(), &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
     }
-}
-
-CMy2App::~CMy2App()
-{
-    // The Terminals' sockets go before the serial line and the lines they use.
-    delete m_pListenSocket;
 }
 
 void CMy2App::addCommands(CMainFrame *frame)
@@ -86,7 +81,7 @@ void CMy2App::OnStart()
 
 void CMy2App::createListener()
 {
-    m_pListenSocket = new CListenSocket(m_pSerialPort.get(), desktop(), m_port, this);
+    m_pListenSocket = new CListenSocket(m_pSerialPort, desktop(), m_port, m_listenerOwner);
     connect(m_pListenSocket, &CListenSocket::listening, this, [this] {
         setStatus(StatusWaiting);
         record(QStringLiteral("ポート %1 で待ち受けを始めました").arg(m_pListenSocket->serverPort()));

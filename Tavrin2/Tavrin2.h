@@ -7,8 +7,6 @@
 #include <QHostAddress>
 #include <QPointer>
 
-#include <memory>
-
 class CConnSocket;
 class CListenSocket;
 class ConnectedTerminalsModel;
@@ -26,7 +24,6 @@ public:
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
     explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
                      quint16 port = SERVICE_PORT);
-    ~CMy2App() override;
 
     void OnStart() override;
     void OnSend() override;
@@ -45,7 +42,7 @@ public:
     static QString droppedRsMessage(int slot, int dropped);
 
     CListenSocket *m_pListenSocket = nullptr;
-    std::unique_ptr<CSerialPort> m_pSerialPort;
+    CSerialPort *m_pSerialPort = nullptr;
     ConnectedTerminalsModel *m_terminals;
 
 protected:
@@ -82,5 +79,8 @@ private:
     void offerToDropExcluded();
 
     quint16 m_port;
+    // The listener's parent, made before the serial line: children go in
+    // the order they came, so at exit the Terminals' sockets go first.
+    QObject *m_listenerOwner;
     StationNotices *m_notices;
 };

@@ -52,7 +52,8 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     if (QStyle *style = QStyleFactory::create(QStringLiteral("Windows")))
         QApplication::setStyle(style);
 
-    m_document.reset(createDocument());
+    m_document = createDocument();
+    m_document->setParent(this);
     m_frame = new CMainFrame(m_programTitle);
     m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
     m_frame->resize(760, 560);

@@ -9,7 +9,6 @@
 #include <QStringList>
 
 #include <initializer_list>
-#include <memory>
 #include <utility>
 
 class EmptyDocument;
@@ -58,7 +57,7 @@ public:
     IPlatform &desktop() const { return m_desktop; }
     StatusView *view() const { return m_view; }
     HistoryView *historyView() const { return m_historyView; }
-    EmptyDocument *document() const { return m_document.get(); }
+    EmptyDocument *document() const { return m_document; }
     QString documentTitle() const;
     QStringList recentFiles() const;
 
@@ -91,5 +90,5 @@ private:
     StatusView *m_view = nullptr;
     HistoryModel m_history;
     HistoryView *m_historyView = nullptr;
-    std::unique_ptr<EmptyDocument> m_document;
+    EmptyDocument *m_document = nullptr;
 };
