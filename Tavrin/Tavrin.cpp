@@ -83,7 +83,7 @@ void CMyApp::OnSend()
         return;
     QByteArray bytes;
     // The Station may have closed the connection while the dialog was open.
-    if (!wireText(text, QStringLiteral("送る文字列"), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
+    if (!wireText(text, sendTextName(), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
         return;
     m_pSocket->SendText(bytes);
     record(QStringLiteral("送信: ") + text);
@@ -105,7 +105,7 @@ void CMyApp::OnRsControl()
     if (!prompt(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"), &text))
         return;
     QByteArray bytes;
-    if (!wireText(text, QStringLiteral("RSコントロールの文字列"), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
+    if (!wireText(text, rsTextName(), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
     record(QStringLiteral("RSコントロール送信: ") + text);

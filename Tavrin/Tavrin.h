@@ -27,6 +27,10 @@ public:
     void OnRsControl();
     void OnExit();
 
+    // The operator's texts, as they are named when refused.
+    static QString sendTextName() { return QStringLiteral("送る文字列"); }
+    static QString rsTextName() { return QStringLiteral("RSコントロールの文字列"); }
+
     CConnSocket *m_pSocket = nullptr;
 
 protected:

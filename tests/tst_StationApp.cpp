@@ -9,7 +9,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -95,7 +94,6 @@ private slots:
     void receivedTextShownInView();
     void receivedFilesAskUntilDeclinedThrice_data();
     void receivedFilesAskUntilDeclinedThrice();
-    void newAndOpenLeaveLinesUnchanged();
     void closingDuringFileSendEndsQuietly();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
@@ -481,21 +479,6 @@ void tst_StationApp::receivedTextShownInView()
     QTRY_COMPARE(m_f.station->m_message.bytes(), cp932(QStringLiteral("1> こんにちは")));
     QTRY_COMPARE(m_f.station->view()->accessibleDescription(), QStringLiteral("1> こんにちは"));
     QCOMPARE(m_f.station->view()->accessibleName(), QStringLiteral("2人と接続中"));
-
-    // Both lines are painted: ink in the status row and in the message row.
-    const QImage image = m_f.station->view()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const QRgb window = QApplication::palette().color(QPalette::Window).rgb();
-    auto rowHasInk = [&](int top) {
-        for (int y = top; y < top + 20; ++y) {
-            for (int x = 10; x < image.width(); ++x) {
-                if (image.pixel(x, y) != window)
-                    return true;
-            }
-        }
-        return false;
-    };
-    QVERIFY(rowHasInk(10));
-    QVERIFY(rowHasInk(30));
 }
 
 void tst_StationApp::receivedFilesAskUntilDeclinedThrice_data()
@@ -534,34 +517,6 @@ void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
     QTRY_COMPARE(m_f.platform->saveDialogs, 4);
     QCOMPARE(m_f.platform->saveCaptions.last(), QStringLiteral("端末 3 からのファイル（2 バイト）を保存"));
     QCOMPARE(m_f.platform->messages.size(), 1);
-}
-
-void tst_StationApp::newAndOpenLeaveLinesUnchanged()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("any.doc"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
-    QVERIFY(m_f.start());
-    QVERIFY(m_f.connectTerminals(1));
-    m_f.terminals.at(0)->write(FrameCodec::textFrame("abc"));
-    QTRY_COMPARE(m_f.station->m_message.bytes(), QByteArray("0> abc"));
-    const QByteArray status = m_f.station->m_status.bytes();
-
-    CMainFrame *frame = m_f.station->mainFrame();
-    frame->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(frame));
-    QTest::keyClick(frame, Qt::Key_N, Qt::ControlModifier);
-    m_f.platform->queueOpenFileName(path);
-    QTest::keyClick(frame, Qt::Key_O, Qt::ControlModifier);
-    QCOMPARE(m_f.platform->openDialogs, 1);
-    QCOMPARE(frame->windowTitle(), QStringLiteral("any.doc - Tavrin2"));
-    QCOMPARE(m_f.station->m_status.bytes(), status);
-    QCOMPARE(m_f.station->m_message.bytes(), QByteArray("0> abc"));
-    QCOMPARE(m_f.listener()->count(), 1);
 }
 
 void tst_StationApp::closingDuringFileSendEndsQuietly()
