@@ -74,16 +74,19 @@ void CMyApp::OnStart()
     socket->connectToStation(address, m_stationPort);
 }
 
+bool CMyApp::askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes)
+{
+    if (!m_pSocket || !readyToSend() || !prompt(promptText, text))
+        return false;
+    // The Station may have closed the connection while the dialog was open.
+    return wireText(*text, what, MAX_TERMINAL_TEXT, bytes) && readyToSend();
+}
+
 void CMyApp::OnSend()
 {
-    if (!m_pSocket || !readyToSend())
-        return;
     QString text;
-    if (!prompt(QStringLiteral("送る文字列を入力してください"), &text))
-        return;
     QByteArray bytes;
-    // The Station may have closed the connection while the dialog was open.
-    if (!wireText(text, sendTextName(), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
+    if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), &text, &bytes))
         return;
     m_pSocket->SendText(bytes);
     record(QStringLiteral("送信: ") + text);
@@ -99,13 +102,10 @@ void CMyApp::OnFileSend()
 
 void CMyApp::OnRsControl()
 {
-    if (!m_pSocket || !readyToSend())
-        return;
     QString text;
-    if (!prompt(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"), &text))
-        return;
     QByteArray bytes;
-    if (!wireText(text, rsTextName(), MAX_TERMINAL_TEXT, &bytes) || !readyToSend())
+    if (!askText(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"),
+                 rsTextName(), &text, &bytes))
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
     record(QStringLiteral("RSコントロール送信: ") + text);

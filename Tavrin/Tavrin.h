@@ -41,6 +41,9 @@ protected:
 private:
     // Asks with the prompt dialog; false on Cancel.
     bool prompt(const QString &promptText, QString *text);
+    // The operator's text for `what`, typed in the prompt and fit for the
+    // wire; false when nothing is to be sent (the operator was told why).
+    bool askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes);
     // True while the connection is up; otherwise tells the operator that
     // nothing is sent, be it still connecting or already lost.
     bool readyToSend();
