@@ -4,6 +4,7 @@
 #include "CSocket.h"
 #include "ModalDialogAnswer.h"
 #include "StationFixture.h"
+#include "SettingsDialog.h"
 #include "StationNotices.h"
 #include "StatusView.h"
 
@@ -100,6 +101,7 @@ private slots:
     void droppedRsOfDeparturesWhileToldSummed();
     void allowedAddressesSetInDialog();
     void listenAddressSetInDialog();
+    void settingsDialogReturnsTrimmedSettings();
 
 private:
     // Terminal `index` sends `count` RS control strings and closes.
@@ -676,6 +678,24 @@ void tst_StationApp::listenAddressSetInDialog()
     QTcpSocket there;
     there.connectToHost(only, m_f.port);
     QVERIFY(pumpUntil([&] { return m_f.listener()->count() == 1; }));
+}
+
+void tst_StationApp::settingsDialogReturnsTrimmedSettings()
+{
+    StationSettings{{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}.store();
+    CSettingsDialog dialog(*m_f.platform, StationSettings::load());
+    QCOMPARE(dialog.settings(), StationSettings({{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}));
+    dialog.findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"))
+        ->setPlainText(QStringLiteral("  10.0.0.0/8 \n\n fd00::/8\n   "));
+    dialog.findChild<QLineEdit *>(QStringLiteral("listenAddress"))->setText(QStringLiteral("  "));
+    const StationSettings edited = dialog.settings();
+    QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
+    QCOMPARE(edited.listenAddress, QString());
+    // An empty setting is no setting: the default, every address.
+    edited.store();
+    QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .contains(QStringLiteral("Security/ListenAddress")));
+    QCOMPARE(StationSettings::load(), edited);
 }
 
 QTEST_MAIN(tst_StationApp)
