@@ -96,8 +96,9 @@ void CMyApp::OnFileSend()
 {
     if (!m_pSocket || !readyToSend())
         return;
-    if (FileSendSession *session = FileSendSession::begin(desktop(), m_pSocket))
-        connect(session, &FileSendSession::recorded, this, [this](const QString &line) { record(line); });
+    auto *session = new FileSendSession(desktop(), m_pSocket);
+    connect(session, &FileSendSession::recorded, this, [this](const QString &line) { record(line); });
+    session->begin();
 }
 
 void CMyApp::OnRsControl()

@@ -144,12 +144,11 @@ void CMy2App::OnFileSend()
     const Choice choice = chooseClient(false);
     if (choice.slot == MAX_CLIENTS || !stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
         return;
-    FileSendSession *session = FileSendSession::begin(desktop(), choice.connection);
-    if (!session)
-        return;
-    resetDeclinedFiles(choice.slot);
+    auto *session = new FileSendSession(desktop(), choice.connection);
     connect(session, &FileSendSession::recorded, this,
             [this, slot = choice.slot, peer = peerOf(choice.slot)](const QString &line) { history().add(line, slot, peer); });
+    if (session->begin())
+        resetDeclinedFiles(choice.slot);
 }
 
 void CMy2App::OnDropClient()

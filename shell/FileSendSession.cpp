@@ -8,62 +8,64 @@
 #include <QFileInfo>
 #include <QMap>
 
-FileSendSession *FileSendSession::begin(IPlatform &desktop, CConnSocket *target)
+FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection)
+    : m_desktop(desktop)
+    , m_connection(connection)
 {
-    QPointer<CConnSocket> connection(target);
-    if (connection->isSendingFile()) {
-        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
-                                          "送信が終わってから、もう一度やり直してください。"));
-        return nullptr;
-    }
-    const QString path = desktop.getOpenFileName();
-    if (path.isEmpty())
-        return nullptr;
-    // Kept here until the send takes the file.
-    QObject opened;
-    QIODevice *file = desktop.openFile(path, QIODevice::ReadOnly, &opened);
-    if (!file) {
-        desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
-                                          "もう一度送信してください。")
-                               .arg(NativePath::of(path)));
-        return nullptr;
-    }
-    if (!FrameCodec::fileFits(quint64(file->size()))) {
-        desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
-                                          "分割してから送信してください。")
-                               .arg(NativePath::of(path))
-                               .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
-        return nullptr;
-    }
-    // The connection may have ended while the dialog was open.
-    if (!connection || !connection->isOpen()) {
-        desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
-                                          "接続し直してから、もう一度送信してください。")
-                               .arg(QFileInfo(path).fileName()));
-        return nullptr;
-    }
-    if (connection->isSendingFile()) {
-        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
-                                          "送信が終わってから、もう一度やり直してください。"));
-        return nullptr;
-    }
-    auto *session = new FileSendSession(desktop, connection, path, file->size());
-    if (!connection->SendFile(file)) {
-        session->deleteLater();
-        return nullptr;
-    }
-    return session;
 }
 
-FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size)
-    : QObject(connection)
-    , m_desktop(desktop)
-    , m_connection(connection)
-    , m_name(QFileInfo(path).fileName())
-    , m_size(size)
+bool FileSendSession::begin()
 {
-    connect(connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
-    connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
+    const bool sending = start();
+    if (!sending)
+        deleteLater();
+    return sending;
+}
+
+bool FileSendSession::start()
+{
+    if (m_connection->isSendingFile()) {
+        m_desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                            "送信が終わってから、もう一度やり直してください。"));
+        return false;
+    }
+    const QString path = m_desktop.getOpenFileName();
+    if (path.isEmpty())
+        return false;
+    // Kept here until the send takes the file.
+    QObject opened;
+    QIODevice *file = m_desktop.openFile(path, QIODevice::ReadOnly, &opened);
+    if (!file) {
+        m_desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
+                                            "もう一度送信してください。")
+                                 .arg(NativePath::of(path)));
+        return false;
+    }
+    if (!FrameCodec::fileFits(quint64(file->size()))) {
+        m_desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
+                                            "分割してから送信してください。")
+                                 .arg(NativePath::of(path))
+                                 .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
+        return false;
+    }
+    m_name = QFileInfo(path).fileName();
+    m_size = file->size();
+    // The connection may have ended while the dialog was open.
+    if (!m_connection || !m_connection->isOpen()) {
+        m_desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
+                                            "接続し直してから、もう一度送信してください。")
+                                 .arg(m_name));
+        return false;
+    }
+    if (m_connection->isSendingFile()) {
+        m_desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                            "送信が終わってから、もう一度やり直してください。"));
+        return false;
+    }
+    setParent(m_connection);
+    connect(m_connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
+    connect(m_connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
+    return m_connection->SendFile(file);
 }
 
 void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer)

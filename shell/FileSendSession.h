@@ -18,24 +18,27 @@ class FileSendSession : public QObject
     Q_OBJECT
 
 public:
-    // Asks for a file and starts sending it on `connection`; nullptr when
-    // nothing was sent (the operator was told why, or cancelled the dialog).
-    // The session deletes itself when the send has ended, after recorded().
-    static FileSendSession *begin(IPlatform &desktop, CConnSocket *connection);
+    // For a send on `connection`; it then goes with the connection.
+    FileSendSession(IPlatform &desktop, CConnSocket *connection);
+
+    // Asks for a file and starts sending it; false when nothing was sent
+    // (the operator was told why, or cancelled the dialog). The session
+    // deletes itself when nothing was sent or the send has ended, after
+    // recorded().
+    bool begin();
 
 signals:
     // The file's name and size and how the send ended, for the history.
     void recorded(const QString &line);
 
 private:
-    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size);
-
+    bool start();
     void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
     void finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount);
 
     IPlatform &m_desktop;
     QPointer<CConnSocket> m_connection;
     QString m_name;
-    qint64 m_size;
+    qint64 m_size = 0;
     IProgress *m_progress = nullptr;
 };

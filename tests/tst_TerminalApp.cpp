@@ -1,6 +1,7 @@
 #include "CSocket.h"
 #include "CodePage.h"
 #include "Frame.h"
+#include "HistoryModel.h"
 #include "InputDialog1.h"
 #include "LinkTestSupport.h"
 #include "MainFrm.h"
@@ -571,6 +572,11 @@ void tst_TerminalApp::fileSend()
     }
     QTest::qWait(20);
     QVERIFY(m_platform->messages.isEmpty());
+    const HistoryModel &history = m_app->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text,
+             QStringLiteral("ファイル「data.bin」（%1 バイト）を送信しました（%2 / %2 チャンク）")
+                 .arg(size)
+                 .arg(labels.size() + 1));
 }
 
 void tst_TerminalApp::fileSendRefused_data()
