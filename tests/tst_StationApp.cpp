@@ -96,6 +96,7 @@ private slots:
     void receivedFilesAskUntilDeclinedThrice_data();
     void receivedFilesAskUntilDeclinedThrice();
     void closingDuringFileSendEndsQuietly();
+    void terminalsGoBeforeTheSerialLineAtExit();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
     void droppedRsOfDeparturesWhileToldSummed();
@@ -548,6 +549,17 @@ void tst_StationApp::closingDuringFileSendEndsQuietly()
     // The Terminal got whole chunks only, then the end of the connection.
     QTRY_COMPARE(m_f.terminals[0]->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(m_f.terminals[0]->readAll().size(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
+}
+
+void tst_StationApp::terminalsGoBeforeTheSerialLineAtExit()
+{
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    QStringList gone;
+    connect(m_f.listener()->client(0), &QObject::destroyed, this, [&] { gone << QStringLiteral("terminal"); });
+    connect(m_f.station->m_pSerialPort, &QObject::destroyed, this, [&] { gone << QStringLiteral("serial line"); });
+    m_f.station.reset();
+    QCOMPARE(gone, QStringList({QStringLiteral("terminal"), QStringLiteral("serial line")}));
 }
 
 void tst_StationApp::serialLineStateToldOnce_data()
