@@ -17,7 +17,6 @@ const QString StatusConnecting = QStringLiteral("接続しています…");
 const QString StatusConnected = QStringLiteral("接続中");
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnectFailed = QStringLiteral("接続できませんでした。開始をやり直してください");
-
 }
 
 const char *const CMyApp::DefaultStationAddress = "127.0.0.1";
@@ -62,7 +61,7 @@ void CMyApp::OnStart()
     connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
     connect(socket, &CConnSocket::connectFailed, this, [this, socket, address](QAbstractSocket::SocketError error) {
         record(QStringLiteral("局 %1 に接続できませんでした（%2）")
-                          .arg(address, SocketErrorText::describe(error, socket->socket()->errorString())));
+                   .arg(address, SocketErrorText::describe(error, socket->socket()->errorString())));
         dropConnection(StatusConnectFailed);
     });
     connect(socket, &CConnSocket::textReceived, this, [this](const QByteArray &text) { showText(text); });
