@@ -1,8 +1,7 @@
 #pragma once
 
-#include "AppFramework.h"
-#include "DisplayLine.h"
 #include "Frame.h"
+#include "OperatorApp.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,7 +10,7 @@ class CConnSocket;
 
 // The Terminal: at most one connection to a Station, opened by Start and
 // closed by Disconnect, by a failed connect or by the Station.
-class CMyApp : public AppFramework
+class CMyApp : public OperatorApp
 {
     Q_OBJECT
 
@@ -20,18 +19,19 @@ public:
 
     // `stationPort` is where Start connects to; tests pass a free one.
     explicit CMyApp(IPlatform &desktop, quint16 stationPort = SERVICE_PORT);
-    ~CMyApp() override;
 
-    void OnStart();
-    void OnSend();
-    void OnFileSend();
+    void OnStart() override;
+    void OnSend() override;
+    void OnFileSend() override;
     void OnDisconnect();
     void OnRsControl();
     void OnExit();
 
+    // The operator's texts, as they are named when refused.
+    static QString sendTextName() { return QStringLiteral("送る文字列"); }
+    static QString rsTextName() { return QStringLiteral("RSコントロールの文字列"); }
+
     CConnSocket *m_pSocket = nullptr;
-    DisplayLine m_status{50};
-    DisplayLine m_message{200};
 
 protected:
     void addCommands(CMainFrame *frame) override;
@@ -41,16 +41,14 @@ protected:
 private:
     // Asks with the prompt dialog; false on Cancel.
     bool prompt(const QString &promptText, QString *text);
-    // The operator's text as wire bytes, or false after telling the operator
-    // why it cannot be sent (`what` names the command's text).
-    bool wireText(const QString &text, const QString &what, QByteArray *bytes);
+    // The operator's text for `what`, typed in the prompt and fit for the
+    // wire; false when nothing is to be sent (the operator was told why).
+    bool askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes);
     // True while the connection is up; otherwise tells the operator that
     // nothing is sent, be it still connecting or already lost.
     bool readyToSend();
-    void setStatus(const QString &text);
 
     void onStateChanged(CConnSocket *socket);
-    void showText(const QByteArray &text);
     void dropConnection(const QString &status);
 
     quint16 m_stationPort;

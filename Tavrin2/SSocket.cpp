@@ -83,10 +83,10 @@ bool CListenSocket::SendTextToClient(const QByteArray &text, int slot)
     return true;
 }
 
-bool CListenSocket::SendFileToClient(std::unique_ptr<QIODevice> file, int slot)
+bool CListenSocket::SendFileToClient(QIODevice *file, int slot)
 {
     CConnSocket *target = client(slot);
-    return target && target->SendFile(std::move(file));
+    return target && target->SendFile(file);
 }
 
 void CListenSocket::OnConnectionPending()

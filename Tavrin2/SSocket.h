@@ -65,7 +65,7 @@ public:
     bool SendTextToClient(const QByteArray &text, int slot);
     // Starts sending `file` to `slot`. False, sending nothing, unless the
     // slot holds an open connection with no file on its way.
-    bool SendFileToClient(std::unique_ptr<QIODevice> file, int slot);
+    bool SendFileToClient(QIODevice *file, int slot);
 
     // Closes the connection in `slot` at once, drops what it still had
     // queued for the serial line and frees the slot.

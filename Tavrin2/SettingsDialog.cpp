@@ -13,7 +13,7 @@
 #include <QTextCursor>
 #include <QVBoxLayout>
 
-CSettingsDialog::CSettingsDialog(IPlatform &desktop, QWidget *parent)
+CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &settings, QWidget *parent)
     : QDialog(parent)
     , m_desktop(desktop)
     , m_allowed(new QPlainTextEdit(this))
@@ -61,26 +61,19 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, QWidget *parent)
     layout->addWidget(listenHint);
     layout->addLayout(buttons);
     resize(420, 320);
+    m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
+    m_listen->setText(settings.listenAddress);
 }
 
-void CSettingsDialog::setAllowedTerminals(const QStringList &entries)
+StationSettings CSettingsDialog::settings() const
 {
-    m_allowed->setPlainText(entries.join(QLatin1Char('\n')));
-}
-
-QStringList CSettingsDialog::allowedTerminals() const
-{
-    QStringList entries;
+    StationSettings settings;
     for (const QString &line : m_allowed->toPlainText().split(QLatin1Char('\n'))) {
         if (!line.trimmed().isEmpty())
-            entries.append(line.trimmed());
+            settings.allowedTerminals.append(line.trimmed());
     }
-    return entries;
-}
-
-void CSettingsDialog::setListenAddress(const QString &address)
-{
-    m_listen->setText(address);
+    settings.listenAddress = listenAddress();
+    return settings;
 }
 
 QString CSettingsDialog::listenAddress() const

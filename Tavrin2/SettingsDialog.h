@@ -1,7 +1,8 @@
 #pragma once
 
+#include "StationSettings.h"
+
 #include <QDialog>
-#include <QStringList>
 
 class IPlatform;
 class QLineEdit;
@@ -15,18 +16,17 @@ class CSettingsDialog : public QDialog
     Q_OBJECT
 
 public:
-    explicit CSettingsDialog(IPlatform &desktop, QWidget *parent = nullptr);
+    CSettingsDialog(IPlatform &desktop, const StationSettings &settings, QWidget *parent = nullptr);
 
-    void setAllowedTerminals(const QStringList &entries);
-    // The lines that are not blank, trimmed.
-    QStringList allowedTerminals() const;
-    void setListenAddress(const QString &address);
-    // Trimmed; empty for every address.
-    QString listenAddress() const;
+    // As the operator left them: the lines that are not blank and the
+    // address, trimmed.
+    StationSettings settings() const;
 
     void accept() override;
 
 private:
+    QString listenAddress() const;
+
     IPlatform &m_desktop;
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;

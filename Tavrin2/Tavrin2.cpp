@@ -2,22 +2,20 @@
 
 #include "AddressFilter.h"
 #include "CSocket.h"
-#include "CodePage.h"
 #include "ConnectedTerminalsModel.h"
-#include "FileSaveSession.h"
 #include "FileSendSession.h"
 #include "InputDialog1.h"
 #include "MainFrm.h"
 #include "Platform.h"
 #include "SSocket.h"
 #include "SettingsDialog.h"
+#include "StationNotices.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QHeaderView>
-#include <QSettings>
 #include <QTableView>
 
 #include <array>
@@ -26,38 +24,6 @@ namespace {
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnected = QStringLiteral("人と接続中");
 const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
-const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
-const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
-
-QVariant storedSetting(const QString &key)
-{
-    return QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).value(key);
-}
-
-// An empty value removes the key: absent means the default.
-template<typename Value>
-void storeSetting(const QString &key, const Value &value)
-{
-    QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
-    if (value.isEmpty())
-        settings.remove(key);
-    else
-        settings.setValue(key, value);
-}
-
-QByteArray cp932(const QString &text)
-{
-    QByteArray bytes;
-    CodePage::encode(text, &bytes);
-    return bytes;
-}
-
-// A Terminal, as the Station's operator is told of it.
-QString terminalName(int slot)
-{
-    return QStringLiteral("端末 %1 ").arg(slot);
-}
-
 QString peerDescription(const CConnSocket *connection)
 {
     return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
@@ -65,38 +31,32 @@ QString peerDescription(const CConnSocket *connection)
 }
 
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
-    : AppFramework(QStringLiteral("Tavrin2"), desktop)
-    , m_pSerialPort(std::make_unique<CSerialPort>(serialDevice, &desktop))
+    : OperatorApp(QStringLiteral("Tavrin2"), desktop, 52, DeclinedFiles::DiscardAfterLimit)
     , m_terminals(new ConnectedTerminalsModel(this))
     , m_port(port)
+    , m_listenerOwner(new QObject(this))
+    , m_notices(new StationNotices(desktop, this))
 {
+    m_pSerialPort = new CSerialPort(serialDevice, &desktop, this);
     // Told from the event loop: at start-up once the window shows, later
     // outside the socket and timer handlers that found the line broken.
-    connect(m_pSerialPort.get(), &CSerialPort::failed, this, [this](const QString &message) {
+    connect(m_pSerialPort, &CSerialPort::failed, this, [this](const QString &message) {
         record(message);
         this->desktop().messageBoxLater(message);
     });
-    connect(m_pSerialPort.get(), &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
     }
 }
 
-CMy2App::~CMy2App()
-{
-    // The Terminals' sockets go before the serial line and the lines they use.
-    delete m_pListenSocket;
-}
-
 void CMy2App::addCommands(CMainFrame *frame)
 {
-    connect(frame->addCommand(QStringLiteral("開始")), &QAction::triggered, this, &CMy2App::OnStart);
-    connect(frame->addCommand(QStringLiteral("送信")), &QAction::triggered, this, &CMy2App::OnSend);
-    connect(frame->addCommand(QStringLiteral("ファイル送信")), &QAction::triggered, this, &CMy2App::OnFileSend);
-    connect(frame->addCommand(QStringLiteral("切断")), &QAction::triggered, this, &CMy2App::OnDropClient);
-    connect(frame->addCommand(QStringLiteral("履歴保存")), &QAction::triggered, this, &AppFramework::OnSaveHistory);
-    connect(frame->addCommand(QStringLiteral("設定")), &QAction::triggered, this, &CMy2App::OnSettings);
+    addLinkCommands(frame);
+    addCommandItems<CMy2App>(frame, this, {{QStringLiteral("切断"), &CMy2App::OnDropClient}});
+    addHistoryCommand(frame);
+    addCommandItems<CMy2App>(frame, this, {{QStringLiteral("設定"), &CMy2App::OnSettings}});
 }
 
 void CMy2App::OnStart()
@@ -105,7 +65,7 @@ void CMy2App::OnStart()
         createListener();
     if (m_pListenSocket->isListening())
         return;
-    const QString listenAddress = storedSetting(ListenAddressKey).toString();
+    const QString listenAddress = StationSettings::load().listenAddress;
     QHostAddress address(QHostAddress::Any);
     if (!listenAddress.isEmpty() && !address.setAddress(listenAddress)) {
         setStatus(StatusListenFailed);
@@ -120,7 +80,7 @@ void CMy2App::OnStart()
 
 void CMy2App::createListener()
 {
-    m_pListenSocket = new CListenSocket(m_pSerialPort.get(), desktop(), m_port, this);
+    m_pListenSocket = new CListenSocket(m_pSerialPort, desktop(), m_port, m_listenerOwner);
     connect(m_pListenSocket, &CListenSocket::listening, this, [this] {
         setStatus(StatusWaiting);
         record(QStringLiteral("ポート %1 で待ち受けを始めました").arg(m_pListenSocket->serverPort()));
@@ -131,11 +91,13 @@ void CMy2App::createListener()
     });
     connect(m_pListenSocket, &CListenSocket::countChanged, this,
             [this](int count) { setStatus(QString::number(count) + StatusConnected); });
-    connect(m_pListenSocket, &CListenSocket::textReceived, this, &CMy2App::showText);
+    connect(m_pListenSocket, &CListenSocket::textReceived, this,
+            [this](int slot, const QByteArray &text) { showText(text, slot); });
     connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, &CMy2App::admitted);
     connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::removed);
     connect(m_pListenSocket, &CListenSocket::waitingRsChanged, m_terminals, &ConnectedTerminalsModel::setWaitingRs);
-    connect(m_pListenSocket, &CListenSocket::fileReceived, this, &CMy2App::receiveFile);
+    connect(m_pListenSocket, &CListenSocket::fileReceived, this,
+            [this](int slot, CConnSocket *connection, const ReceivedFile &file) { receiveFile(connection, file, slot); });
     connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
     connect(m_pListenSocket, &CListenSocket::connectionRefused, this, &CMy2App::tellRefused);
     loadAddressFilter();
@@ -145,7 +107,7 @@ void CMy2App::loadAddressFilter()
 {
     AddressFilter filter;
     QString badEntry;
-    if (!filter.setEntries(storedSetting(AllowedTerminalsKey).toStringList(), &badEntry))
+    if (!filter.setEntries(StationSettings::load().allowedTerminals, &badEntry))
         desktop().messageBox(
             QStringLiteral("設定の接続を許可するアドレス「%1」は、アドレスでもアドレスの範囲でもないため、"
                            "どの接続にも当てはまりません。「設定」で直してください。")
@@ -168,23 +130,11 @@ void CMy2App::sendText(const Choice &choice)
     if (choice.slot == MAX_CLIENTS)
         return;
     QByteArray bytes;
-    if (!CodePage::encode(choice.text, &bytes)) {
-        desktop().messageBox(
-            QStringLiteral("送信する文字列に Shift_JIS (CP932) で表せない文字「%1」があるため、送信しませんでした。\n"
-                           "その文字を除いて、もう一度送信してください。")
-                .arg(CodePage::unencodable(choice.text)));
+    if (!wireText(choice.text, sendTextName(), MAX_TEXT, &bytes))
         return;
-    }
-    if (bytes.size() > MAX_TEXT) {
-        desktop().messageBox(QStringLiteral("送信する文字列が長すぎるため、送信しませんでした（%1バイト）。"
-                                            "%2バイト以内（全角は1文字2バイト）にして、もう一度送信してください。")
-                                 .arg(bytes.size())
-                                 .arg(MAX_TEXT));
-        return;
-    }
     if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
         && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
-        m_declinedFiles[choice.slot] = 0;
+        resetDeclinedFiles(choice.slot);
         record(QStringLiteral("送信: ") + choice.text, choice.slot);
     }
 }
@@ -192,11 +142,13 @@ void CMy2App::sendText(const Choice &choice)
 void CMy2App::OnFileSend()
 {
     const Choice choice = chooseClient(false);
-    if (choice.slot != MAX_CLIENTS && stillConnected(choice, QStringLiteral("ファイルを送信しませんでした"))
-        && FileSendSession::begin(desktop(), choice.connection,
-                                  [this, slot = choice.slot, peer = m_terminals->peer(choice.slot)](
-                                      const QString &line) { history().add(line, slot, peer); }))
-        m_declinedFiles[choice.slot] = 0;
+    if (choice.slot == MAX_CLIENTS || !stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
+        return;
+    auto *session = new FileSendSession(desktop(), choice.connection);
+    connect(session, &FileSendSession::recorded, this,
+            [this, slot = choice.slot, peer = peerOf(choice.slot)](const QString &line) { history().add(line, slot, peer); });
+    if (session->begin())
+        resetDeclinedFiles(choice.slot);
 }
 
 void CMy2App::OnDropClient()
@@ -208,13 +160,10 @@ void CMy2App::OnDropClient()
 
 void CMy2App::OnSettings()
 {
-    CSettingsDialog dialog(desktop(), mainFrame());
-    dialog.setAllowedTerminals(storedSetting(AllowedTerminalsKey).toStringList());
-    dialog.setListenAddress(storedSetting(ListenAddressKey).toString());
+    CSettingsDialog dialog(desktop(), StationSettings::load(), mainFrame());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    storeSetting(AllowedTerminalsKey, dialog.allowedTerminals());
-    storeSetting(ListenAddressKey, dialog.listenAddress());
+    dialog.settings().store();
     if (!m_pListenSocket)
         return;
     loadAddressFilter();
@@ -249,11 +198,8 @@ void CMy2App::offerToDropExcluded()
 
 void CMy2App::tellRefused(const QHostAddress &address)
 {
-    if (m_refusalsTold.contains(address))
-        return;
-    m_refusalsTold.insert(address);
-    desktop().singleShot(REFUSAL_NOTE_INTERVAL_MS, this, [this, address] { m_refusalsTold.remove(address); });
-    record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()));
+    if (m_notices->takeRefusal(address))
+        record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()));
 }
 
 bool CMy2App::stillConnected(const Choice &choice, const QString &what)
@@ -319,25 +265,9 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
     return {dialog.m_nSelected, shown[dialog.m_nSelected], dialog.m_text};
 }
 
-void CMy2App::setStatus(const QString &text)
-{
-    m_status.set(cp932(text));
-    Redraw();
-}
-
-void CMy2App::showText(int slot, const QByteArray &text)
-{
-    // The line cuts a text too long for it, never inside a character.
-    m_message.set(QByteArray::number(slot) + "> " + text);
-    Redraw();
-    const QString decoded = CodePage::decode(text);
-    record(QStringLiteral("受信: ") + decoded, slot);
-    callForAttention(QStringLiteral("端末 %1: %2").arg(slot).arg(decoded.left(60)));
-}
-
 void CMy2App::admitted(int slot)
 {
-    m_declinedFiles[slot] = 0;
+    resetDeclinedFiles(slot);
     m_terminals->admit(slot, m_pListenSocket->client(slot));
     record(QStringLiteral("接続しました"), slot);
 }
@@ -345,7 +275,10 @@ void CMy2App::admitted(int slot)
 void CMy2App::removed(int slot, int droppedRs)
 {
     record(QStringLiteral("切断しました"), slot);
-    noteDroppedRs(slot, droppedRs);
+    if (droppedRs > 0) {
+        record(droppedRsMessage(slot, droppedRs), slot);
+        m_notices->tellFolded(droppedRsMessage(slot, droppedRs));
+    }
     m_terminals->remove(slot);
 }
 
@@ -355,61 +288,14 @@ void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
     record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
 }
 
-void CMy2App::record(const QString &text, int slot)
+QString CMy2App::peerOf(int slot) const
 {
-    history().add(text, slot, slot >= 0 ? m_terminals->peer(slot) : QString());
+    return slot >= 0 ? m_terminals->peer(slot) : QString();
 }
 
-void CMy2App::noteDroppedRs(int slot, int dropped)
+QString CMy2App::droppedRsMessage(int slot, int dropped)
 {
-    if (dropped == 0)
-        return;
-    m_droppedRsNotes.append(QStringLiteral("端末 %1 が切断前に送ったRSコントロールの文字列 %2 件を回線に送らずに破棄しました")
-                                .arg(slot)
-                                .arg(dropped));
-    record(m_droppedRsNotes.last(), slot);
-    QMetaObject::invokeMethod(this, &CMy2App::tellDroppedRs, Qt::QueuedConnection);
-}
-
-// One message box at a time: departures while it is open are told together
-// once it is closed.
-void CMy2App::tellDroppedRs()
-{
-    if (m_droppedRsShowing || m_droppedRsNotes.isEmpty())
-        return;
-    const QString text = m_droppedRsNotes.join(QLatin1Char('\n'));
-    m_droppedRsNotes.clear();
-    m_droppedRsShowing = true;
-    desktop().messageBox(text);
-    m_droppedRsShowing = false;
-    tellDroppedRs();
-}
-
-void CMy2App::receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file)
-{
-    callForAttention(QStringLiteral("ファイルを受信しました"));
-    // A Terminal whose files the operator keeps declining, or that keeps
-    // sending broken ones, cannot raise one dialog after another.
-    if (m_declinedFiles[slot] >= MAX_DECLINED_FILES) {
-        record(QStringLiteral("ファイル（%1 バイト）を受信しましたが、保存せずに捨てました").arg(file.length), slot);
-        if (m_declinedFiles[slot]++ == MAX_DECLINED_FILES)
-            desktop().messageBoxLater(
-                QStringLiteral("端末 %1 からのファイルを %2 回続けて保存しなかったため、この端末からのファイルは"
-                               "これから保存せずに捨てます。その端末に何か送るか、端末が接続し直すと、また保存先を尋ねます。")
-                    .arg(slot)
-                    .arg(MAX_DECLINED_FILES));
-        return;
-    }
-    const QString peer = m_terminals->peer(slot);
-    const auto outcome = FileSaveSession::offer(desktop(), connection, file, terminalName(slot),
-                                                [this, slot, peer](const QString &line) { history().add(line, slot, peer); });
-    if (outcome == FileSaveSession::Outcome::Saving)
-        m_declinedFiles[slot] = 0;
-    else
-        ++m_declinedFiles[slot];
-}
-
-void CMy2App::tellFileRefused(int slot, quint32 length, qint64 available)
-{
-    FileSaveSession::tellRefused(desktop(), terminalName(slot), length, available);
+    return QStringLiteral("端末 %1 が切断前に送ったRSコントロールの文字列 %2 件を回線に送らずに破棄しました")
+        .arg(slot)
+        .arg(dropped);
 }

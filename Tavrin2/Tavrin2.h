@@ -1,27 +1,22 @@
 #pragma once
 
-#include "AppFramework.h"
-#include "DisplayLine.h"
 #include "Frame.h"
+#include "OperatorApp.h"
 #include "SerialPort.h"
 
 #include <QHostAddress>
 #include <QPointer>
-#include <QSet>
-#include <QStringList>
-
-#include <array>
-#include <memory>
 
 class CConnSocket;
 class CListenSocket;
 class ConnectedTerminalsModel;
+class StationNotices;
 struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
 // Terminal its operator chooses, or drops it.
-class CMy2App : public AppFramework
+class CMy2App : public OperatorApp
 {
     Q_OBJECT
 
@@ -29,25 +24,25 @@ public:
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
     explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
                      quint16 port = SERVICE_PORT);
-    ~CMy2App() override;
 
-    void OnStart();
-    void OnSend();
+    void OnStart() override;
+    void OnSend() override;
     // The send-text command with `slot` chosen beforehand (a row of the table).
     void OnSendTo(int slot);
-    void OnFileSend();
+    void OnFileSend() override;
     void OnDropClient();
     void OnSettings();
 
-    // Tells in the message line that a connection from `address` was
-    // refused, once a minute for each address.
+    // Notes in the history that a connection from `address` was refused,
+    // once a minute for each address.
     void tellRefused(const QHostAddress &address);
-    static constexpr int REFUSAL_NOTE_INTERVAL_MS = 60 * 1000;
+
+    // The text the Station's operator sends, as it is named when refused.
+    static QString sendTextName() { return QStringLiteral("送信する文字列"); }
+    static QString droppedRsMessage(int slot, int dropped);
 
     CListenSocket *m_pListenSocket = nullptr;
-    DisplayLine m_message {200};
-    DisplayLine m_status {52};
-    std::unique_ptr<CSerialPort> m_pSerialPort;
+    CSerialPort *m_pSerialPort = nullptr;
     ConnectedTerminalsModel *m_terminals;
 
 protected:
@@ -74,29 +69,18 @@ private:
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);
     void createListener();
-    void setStatus(const QString &text);
-    void showText(int slot, const QByteArray &text);
     void admitted(int slot);
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);
-    void record(const QString &text, int slot = -1);
-    void noteDroppedRs(int slot, int dropped);
-    void receiveFile(int slot, CConnSocket *connection, const ReceivedFile &file);
-    void tellFileRefused(int slot, quint32 length, qint64 available);
-    void tellDroppedRs();
+    QString peerOf(int slot) const override;
     // Loads the stored address list into the listener, telling a bad entry.
     void loadAddressFilter();
     // Offers to drop the Terminals the listener's filter no longer admits.
     void offerToDropExcluded();
 
     quint16 m_port;
-    QStringList m_droppedRsNotes;
-    // Files of each slot's Terminal not saved in a row (Save As cancelled,
-    // or the file broken); from MAX_DECLINED_FILES on, its files are not
-    // offered.
-    std::array<int, MAX_CLIENTS> m_declinedFiles {};
-    static constexpr int MAX_DECLINED_FILES = 3;
-    bool m_droppedRsShowing = false;
-    // Addresses whose refusal was told less than a minute ago.
-    QSet<QHostAddress> m_refusalsTold;
+    // The listener's parent, made before the serial line: children go in
+    // the order they came, so at exit the Terminals' sockets go first.
+    QObject *m_listenerOwner;
+    StationNotices *m_notices;
 };

@@ -155,9 +155,9 @@ void connectLink(CConnSocket &sender, quint16 port)
 // Starts sending `path` on `sender`.
 void sendFileOn(CConnSocket &sender, const QString &path)
 {
-    auto file = std::make_unique<QFile>(path);
+    auto *file = new QFile(path, &sender);
     file->open(QIODevice::ReadOnly);
-    sender.SendFile(std::move(file));
+    sender.SendFile(file);
 }
 
 // Child: sends `frames` text frames to the receiver on `port`.
@@ -517,9 +517,9 @@ LatencyRun textLatency(Load load, const QString &filePath, int texts, int spacin
         const qint64 cpuStart = cpuNs(CLOCK_THREAD_CPUTIME_ID);
         if (load == Load::FileSend) {
             loader.drain();
-            auto file = std::make_unique<QFile>(filePath);
+            auto *file = new QFile(filePath, &station);
             file->open(QIODevice::ReadOnly);
-            station.SendFileToClient(std::move(file), 0);
+            station.SendFileToClient(file, 0);
         } else if (load == Load::RsFlood) {
             loader.floodRs();
         }

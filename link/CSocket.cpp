@@ -124,11 +124,11 @@ void CConnSocket::sendFrame(const QByteArray &frame)
         m_socket->write(frame);
 }
 
-bool CConnSocket::SendFile(std::unique_ptr<QIODevice> file)
+bool CConnSocket::SendFile(QIODevice *file)
 {
     if (!isOpen() || m_fileSend)
         return false;
-    m_fileSend = new PacedFileSend(m_socket, std::move(file), m_timers, this);
+    m_fileSend = new PacedFileSend(m_socket, file, m_timers, this);
     connect(m_fileSend, &PacedFileSend::progressed, this, [this] {
         emit sendProgress(m_fileSend->framesSent(), m_fileSend->frameCount(), m_fileSend->secondsLeft(),
                           m_fileSend->waitingForPeer());

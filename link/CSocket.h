@@ -82,9 +82,10 @@ public:
     void sendFrame(const QByteArray &frame);
     // Starts sending `file` (open for reading, fitting the chunk index) as
     // file frames, pausing after each full chunk, and returns while the send
-    // goes on. False, sending nothing, while not open or while another file
+    // goes on; the send then keeps the file. False, sending nothing and
+    // leaving the file to the caller, while not open or while another file
     // is on its way.
-    bool SendFile(std::unique_ptr<QIODevice> file);
+    bool SendFile(QIODevice *file);
     bool isSendingFile() const { return m_fileSend != nullptr; }
     void cancelSend();
 

@@ -4,17 +4,18 @@
 #include "SendQueue.h"
 #include "Timers.h"
 
+#include <QIODevice>
 #include <QTcpSocket>
 
-PacedFileSend::PacedFileSend(QTcpSocket *socket, std::unique_ptr<QIODevice> file, ITimers &timers,
-                             QObject *parent)
+PacedFileSend::PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
-    , m_file(std::move(file))
+    , m_file(file)
     , m_timers(timers)
     , m_length(quint32(m_file->size()))
     , m_fullChunks(m_length / CHUNK_SIZE)
 {
+    m_file->setParent(this);
     m_recheck.setSingleShot(true);
     connect(&m_recheck, &QTimer::timeout, this, &PacedFileSend::trySend);
 }

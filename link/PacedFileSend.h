@@ -3,8 +3,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <memory>
-
 class ITimers;
 class QIODevice;
 class QTcpSocket;
@@ -23,9 +21,9 @@ public:
     enum class Outcome { Sent, Cancelled, ConnectionLost, ReadFailed };
     Q_ENUM(Outcome)
 
-    // `file` is open for reading and fits the 16-bit chunk index.
-    PacedFileSend(QTcpSocket *socket, std::unique_ptr<QIODevice> file, ITimers &timers,
-                  QObject *parent = nullptr);
+    // `file` is open for reading and fits the 16-bit chunk index; the
+    // send takes it as its child.
+    PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, QObject *parent = nullptr);
     ~PacedFileSend() override;
 
     // Sends the first frame; finished() follows once the last is out.
@@ -63,7 +61,7 @@ private:
     void finish(Outcome outcome);
 
     QTcpSocket *m_socket;
-    std::unique_ptr<QIODevice> m_file;
+    QIODevice *m_file;
     ITimers &m_timers;
     quint32 m_length;
     quint32 m_fullChunks;

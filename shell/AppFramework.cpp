@@ -52,7 +52,8 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     if (QStyle *style = QStyleFactory::create(QStringLiteral("Windows")))
         QApplication::setStyle(style);
 
-    m_document.reset(createDocument());
+    m_document = createDocument();
+    m_document->setParent(this);
     m_frame = new CMainFrame(m_programTitle);
     m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
     m_frame->resize(760, 560);
@@ -133,9 +134,10 @@ void AppFramework::OnSaveHistory()
     const QString path = m_desktop.getSaveFileName(QStringLiteral("履歴を保存"));
     if (path.isEmpty())
         return;
-    std::unique_ptr<QIODevice> file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate);
+    QObject owner;
+    QIODevice *file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate, &owner);
     bool written = file && m_history.write(*file);
-    if (auto *device = qobject_cast<QFileDevice *>(file.get()))
+    if (auto *device = qobject_cast<QFileDevice *>(file))
         written = written && device->flush();
     if (!written) {
         m_desktop.messageBox(QStringLiteral("履歴を「%1」に保存できませんでした%2。"

@@ -3,11 +3,13 @@
 #include "HistoryModel.h"
 #include "MainFrm.h"
 
+#include <QAction>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <memory>
+#include <initializer_list>
+#include <utility>
 
 class EmptyDocument;
 class HistoryView;
@@ -55,13 +57,22 @@ public:
     IPlatform &desktop() const { return m_desktop; }
     StatusView *view() const { return m_view; }
     HistoryView *historyView() const { return m_historyView; }
-    EmptyDocument *document() const { return m_document.get(); }
+    EmptyDocument *document() const { return m_document; }
     QString documentTitle() const;
     QStringList recentFiles() const;
 
 protected:
     // Adds the program's commands to the menu bar, in order.
     virtual void addCommands(CMainFrame *frame) = 0;
+    template<typename App>
+    using Command = std::pair<QString, void (App::*)()>;
+    // The menu-bar items `commands`, each running its member of `app`.
+    template<typename App>
+    static void addCommandItems(CMainFrame *frame, App *app, std::initializer_list<Command<App>> commands)
+    {
+        for (const auto &[label, command] : commands)
+            connect(frame->addCommand(label), &QAction::triggered, app, command);
+    }
     virtual StatusView *createView(QWidget *parent) = 0;
     // What the program shows below the history; nothing unless overridden.
     virtual QWidget *createPanel(QWidget *parent);
@@ -79,5 +90,5 @@ private:
     StatusView *m_view = nullptr;
     HistoryModel m_history;
     HistoryView *m_historyView = nullptr;
-    std::unique_ptr<EmptyDocument> m_document;
+    EmptyDocument *m_document = nullptr;
 };

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 // The one document of both programs. It holds nothing: a new document is
 // merely titled "無題", and opening a file gives the document its name
 // without reading a byte.
-class EmptyDocument
+class EmptyDocument : public QObject
 {
+    Q_OBJECT
+
 public:
-    virtual ~EmptyDocument();
+    using QObject::QObject;
+    ~EmptyDocument() override;
 
     virtual bool OnNewDocument();
     // False when the file cannot be opened.

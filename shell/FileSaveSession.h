@@ -1,11 +1,12 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
-
-#include <functional>
 
 class CConnSocket;
 class IPlatform;
+class IProgress;
+class SpoolDelivery;
 struct ReceivedFile;
 
 // A received file as the operator sees it, the same in both programs: told
@@ -14,29 +15,47 @@ struct ReceivedFile;
 // directory) and moved there, a copy across file systems followed in a
 // progress dialog once it takes long. The connection's reading is held
 // while the dialogs are open, so that its frames are handled in order.
-namespace FileSaveSession {
+class FileSaveSession : public QObject
+{
+    Q_OBJECT
 
-enum class Outcome {
-    // Moved or being copied to the target; a failure is told on its own.
-    Saving,
-    // The operator cancelled the Save As dialog.
-    NotSaved,
-    // Incomplete: the operator was told.
-    Lost,
+public:
+    enum class Outcome {
+        // Moved or being copied to the target; a failure is told on its own.
+        Saving,
+        // The operator cancelled the Save As dialog.
+        NotSaved,
+        // Incomplete: the operator was told.
+        Lost,
+    };
+
+    // A copy that lasts longer than this shows a progress dialog.
+    static constexpr int COPY_PROGRESS_DELAY_MS = 500;
+
+    // For a file of `sender` ("端末 3 ", "接続局").
+    FileSaveSession(IPlatform &desktop, const QString &sender, QObject *parent = nullptr);
+    ~FileSaveSession() override;
+
+    // Offers `file` that came on `connection`. The session deletes itself
+    // once what became of the file is known: a copy takes it along.
+    Outcome offer(CConnSocket *connection, const ReceivedFile &file);
+    // The same, for a file whose history nobody keeps.
+    static Outcome offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file,
+                         const QString &sender);
+
+    // Tells, from the event loop, that a file of `sender` was not taken for
+    // want of room in the spool's file system.
+    static void tellRefused(IPlatform &desktop, const QString &sender, quint32 length, qint64 available);
+
+signals:
+    // One line of what became of the file, for the operator's history.
+    void recorded(const QString &line);
+
+private:
+    void deliver(const ReceivedFile &file, const QString &target, const QString &written);
+    void delivered(const QString &target, bool ok, const QString &error);
+
+    IPlatform &m_desktop;
+    QString m_sender;
+    IProgress *m_progress = nullptr;
 };
-
-// A copy that lasts longer than this shows a progress dialog.
-constexpr int COPY_PROGRESS_DELAY_MS = 500;
-
-// Notes one line of what became of the file, for the operator's history.
-using Record = std::function<void(const QString &line)>;
-
-// Offers `file` from `sender` ("端末 3 ", "接続局") on `connection`.
-Outcome offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file, const QString &sender,
-              Record record = {});
-
-// Tells, from the event loop, that a file of `sender` was not taken for
-// want of room in the spool's file system.
-void tellRefused(IPlatform &desktop, const QString &sender, quint32 length, qint64 available);
-
-}

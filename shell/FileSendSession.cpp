@@ -8,74 +8,73 @@
 #include <QFileInfo>
 #include <QMap>
 
-bool FileSendSession::begin(IPlatform &desktop, CConnSocket *target, Record record)
+FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection)
+    : m_desktop(desktop)
+    , m_connection(connection)
 {
-    QPointer<CConnSocket> connection(target);
-    if (connection->isSendingFile()) {
-        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
-                                          "送信が終わってから、もう一度やり直してください。"));
+}
+
+bool FileSendSession::begin()
+{
+    const bool sending = start();
+    if (!sending)
+        deleteLater();
+    return sending;
+}
+
+bool FileSendSession::start()
+{
+    if (m_connection->isSendingFile()) {
+        m_desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                            "送信が終わってから、もう一度やり直してください。"));
         return false;
     }
-    const QString path = desktop.getOpenFileName();
+    const QString path = m_desktop.getOpenFileName();
     if (path.isEmpty())
         return false;
-    std::unique_ptr<QIODevice> file = desktop.openFile(path, QIODevice::ReadOnly);
+    // Kept here until the send takes the file.
+    QObject opened;
+    QIODevice *file = m_desktop.openFile(path, QIODevice::ReadOnly, &opened);
     if (!file) {
-        desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
-                                          "もう一度送信してください。")
-                               .arg(NativePath::of(path)));
+        m_desktop.messageBox(QStringLiteral("ファイル「%1」を開けません。読み取りできるファイルか確かめて、"
+                                            "もう一度送信してください。")
+                                 .arg(NativePath::of(path)));
         return false;
     }
     if (!FrameCodec::fileFits(quint64(file->size()))) {
-        desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
-                                          "分割してから送信してください。")
-                               .arg(NativePath::of(path))
-                               .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
+        m_desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
+                                            "分割してから送信してください。")
+                                 .arg(NativePath::of(path))
+                                 .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
         return false;
     }
+    m_name = QFileInfo(path).fileName();
+    m_size = file->size();
     // The connection may have ended while the dialog was open.
-    if (!connection || !connection->isOpen()) {
-        desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
-                                          "接続し直してから、もう一度送信してください。")
-                               .arg(QFileInfo(path).fileName()));
+    if (!m_connection || !m_connection->isOpen()) {
+        m_desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
+                                            "接続し直してから、もう一度送信してください。")
+                                 .arg(m_name));
         return false;
     }
-    if (connection->isSendingFile()) {
-        desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
-                                          "送信が終わってから、もう一度やり直してください。"));
+    if (m_connection->isSendingFile()) {
+        m_desktop.messageBox(QStringLiteral("この相手には前のファイルを送信中です。"
+                                            "送信が終わってから、もう一度やり直してください。"));
         return false;
     }
-    auto *session = new FileSendSession(desktop, connection, path, file->size(), std::move(record));
-    if (!connection->SendFile(std::move(file))) {
-        delete session;
-        return false;
-    }
-    return true;
+    setParent(m_connection);
+    connect(m_connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
+    connect(m_connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
+    return m_connection->SendFile(file);
 }
-
-FileSendSession::FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size,
-                                 Record record)
-    : QObject(connection)
-    , m_desktop(desktop)
-    , m_connection(connection)
-    , m_name(QFileInfo(path).fileName())
-    , m_size(size)
-    , m_record(std::move(record))
-{
-    connect(connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
-    connect(connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
-}
-
-FileSendSession::~FileSendSession() = default;
 
 void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer)
 {
     // Only a file with a pause in it takes long enough to show progress.
-    if (!m_progress)
-        m_progress = m_desktop.openProgress(frameCount, [connection = m_connection] {
-            if (connection)
-                connection->cancelSend();
-        });
+    if (!m_progress) {
+        m_progress = m_desktop.openProgress(frameCount, this);
+        connect(m_progress, &IProgress::canceled, m_connection, &CConnSocket::cancelSend);
+    }
     QString text = QStringLiteral("ファイル「%1」を送信しています。\n%2 / %3 チャンク送信済み")
                        .arg(m_name)
                        .arg(framesSent)
@@ -90,7 +89,6 @@ void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLe
 
 void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount)
 {
-    m_progress.reset();
     QString message;
     if (outcome == PacedFileSend::Outcome::ConnectionLost)
         message = QStringLiteral("接続が切れたため、ファイル「%1」の送信を途中で終えました（%2 / %3 チャンク送信済み）。"
@@ -103,19 +101,17 @@ void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int
         // ended the send.
         m_desktop.messageBoxLater(message.arg(m_name).arg(framesSent).arg(frameCount));
     }
-    if (m_record) {
-        static const QMap<PacedFileSend::Outcome, QString> endings {
-            {PacedFileSend::Outcome::Sent, QStringLiteral("を送信しました")},
-            {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
-            {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
-            {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
-        };
-        m_record(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
-                     .arg(m_name)
-                     .arg(m_size)
-                     .arg(endings.value(outcome))
-                     .arg(framesSent)
-                     .arg(frameCount));
-    }
+    static const QMap<PacedFileSend::Outcome, QString> endings {
+        {PacedFileSend::Outcome::Sent, QStringLiteral("を送信しました")},
+        {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
+        {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
+        {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
+    };
+    emit recorded(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
+                      .arg(m_name)
+                      .arg(m_size)
+                      .arg(endings.value(outcome))
+                      .arg(framesSent)
+                      .arg(frameCount));
     deleteLater();
 }

@@ -6,9 +6,6 @@
 #include <QPointer>
 #include <QString>
 
-#include <functional>
-#include <memory>
-
 class CConnSocket;
 class IPlatform;
 class IProgress;
@@ -21,25 +18,27 @@ class FileSendSession : public QObject
     Q_OBJECT
 
 public:
-    // Asks for a file and starts sending it on `connection`; false when
-    // nothing was sent (the operator was told why, or cancelled the dialog).
-    // The session deletes itself when the send has ended; `record` then
-    // gets a line for the history: the file's name and size and how the
-    // send ended.
-    using Record = std::function<void(const QString &)>;
-    static bool begin(IPlatform &desktop, CConnSocket *connection, Record record = {});
+    // For a send on `connection`; it then goes with the connection.
+    FileSendSession(IPlatform &desktop, CConnSocket *connection);
+
+    // Asks for a file and starts sending it; false when nothing was sent
+    // (the operator was told why, or cancelled the dialog). The session
+    // deletes itself when nothing was sent or the send has ended, after
+    // recorded().
+    bool begin();
+
+signals:
+    // The file's name and size and how the send ended, for the history.
+    void recorded(const QString &line);
 
 private:
-    FileSendSession(IPlatform &desktop, CConnSocket *connection, const QString &path, qint64 size, Record record);
-    ~FileSendSession() override;
-
+    bool start();
     void showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer);
     void finish(PacedFileSend::Outcome outcome, int framesSent, int frameCount);
 
     IPlatform &m_desktop;
     QPointer<CConnSocket> m_connection;
     QString m_name;
-    qint64 m_size;
-    Record m_record;
-    std::unique_ptr<IProgress> m_progress;
+    qint64 m_size = 0;
+    IProgress *m_progress = nullptr;
 };

@@ -1,13 +1,22 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 // A modal progress dialog with a "キャンセル" button, as the platform shows
-// it. Destroying the object closes the dialog.
-class IProgress
+// it. It goes with the object it was opened for; destroying it closes the
+// dialog.
+class IProgress : public QObject
 {
+    Q_OBJECT
+
 public:
-    virtual ~IProgress() = default;
+    using QObject::QObject;
+
     virtual void setLabelText(const QString &text) = 0;
     virtual void setValue(int value) = 0;
+
+signals:
+    // The operator pressed "キャンセル".
+    void canceled();
 };

@@ -7,9 +7,6 @@
 #include <QIODevice>
 #include <QString>
 
-#include <functional>
-#include <memory>
-
 class QObject;
 
 // The services both programs take from the desktop: file dialogs, message
@@ -33,10 +30,10 @@ public:
     // default, and what closing the box answers.
     virtual bool question(const QString &text) = 0;
     // Shows a modal progress dialog over the active window, from 0 to
-    // `maximum`; `onCancel` runs when the operator cancels it.
-    virtual std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) = 0;
-    // Opens a file; nullptr when it cannot be opened.
-    virtual std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) = 0;
+    // `maximum`, for as long as `owner` keeps it.
+    virtual IProgress *openProgress(int maximum, QObject *owner) = 0;
+    // Opens a file that `owner` keeps; nullptr when it cannot be opened.
+    virtual QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) = 0;
     // True when TCP sockets can be created at all.
     virtual bool startSockets() = 0;
 };

@@ -34,8 +34,9 @@ QWidget *dialogOwner()
 class ProgressDialog : public IProgress
 {
 public:
-    ProgressDialog(int maximum, std::function<void()> onCancel)
-        : m_dialog(new QProgressDialog(dialogOwner()))
+    ProgressDialog(int maximum, QObject *owner)
+        : IProgress(owner)
+        , m_dialog(new QProgressDialog(dialogOwner()))
     {
         m_dialog->setWindowTitle(QApplication::applicationName());
         // Modal to the main window's commands rather than to the window:
@@ -50,7 +51,7 @@ public:
         m_dialog->setAutoReset(false);
         m_dialog->setMinimumDuration(0);
         m_dialog->setRange(0, maximum);
-        QObject::connect(m_dialog, &QProgressDialog::canceled, m_dialog, std::move(onCancel));
+        connect(m_dialog, &QProgressDialog::canceled, this, &IProgress::canceled);
         m_dialog->show();
     }
 
@@ -166,17 +167,18 @@ void QtPlatform::singleShot(int milliseconds, QObject *context, std::function<vo
     QTimer::singleShot(milliseconds, context, std::move(then));
 }
 
-std::unique_ptr<IProgress> QtPlatform::openProgress(int maximum, std::function<void()> onCancel)
+IProgress *QtPlatform::openProgress(int maximum, QObject *owner)
 {
-    return std::make_unique<ProgressDialog>(maximum, std::move(onCancel));
+    return new ProgressDialog(maximum, owner);
 }
 
-std::unique_ptr<QIODevice> QtPlatform::openFile(const QString &path, QIODevice::OpenMode mode)
+QIODevice *QtPlatform::openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner)
 {
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(mode))
-        return nullptr;
-    return file;
+    auto *file = new QFile(path, owner);
+    if (file->open(mode))
+        return file;
+    delete file;
+    return nullptr;
 }
 
 bool QtPlatform::startSockets()

@@ -14,8 +14,8 @@ public:
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
-    std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
-    std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
+    IProgress *openProgress(int maximum, QObject *owner) override;
+    QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) override;
     bool startSockets() override;
 
 private:

@@ -45,9 +45,9 @@ QByteArray filled(int size)
     return bytes;
 }
 
-std::unique_ptr<QIODevice> fileWith(const QByteArray &content)
+QIODevice *fileWith(const QByteArray &content)
 {
-    auto file = std::make_unique<QBuffer>();
+    auto *file = new QBuffer(QCoreApplication::instance());
     file->setData(content);
     file->open(QIODevice::ReadOnly);
     return file;

@@ -27,9 +27,9 @@ QByteArray content(int size, int seed)
     return bytes;
 }
 
-std::unique_ptr<QIODevice> fileWith(const QByteArray &bytes)
+QIODevice *fileWith(const QByteArray &bytes)
 {
-    auto file = std::make_unique<QBuffer>();
+    auto *file = new QBuffer(QCoreApplication::instance());
     file->setData(bytes);
     file->open(QIODevice::ReadOnly);
     return file;

@@ -532,10 +532,10 @@ void tst_FileReception::fileCrossesConnection()
     QTRY_VERIFY(terminal.isOpen());
 
     QSignalSpy spy(&station, &CConnSocket::fileReceived);
-    auto file = std::make_unique<QBuffer>();
+    auto *file = new QBuffer(&terminal);
     file->setData(content(size, 8));
     QVERIFY(file->open(QIODevice::ReadOnly));
-    QVERIFY(terminal.SendFile(std::move(file)));
+    QVERIFY(terminal.SendFile(file));
     QTRY_COMPARE(spy.count(), 1);
     const ReceivedFile got = lastReceived(spy);
     QVERIFY(got.complete);

@@ -1,36 +1,24 @@
-#include "CodePage.h"
 #include "ConnectedTerminalsModel.h"
 #include "DesktopNotifier.h"
 #include "Frame.h"
 #include "HistoryModel.h"
 #include "InputDialog1.h"
-#include "LinkTestSupport.h"
 #include "ModalDialogAnswer.h"
-#include "PtyLine.h"
-#include "SSocket.h"
-#include "ScriptedPlatform.h"
-#include "Tavrin2.h"
+#include "StationFixture.h"
 
 #include <QDBusConnection>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableView>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <vector>
 
 using LinkTest::pumpUntil;
-
-using LinkTest::freePort;
 
 namespace {
 // Stands in for the desktop's notification service.
@@ -70,17 +58,10 @@ private slots:
     void noNotificationServiceIsNoError();
 
 private:
-    bool connectTerminals(int count);
-    QString peerOf(int terminal) const;
     // The entries whose text starts with `prefix`, once there are `count`.
     QList<int> rowsStartingWith(const QString &prefix, int count);
-    void sendText(int terminal, const QString &text);
 
-    std::unique_ptr<ScriptedPlatform> m_platform;
-    std::unique_ptr<PtyLine> m_pty;
-    quint16 m_port = 0;
-    std::unique_ptr<CMy2App> m_station;
-    std::vector<std::unique_ptr<QTcpSocket>> m_terminals;
+    StationFixture m_f;
 };
 
 void tst_History::initTestCase()
@@ -90,48 +71,18 @@ void tst_History::initTestCase()
 
 void tst_History::init()
 {
-    m_platform = std::make_unique<ScriptedPlatform>();
-    m_pty = std::make_unique<PtyLine>();
-    if (!m_pty->isValid())
-        QSKIP("No pseudo-terminal to stand in for COM1");
-    m_port = freePort();
-    QVERIFY(m_port != 0);
-    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).clear();
-    m_station = std::make_unique<CMy2App>(*m_platform, m_pty->name(), m_port);
-    QVERIFY(m_station->InitInstance());
-    m_station->OnStart();
-    QVERIFY(m_station->m_pListenSocket->isListening());
+    STATION_FIXTURE_INIT(m_f);
+    QVERIFY(m_f.start());
 }
 
 void tst_History::cleanup()
 {
-    m_terminals.clear();
-    m_station.reset();
-    m_pty.reset();
-    m_platform.reset();
-}
-
-bool tst_History::connectTerminals(int count)
-{
-    for (int i = 0; i < count; ++i) {
-        auto terminal = std::make_unique<QTcpSocket>();
-        terminal->connectToHost(QHostAddress::LocalHost, m_port);
-        const int before = m_station->m_pListenSocket->count();
-        if (!pumpUntil([&] { return m_station->m_pListenSocket->count() == before + 1; }))
-            return false;
-        m_terminals.push_back(std::move(terminal));
-    }
-    return true;
-}
-
-QString tst_History::peerOf(int terminal) const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(m_terminals.at(size_t(terminal))->localPort());
+    m_f.tearDown();
 }
 
 QList<int> tst_History::rowsStartingWith(const QString &prefix, int count)
 {
-    const HistoryModel &history = m_station->history();
+    const HistoryModel &history = m_f.station->history();
     QList<int> rows;
     pumpUntil([&] {
         rows.clear();
@@ -144,32 +95,25 @@ QList<int> tst_History::rowsStartingWith(const QString &prefix, int count)
     return rows;
 }
 
-void tst_History::sendText(int terminal, const QString &text)
-{
-    QByteArray bytes;
-    QVERIFY(CodePage::encode(text, &bytes));
-    m_terminals.at(size_t(terminal))->write(FrameCodec::textFrame(bytes));
-}
-
 void tst_History::stationKeepsEveryTextInOrder()
 {
-    QVERIFY(connectTerminals(3));
+    QVERIFY(m_f.connectTerminals(3));
     QStringList sent;
     for (int round = 0; round < 3; ++round) {
         for (int terminal : {2, 0, 1}) {
             sent.append(QStringLiteral("端末%1の%2通目 ").arg(terminal).arg(round) + QString(250, QLatin1Char('x')));
-            sendText(terminal, sent.last());
+            m_f.sendText(terminal, sent.last());
             QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), int(sent.size())).size(), int(sent.size()));
         }
     }
     const QList<int> rows = rowsStartingWith(QStringLiteral("受信: "), int(sent.size()));
     for (int i = 0; i < sent.size(); ++i) {
-        const HistoryModel::Entry &entry = m_station->history().entry(rows.at(i));
+        const HistoryModel::Entry &entry = m_f.station->history().entry(rows.at(i));
         const int terminal = sent.at(i).mid(2, 1).toInt();
         // The whole text: the status line cuts it, the history does not.
         QCOMPARE(entry.text, QStringLiteral("受信: ") + sent.at(i));
         QCOMPARE(entry.slot, terminal);
-        QCOMPARE(entry.peer, peerOf(terminal));
+        QCOMPARE(entry.peer, m_f.peerOf(terminal));
     }
 }
 
@@ -190,55 +134,55 @@ void tst_History::rsRelayShowsByteAndLineTime()
 {
     // Both strings arrive at once; the line's pause puts the second one on
     // the line later, and its entry tells when.
-    m_platform->realPauseMs = 400;
-    QVERIFY(connectTerminals(2));
-    m_terminals.at(1)->write(FrameCodec::rsFrame("Zebra") + FrameCodec::rsFrame("Yak"));
+    m_f.platform->realPauseMs = 400;
+    QVERIFY(m_f.connectTerminals(2));
+    m_f.terminals.at(1)->write(FrameCodec::rsFrame("Zebra") + FrameCodec::rsFrame("Yak"));
     const QList<int> rows = rowsStartingWith(QStringLiteral("RSコントロール"), 2);
     QCOMPARE(rows.size(), 2);
-    QCOMPARE(m_pty->drain(), QByteArray("ZY"));
-    const HistoryModel::Entry &first = m_station->history().entry(rows.at(0));
-    const HistoryModel::Entry &second = m_station->history().entry(rows.at(1));
+    QCOMPARE(m_f.pty->drain(), QByteArray("ZY"));
+    const HistoryModel::Entry &first = m_f.station->history().entry(rows.at(0));
+    const HistoryModel::Entry &second = m_f.station->history().entry(rows.at(1));
     QVERIFY2(first.text.contains(QStringLiteral(" 5A ")), qPrintable(first.text));
     QVERIFY2(second.text.contains(QStringLiteral(" 59 ")), qPrintable(second.text));
     QCOMPARE(second.slot, 1);
-    QCOMPARE(second.peer, peerOf(1));
+    QCOMPARE(second.peer, m_f.peerOf(1));
     QVERIFY(first.time.msecsTo(second.time) >= 350);
 }
 
 void tst_History::saveWritesOneLinePerEntry()
 {
-    QVERIFY(connectTerminals(1));
-    sendText(0, QStringLiteral("改行\nのある文字列"));
+    QVERIFY(m_f.connectTerminals(1));
+    m_f.sendText(0, QStringLiteral("改行\nのある文字列"));
     QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 1).size(), 1);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("history.txt"));
-    m_platform->queueSaveFileName(path);
-    m_station->OnSaveHistory();
+    m_f.platform->queueSaveFileName(path);
+    m_f.station->OnSaveHistory();
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), m_station->history().rowCount());
+    QCOMPARE(lines.size(), m_f.station->history().rowCount());
     const QRegularExpression isoTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) "));
     for (const QString &line : lines)
         QVERIFY2(isoTime.match(line).hasMatch(), qPrintable(line));
-    QVERIFY(lines.last().endsWith(QStringLiteral("端末 0 (%1) 受信: 改行 のある文字列").arg(peerOf(0))));
+    QVERIFY(lines.last().endsWith(QStringLiteral("端末 0 (%1) 受信: 改行 のある文字列").arg(m_f.peerOf(0))));
 
-    m_platform->failOpen(path);
-    m_platform->queueSaveFileName(path);
-    m_station->OnSaveHistory();
-    QCOMPARE(m_platform->messages.size(), 1);
-    QVERIFY(m_platform->messages.first().startsWith(QStringLiteral("履歴を「")));
+    m_f.platform->failOpen(path);
+    m_f.platform->queueSaveFileName(path);
+    m_f.station->OnSaveHistory();
+    QCOMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY(m_f.platform->messages.first().startsWith(QStringLiteral("履歴を「")));
 }
 
 void tst_History::tableRowOpensSendPromptForItsSlot()
 {
-    QVERIFY(connectTerminals(3));
-    auto *table = m_station->mainFrame()->findChild<QTableView *>();
+    QVERIFY(m_f.connectTerminals(3));
+    auto *table = m_f.station->mainFrame()->findChild<QTableView *>();
     QVERIFY(table);
     QCOMPARE(table->accessibleName(), QStringLiteral("接続中の端末"));
     QAbstractItemModel *rows = table->model();
     QCOMPARE(rows->rowCount(), 3);
-    QCOMPARE(rows->index(2, ConnectedTerminalsModel::PeerColumn).data().toString(), peerOf(2));
+    QCOMPARE(rows->index(2, ConnectedTerminalsModel::PeerColumn).data().toString(), m_f.peerOf(2));
 
     bool preselected = false;
     ModalDialogAnswer answer([&](QDialog *dialog) {
@@ -253,9 +197,9 @@ void tst_History::tableRowOpensSendPromptForItsSlot()
     QCOMPARE(answer.count(), 1);
     QVERIFY(preselected);
     const QByteArray expected = FrameCodec::textFrame("to two");
-    QVERIFY(pumpUntil([&] { return m_terminals.at(2)->bytesAvailable() >= expected.size(); }));
-    QCOMPARE(m_terminals.at(2)->readAll(), expected);
-    QCOMPARE(m_terminals.at(0)->bytesAvailable() + m_terminals.at(1)->bytesAvailable(), 0);
+    QVERIFY(pumpUntil([&] { return m_f.terminals.at(2)->bytesAvailable() >= expected.size(); }));
+    QCOMPARE(m_f.terminals.at(2)->readAll(), expected);
+    QCOMPARE(m_f.terminals.at(0)->bytesAvailable() + m_f.terminals.at(1)->bytesAvailable(), 0);
 }
 
 void tst_History::notificationOnlyWhileInactive()
@@ -265,12 +209,12 @@ void tst_History::notificationOnlyWhileInactive()
     if (!bus.isConnected() || !bus.registerService(QString::fromLatin1(DesktopNotifier::Service)))
         QSKIP("No private session bus to register a notification service on (run under dbus-run-session)");
     QVERIFY(bus.registerObject(QString::fromLatin1(DesktopNotifier::Path), &fake, QDBusConnection::ExportAllSlots));
-    QVERIFY(connectTerminals(2));
+    QVERIFY(m_f.connectTerminals(2));
 
-    CMainFrame *frame = m_station->mainFrame();
+    CMainFrame *frame = m_f.station->mainFrame();
     frame->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(frame));
-    sendText(0, QStringLiteral("seen"));
+    m_f.sendText(0, QStringLiteral("seen"));
     QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 1).size(), 1);
     QTest::qWait(300);
     QCOMPARE(fake.shown.size(), 0);
@@ -280,9 +224,9 @@ void tst_History::notificationOnlyWhileInactive()
     elsewhere.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
     const QString longText = QStringLiteral("長い") + QString(80, QLatin1Char('y'));
-    sendText(1, longText);
+    m_f.sendText(1, longText);
     QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 2).size(), 2);
-    sendText(0, QStringLiteral("short"));
+    m_f.sendText(0, QStringLiteral("short"));
     QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 3).size(), 3);
     QTRY_COMPARE(fake.shown.size(), 2);
     QTest::qWait(300);
@@ -295,19 +239,19 @@ void tst_History::notificationOnlyWhileInactive()
 
 void tst_History::noNotificationServiceIsNoError()
 {
-    QVERIFY(connectTerminals(1));
+    QVERIFY(m_f.connectTerminals(1));
     QWidget elsewhere;
     elsewhere.show();
     elsewhere.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
     QElapsedTimer clock;
     clock.start();
-    sendText(0, QStringLiteral("nobody shows this"));
-    sendText(0, QStringLiteral("nor this"));
+    m_f.sendText(0, QStringLiteral("nobody shows this"));
+    m_f.sendText(0, QStringLiteral("nor this"));
     QCOMPARE(rowsStartingWith(QStringLiteral("受信: "), 2).size(), 2);
     // Nothing waited for an answer from the bus.
     QVERIFY(clock.elapsed() < 1000);
-    QCOMPARE(m_platform->messages, QStringList());
+    QCOMPARE(m_f.platform->messages, QStringList());
 }
 
 QTEST_MAIN(tst_History)

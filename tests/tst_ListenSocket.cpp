@@ -293,8 +293,9 @@ void tst_ListenSocket::sendFileReachesOnlyChosenTerminal()
     file.write(content);
     file.close();
     const auto opened = [&] {
-        auto device = std::make_unique<QFile>(file.fileName());
-        return device->open(QIODevice::ReadOnly) ? std::move(device) : nullptr;
+        auto *device = new QFile(file.fileName(), QCoreApplication::instance());
+        device->open(QIODevice::ReadOnly);
+        return device;
     };
 
     auto listener = makeListener();

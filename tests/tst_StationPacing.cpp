@@ -133,7 +133,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
     for (int i = 0; i < content.size(); ++i)
         content[i] = char(i / CHUNK_SIZE + i);
     QVERIFY(LinkTest::writeFile(path, content));
-    auto file = std::make_unique<QFile>(path);
+    auto *file = new QFile(path, QCoreApplication::instance());
     QVERIFY(file->open(QIODevice::ReadOnly));
 
     QTcpSocket *stalled = connectTerminal();
@@ -154,7 +154,7 @@ void tst_StationPacing::peerThatDoesNotReadHoldsOnlyItsFileSend()
 
     QElapsedTimer sinceStart;
     sinceStart.start();
-    QVERIFY(m_listener->SendFileToClient(std::move(file), 0));
+    QVERIFY(m_listener->SendFileToClient(file, 0));
     QVERIFY(sender->isSendingFile());
     QVERIFY(pumpUntil([&] { return !progress.isEmpty() && progress.last().at(3).toBool(); }, 5000));
     qInfo("the wait showed %lld ms after the send began", sinceStart.elapsed());

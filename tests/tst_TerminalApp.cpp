@@ -1,6 +1,7 @@
 #include "CSocket.h"
 #include "CodePage.h"
 #include "Frame.h"
+#include "HistoryModel.h"
 #include "InputDialog1.h"
 #include "LinkTestSupport.h"
 #include "MainFrm.h"
@@ -379,7 +380,7 @@ void tst_TerminalApp::sentBytes_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("wire");   // empty: refused
-    QTest::addColumn<QString>("refusal");   // word the message box must hold
+    QTest::addColumn<QString>("refusal");
 
     const QString a189(189, QLatin1Char('A'));
     const QString a190(190, QLatin1Char('A'));
@@ -387,6 +388,7 @@ void tst_TerminalApp::sentBytes_data()
     const QString wide190(95, QChar(0x3042));
     const QByteArray text189 = QByteArray::fromHex("01000000bd0000000000");
     const QByteArray rs189 = QByteArray::fromHex("03000000bd0000000000");
+    const QString sendTooLong = OperatorApp::tooLongMessage(CMyApp::sendTextName(), 190, MAX_TERMINAL_TEXT);
 
     QTest::newRow("send AB") << Send << QStringLiteral("AB") << QByteArray::fromHex("010000000200000000004142")
                              << QString();
@@ -396,9 +398,10 @@ void tst_TerminalApp::sentBytes_data()
     QTest::newRow("send 189") << Send << a189 << text189 + a189.toLatin1() << QString();
     QTest::newRow("rs 189") << RsControl << a189 << rs189 + a189.toLatin1() << QString();
     QTest::newRow("send 189 with wide characters") << Send << wide189 << text189 + cp932(wide189) << QString();
-    QTest::newRow("send 190") << Send << a190 << QByteArray() << QStringLiteral("189");
-    QTest::newRow("rs 190") << RsControl << a190 << QByteArray() << QStringLiteral("189");
-    QTest::newRow("send 190 with wide characters") << Send << wide190 << QByteArray() << QStringLiteral("189");
+    QTest::newRow("send 190") << Send << a190 << QByteArray() << sendTooLong;
+    QTest::newRow("rs 190") << RsControl << a190 << QByteArray()
+                            << OperatorApp::tooLongMessage(CMyApp::rsTextName(), 190, MAX_TERMINAL_TEXT);
+    QTest::newRow("send 190 with wide characters") << Send << wide190 << QByteArray() << sendTooLong;
     QTest::newRow("send Japanese") << Send << QStringLiteral("日本")
                                    << QByteArray::fromHex("0100000004000000000093fa967b") << QString();
     QTest::newRow("rs halfwidth katakana") << RsControl << QStringLiteral("ｱ")
@@ -409,12 +412,11 @@ void tst_TerminalApp::sentBytes_data()
         << QString();
     QTest::newRow("rs 189 with JIS forms") << RsControl << QString(94, QChar(0x301C)) + 'A'
                                            << rs189 + QByteArray("\x81\x60").repeated(94) + 'A' << QString();
-    QTest::newRow("send 190 with JIS forms") << Send << QString(95, QChar(0x2212)) << QByteArray()
-                                             << QStringLiteral("189");
+    QTest::newRow("send 190 with JIS forms") << Send << QString(95, QChar(0x2212)) << QByteArray() << sendTooLong;
     QTest::newRow("send Hangul") << Send << QStringLiteral("안녕") << QByteArray()
-                                 << QStringLiteral("送れない文字「안녕」");
+                                 << OperatorApp::unencodableMessage(CMyApp::sendTextName(), QStringLiteral("안녕"));
     QTest::newRow("rs emoji") << RsControl << QStringLiteral("A\U0001F600") << QByteArray()
-                              << QStringLiteral("送れない文字「\U0001F600」");
+                              << OperatorApp::unencodableMessage(CMyApp::rsTextName(), QStringLiteral("\U0001F600"));
 }
 
 void tst_TerminalApp::sentBytes()
@@ -431,8 +433,7 @@ void tst_TerminalApp::sentBytes()
         QCOMPARE(answer.count(), 1);
     }
     if (wire.isEmpty()) {
-        QCOMPARE(m_platform->messages.size(), 1);
-        QVERIFY2(m_platform->messages.first().contains(refusal), qPrintable(m_platform->messages.first()));
+        QCOMPARE(m_platform->messages, QStringList {refusal});
     } else {
         QVERIFY(m_platform->messages.isEmpty());
         QTRY_VERIFY(m_station->bytesAvailable() >= wire.size());
@@ -571,13 +572,18 @@ void tst_TerminalApp::fileSend()
     }
     QTest::qWait(20);
     QVERIFY(m_platform->messages.isEmpty());
+    const HistoryModel &history = m_app->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text,
+             QStringLiteral("ファイル「data.bin」（%1 バイト）を送信しました（%2 / %2 チャンク）")
+                 .arg(size)
+                 .arg(labels.size() + 1));
 }
 
 void tst_TerminalApp::fileSendRefused_data()
 {
     QTest::addColumn<QString>("file");      // empty: the Open dialog is cancelled
     QTest::addColumn<qint64>("size");       // -1: no such file
-    QTest::addColumn<QString>("refusal");   // word the message box must hold
+    QTest::addColumn<QString>("refusal");
     QTest::newRow("Open dialog cancelled") << QString() << qint64(0) << QString();
     QTest::newRow("unreadable") << QStringLiteral("missing-file.txt") << qint64(-1) << QStringLiteral("開けません");
     // Sparse: 65536 full chunks, one more than the index can number.

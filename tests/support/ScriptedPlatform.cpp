@@ -83,20 +83,17 @@ void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::funct
     QTimer::singleShot(realPauseMs, context, std::move(then));
 }
 
-std::unique_ptr<IProgress> ScriptedPlatform::openProgress(int maximum, std::function<void()> onCancel)
+IProgress *ScriptedPlatform::openProgress(int maximum, QObject *owner)
 {
     class Recorded : public IProgress
     {
     public:
-        explicit Recorded(std::shared_ptr<Progress> record)
-            : m_record(std::move(record))
+        Recorded(std::shared_ptr<Progress> record, QObject *owner)
+            : IProgress(owner)
+            , m_record(std::move(record))
         {
         }
-        ~Recorded() override
-        {
-            m_record->open = false;
-            m_record->onCancel = nullptr;
-        }
+        ~Recorded() override { m_record->open = false; }
         void setLabelText(const QString &text) override { m_record->labels.append(text); }
         void setValue(int value) override { m_record->values.append(value); }
 
@@ -106,12 +103,13 @@ std::unique_ptr<IProgress> ScriptedPlatform::openProgress(int maximum, std::func
 
     auto record = std::make_shared<Progress>();
     record->maximum = maximum;
-    record->onCancel = std::move(onCancel);
+    auto *dialog = new Recorded(record, owner);
+    record->dialog = dialog;
     progresses.append(record);
-    return std::make_unique<Recorded>(record);
+    return dialog;
 }
 
-std::unique_ptr<QIODevice> ScriptedPlatform::openFile(const QString &path, QIODevice::OpenMode mode)
+QIODevice *ScriptedPlatform::openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner)
 {
     for (const auto &failing : std::as_const(m_failing)) {
         if (failing.first == path && (failing.second & mode)) {
@@ -119,12 +117,13 @@ std::unique_ptr<QIODevice> ScriptedPlatform::openFile(const QString &path, QIODe
             return nullptr;
         }
     }
-    auto file = std::make_unique<QFile>(path);
+    auto *file = new QFile(path, owner);
     const bool ok = file->open(mode);
     openedFiles.append({path, mode, ok});
-    if (!ok)
-        return nullptr;
-    return file;
+    if (ok)
+        return file;
+    delete file;
+    return nullptr;
 }
 
 bool ScriptedPlatform::startSockets()

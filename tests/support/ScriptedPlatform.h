@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QQueue>
 #include <QSet>
 #include <QString>
@@ -63,13 +64,12 @@ public:
         QStringList labels;
         QList<int> values;
         bool open = true;
-        std::function<void()> onCancel;
+        QPointer<IProgress> dialog;
         // What pressing "キャンセル" does, while the dialog is open.
         void pressCancel()
         {
-            const auto cancel = onCancel;
-            if (open && cancel)
-                cancel();
+            if (dialog)
+                emit dialog->canceled();
         }
     };
     QList<std::shared_ptr<Progress>> progresses;
@@ -99,8 +99,8 @@ public:
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override;
-    std::unique_ptr<IProgress> openProgress(int maximum, std::function<void()> onCancel) override;
-    std::unique_ptr<QIODevice> openFile(const QString &path, QIODevice::OpenMode mode) override;
+    IProgress *openProgress(int maximum, QObject *owner) override;
+    QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) override;
     bool startSockets() override;
 
 private:

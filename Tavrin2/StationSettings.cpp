@@ -1,0 +1,33 @@
+#include "StationSettings.h"
+
+#include "AppFramework.h"
+
+#include <QSettings>
+
+namespace {
+const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
+const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
+
+// An empty value removes the key: absent means the default.
+template<typename Value>
+void storeSetting(QSettings &settings, const QString &key, const Value &value)
+{
+    if (value.isEmpty())
+        settings.remove(key);
+    else
+        settings.setValue(key, value);
+}
+}
+
+StationSettings StationSettings::load()
+{
+    const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
+    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString()};
+}
+
+void StationSettings::store() const
+{
+    QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
+    storeSetting(settings, AllowedTerminalsKey, allowedTerminals);
+    storeSetting(settings, ListenAddressKey, listenAddress);
+}
