@@ -10,10 +10,6 @@
 FileReception::FileReception(QObject *parent)
     : FileReception(SpoolSpace::shared(), parent)
 {
-    // Spools of this user's programs that were killed go before this
-    // process parks any, should the start-up not have swept them.
-    static const int swept = SpoolDirectory::removeStale();
-    Q_UNUSED(swept);
 }
 
 FileReception::FileReception(SpoolSpace &space, QObject *parent)

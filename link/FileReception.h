@@ -39,8 +39,7 @@ class FileReception : public QObject
     Q_OBJECT
 
 public:
-    // Reserves in the process's shared space; the first of these in a
-    // process sweeps stale spool directories (SpoolDirectory::removeStale).
+    // Reserves in the process's shared space.
     explicit FileReception(QObject *parent = nullptr);
     FileReception(SpoolSpace &space, QObject *parent = nullptr);
     ~FileReception() override;

@@ -7,6 +7,7 @@
 #include "NativePath.h"
 #include "Platform.h"
 #include "ProgramIcon.h"
+#include "SpoolDirectory.h"
 #include "StatusView.h"
 
 #include <QAction>
@@ -33,6 +34,7 @@ QString recentFileKey(int index)
 AppFramework::AppFramework(const QString &programTitle, IPlatform &desktop)
     : m_programTitle(programTitle)
     , m_desktop(desktop)
+    , m_notifier(new SenderNotifier(programTitle, desktop, this))
 {
 }
 
@@ -47,6 +49,8 @@ bool AppFramework::InitInstance(const QStringList &arguments)
         m_desktop.messageBox(QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。"));
         return false;
     }
+    // Spools that programs of this user left when they were killed.
+    SpoolDirectory::removeStale();
 
     // The classic style drives the plain menu-bar items with Alt, the arrow keys and Return.
     if (QStyle *style = QStyleFactory::create(QStringLiteral("Windows")))
@@ -153,6 +157,14 @@ void AppFramework::callForAttention(const QString &body)
         return;
     QApplication::alert(m_frame);
     DesktopNotifier::notify(m_programTitle, body);
+}
+
+void AppFramework::callForAttention(const QString &sender, const QString &text)
+{
+    if (!m_frame || m_frame->isActiveWindow())
+        return;
+    QApplication::alert(m_frame);
+    m_notifier->notify(sender, text);
 }
 
 QString AppFramework::documentTitle() const

@@ -12,6 +12,7 @@
 #include <utility>
 
 class EmptyDocument;
+class SenderNotifier;
 class HistoryView;
 class IPlatform;
 class StatusView;
@@ -52,6 +53,9 @@ public:
     // Something arrived for the operator: while the main window is not the
     // active one, the task bar marks it and the desktop shows `body`.
     void callForAttention(const QString &body);
+    // A text from `sender` ("端末 3"; empty for the one peer): the same, with
+    // one desktop notification per sender, updated in place.
+    void callForAttention(const QString &sender, const QString &text);
 
     CMainFrame *mainFrame() const { return m_frame; }
     IPlatform &desktop() const { return m_desktop; }
@@ -87,6 +91,7 @@ private:
     QString m_programTitle;
     IPlatform &m_desktop;
     CMainFrame *m_frame = nullptr;
+    SenderNotifier *m_notifier;
     StatusView *m_view = nullptr;
     HistoryModel m_history;
     HistoryView *m_historyView = nullptr;

@@ -70,7 +70,7 @@ void OperatorApp::showText(const QByteArray &text, int slot)
     Redraw();
     const QString decoded = CodePage::decode(text);
     record(QStringLiteral("受信: ") + decoded, slot);
-    callForAttention(slot < 0 ? decoded.left(60) : QStringLiteral("端末 %1: %2").arg(slot).arg(decoded.left(60)));
+    callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), decoded);
 }
 
 bool OperatorApp::wireText(const QString &text, const QString &what, int limit, QByteArray *bytes)
