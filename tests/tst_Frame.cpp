@@ -34,7 +34,11 @@ QList<Decoded> decodeAll(const QByteArray &stream, int step, int textKeep = 199)
         const qsizetype piece = qMin<qsizetype>(step, stream.size() - pos);
         qsizetype used = 0;
         while (used < piece) {
-            used += decoder.feed(stream.constData() + pos + used, piece - used);
+            const qsizetype took = decoder.feed(stream.constData() + pos + used, piece - used);
+            // A reader that stalls mid-piece loses the frames after it.
+            if (took == 0 && !decoder.frameReady())
+                return frames;
+            used += took;
             if (decoder.frameReady()) {
                 frames.append({decoder.header(), decoder.payload(), decoder.droppedBytes()});
                 decoder.nextFrame();
@@ -55,13 +59,10 @@ private slots:
     void encodesWorkedExamples();
     void decodesHeaderFields_data();
     void decodesHeaderFields();
-    void ignoresUnusedHeaderBytes();
     void fileFrameSizes_data();
     void fileFrameSizes();
     void fileSizeLimit();
     void decodesSplitAtEveryBoundary();
-    void truncatedPrefixYieldsNoFrame();
-    void keepsOnlyWhatReceiversUse();
     void hugeClaimStaysBounded();
 };
 
@@ -119,20 +120,6 @@ void tst_Frame::decodesHeaderFields()
     QCOMPARE(QByteArray(again, FRAME_HEADER_SIZE), bytes);
 }
 
-void tst_Frame::ignoresUnusedHeaderBytes()
-{
-    const QByteArray noisyText = hex("01 00000003 ABCD EF0102 616263");
-    const QList<Decoded> texts = decodeAll(noisyText, 64);
-    QCOMPARE(texts.size(), 1);
-    QCOMPARE(texts[0].payload, QByteArray("abc"));
-
-    const QByteArray noisyFile = hex("02 000001F4 0000 FFFFFF") + QByteArray(500, 'z');
-    const QList<Decoded> files = decodeAll(noisyFile, 64);
-    QCOMPARE(files.size(), 1);
-    QVERIFY(files[0].header.isLastFileChunk());
-    QCOMPARE(files[0].payload, QByteArray(500, 'z'));
-}
-
 void tst_Frame::fileFrameSizes_data()
 {
     QTest::addColumn<quint32>("length");
@@ -174,9 +161,10 @@ void tst_Frame::decodesSplitAtEveryBoundary()
 {
     const QByteArray chunk = filled(CHUNK_SIZE);
     QByteArray stream;
-    stream += FrameCodec::textFrame("abc");
+    // Senders may leave anything in the unused header bytes.
+    stream += hex("01 00000003 ABCD EF0102 616263");
     stream += FrameCodec::fileFrame(2500, 0, chunk);
-    stream += FrameCodec::fileFrame(2500, 1, chunk.left(500));
+    stream += hex("02 000009C4 0001 FFFFFF") + chunk.left(500);
     stream += FrameCodec::rsFrame("xyz");
     stream += hex("07 00000002 0000 000000 EEEE");
     stream += FrameCodec::textFrame({});
@@ -186,6 +174,7 @@ void tst_Frame::decodesSplitAtEveryBoundary()
         QCOMPARE(frames.size(), 6);
         QCOMPARE(frames[0].payload, QByteArray("abc"));
         QCOMPARE(frames[1].payload, chunk);
+        QVERIFY(frames[2].header.isLastFileChunk());
         QCOMPARE(frames[2].payload, chunk.left(500));
         QCOMPARE(frames[3].payload, QByteArray("x"));
         QCOMPARE(frames[3].dropped, 2u);
@@ -195,34 +184,9 @@ void tst_Frame::decodesSplitAtEveryBoundary()
     }
 }
 
-void tst_Frame::truncatedPrefixYieldsNoFrame()
-{
-    const QByteArray frame = FrameCodec::fileFrame(700, 0, filled(700));
-    for (int cut = 0; cut < frame.size(); ++cut) {
-        FrameDecoder decoder(199);
-        QCOMPARE(decoder.feed(frame.constData(), cut), qsizetype(cut));
-        QVERIFY2(!decoder.frameReady(), qPrintable(QString::number(cut)));
-        QCOMPARE(decoder.midFrame(), cut > 0);
-        decoder.feed(frame.constData() + cut, frame.size() - cut);
-        QVERIFY(decoder.frameReady());
-        QCOMPARE(decoder.payload(), filled(700));
-    }
-}
-
-void tst_Frame::keepsOnlyWhatReceiversUse()
-{
-    const QByteArray longText(300, 'a');
-    const QList<Decoded> frames = decodeAll(FrameCodec::textFrame(longText) + FrameCodec::textFrame("ok"),
-                                            1000, 196);
-    QCOMPARE(frames.size(), 2);
-    QCOMPARE(frames[0].payload, QByteArray(196, 'a'));
-    QCOMPARE(frames[0].dropped, 104u);
-    QCOMPARE(frames[1].payload, QByteArray("ok"));
-}
-
 void tst_Frame::hugeClaimStaysBounded()
 {
-    FrameDecoder decoder(199);
+    FrameDecoder decoder(196);
     const QByteArray header = hex("01 7FFFFFFF 0000 000000");
     QCOMPARE(decoder.feed(header.constData(), header.size()), qsizetype(FRAME_HEADER_SIZE));
 
@@ -235,8 +199,8 @@ void tst_Frame::hugeClaimStaysBounded()
         left -= quint64(piece);
     }
     QVERIFY(decoder.frameReady());
-    QCOMPARE(decoder.payload(), QByteArray(199, 'q'));
-    QCOMPARE(decoder.droppedBytes(), 0x7FFFFFFFu - 199);
+    QCOMPARE(decoder.payload(), QByteArray(196, 'q'));
+    QCOMPARE(decoder.droppedBytes(), 0x7FFFFFFFu - 196);
     decoder.nextFrame();
 
     const QByteArray next = FrameCodec::textFrame("after");
