@@ -1,7 +1,7 @@
 // What the history costs: appending an entry while it holds its 10,000, with
 // and without the list on screen; the memory 10,000 entries of 200 bytes
 // take; and how quickly a text reaches the screen at a real Station whose
-// history is full while ten Terminals send.
+// history is full, its journal written, while ten Terminals send.
 //
 //   bench_history           runs everything (about 10 s) and prints the figures
 //
@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <arpa/inet.h>
@@ -160,6 +161,9 @@ quint16 freePort()
 
 int main(int argc, char **argv)
 {
+    // The Station's journal goes to a folder of its own, not the user's.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
     PaintWatch app(argc, argv);
     QTextStream out(stdout);
 
