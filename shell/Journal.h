@@ -25,7 +25,7 @@ public:
     enum class State { Off, Writing, Failed };
     Q_ENUM(State)
 
-    static constexpr int FlushIntervalMs = 500;
+    static constexpr int FlushIntervalMs = 800;
     static constexpr int DefaultKeptDays = 30;
     // Per-user setting of the days kept; 0 keeps no journal.
     static constexpr const char *KeptDaysKey = "History/KeptDays";
