@@ -49,7 +49,8 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     m_historyDays->setRange(0, 3650);
     m_historyDays->setSuffix(QStringLiteral(" 日"));
     m_historyDays->setSpecialValueText(QStringLiteral("残さない"));
-    auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。日数は次に起動したときから使われます。"),
+    auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。\n"
+                                                  "日数は、次にプログラムを起動したときから使われます。"),
                                    this);
 
     auto *ok = new QPushButton(QStringLiteral("OK"), this);

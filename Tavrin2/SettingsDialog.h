@@ -10,9 +10,9 @@ class QPlainTextEdit;
 class QSpinBox;
 
 // The Station's settings: the addresses Terminals may connect from, one a
-// line, the local address the Station listens on and the days the history
-// is kept in its journal. OK checks the addresses and
-// names the first bad entry, keeping the dialog open on it.
+// line, the local address the Station listens on and the days the journal
+// of the history is kept. OK checks both addresses and names the first bad
+// entry, keeping the dialog open on it.
 class CSettingsDialog : public QDialog
 {
     Q_OBJECT

@@ -40,8 +40,9 @@ AppFramework::AppFramework(const QString &programTitle, IPlatform &desktop)
 {
     const QSettings settings(QString::fromLatin1(SettingsKey), programTitle);
     const int keptDays = settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt();
-    m_journal = new Journal(QDir(desktop.dataLocation()).filePath(QStringLiteral("history")), programTitle,
-                            desktop.dataLocation().isEmpty() ? 0 : keptDays, desktop, this);
+    const QString data = desktop.dataLocation();
+    m_journal = new Journal(data.isEmpty() ? QString() : QDir(data).filePath(QStringLiteral("history")), programTitle,
+                            keptDays, desktop, this);
     m_history.addEarlier(m_journal->earlierLines(EarlierEntries));
     m_history.setJournalKept(m_journal->state() == Journal::State::Writing);
     connect(&m_history, &HistoryModel::recorded, m_journal, &Journal::append);
