@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -18,6 +19,7 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     , m_desktop(desktop)
     , m_allowed(new QPlainTextEdit(this))
     , m_listen(new QLineEdit(this))
+    , m_historyDays(new QSpinBox(this))
 {
     setWindowTitle(QStringLiteral("設定"));
 
@@ -40,6 +42,17 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
                                                  "待ち受け中に変えたときは、プログラムを起動し直してください。"),
                                   this);
 
+    auto *historyLabel = new QLabel(QStringLiteral("履歴ファイルを残す日数(&H):"), this);
+    historyLabel->setBuddy(m_historyDays);
+    m_historyDays->setObjectName(QStringLiteral("historyDays"));
+    m_historyDays->setAccessibleName(QStringLiteral("履歴ファイルを残す日数"));
+    m_historyDays->setRange(0, 3650);
+    m_historyDays->setSuffix(QStringLiteral(" 日"));
+    m_historyDays->setSpecialValueText(QStringLiteral("残さない"));
+    auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。\n"
+                                                  "日数は、次にプログラムを起動したときから使われます。"),
+                                   this);
+
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("キャンセル"), this);
@@ -59,10 +72,16 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     layout->addWidget(allowedHint);
     layout->addLayout(listenRow);
     layout->addWidget(listenHint);
+    auto *historyRow = new QHBoxLayout;
+    historyRow->addWidget(historyLabel);
+    historyRow->addWidget(m_historyDays, 1);
+    layout->addLayout(historyRow);
+    layout->addWidget(historyHint);
     layout->addLayout(buttons);
     resize(420, 320);
     m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
     m_listen->setText(settings.listenAddress);
+    m_historyDays->setValue(settings.historyDays);
 }
 
 StationSettings CSettingsDialog::settings() const
@@ -73,6 +92,7 @@ StationSettings CSettingsDialog::settings() const
             settings.allowedTerminals.append(line.trimmed());
     }
     settings.listenAddress = listenAddress();
+    settings.historyDays = m_historyDays->value();
     return settings;
 }
 

@@ -7,10 +7,12 @@
 class IPlatform;
 class QLineEdit;
 class QPlainTextEdit;
+class QSpinBox;
 
 // The Station's settings: the addresses Terminals may connect from, one a
-// line, and the local address the Station listens on. OK checks both and
-// names the first bad entry, keeping the dialog open on it.
+// line, the local address the Station listens on and the days the journal
+// of the history is kept. OK checks both addresses and names the first bad
+// entry, keeping the dialog open on it.
 class CSettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -30,4 +32,5 @@ private:
     IPlatform &m_desktop;
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;
+    QSpinBox *m_historyDays;
 };

@@ -22,7 +22,8 @@ void storeSetting(QSettings &settings, const QString &key, const Value &value)
 StationSettings StationSettings::load()
 {
     const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
-    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString()};
+    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
+            settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt()};
 }
 
 void StationSettings::store() const
@@ -30,4 +31,8 @@ void StationSettings::store() const
     QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
     storeSetting(settings, AllowedTerminalsKey, allowedTerminals);
     storeSetting(settings, ListenAddressKey, listenAddress);
+    if (historyDays == Journal::DefaultKeptDays)
+        settings.remove(QString::fromLatin1(Journal::KeptDaysKey));
+    else
+        settings.setValue(QString::fromLatin1(Journal::KeptDaysKey), historyDays);
 }

@@ -1,21 +1,26 @@
 #pragma once
 
+#include "Journal.h"
+
 #include <QString>
 #include <QStringList>
 
 // What the Station's operator sets in 設定, kept in the per-user settings:
 // the addresses Terminals may connect from and the local address to listen
-// on. Empty means the default: every address.
+// on (empty means the default: every address), and the days the journal of
+// the history is kept (0: none).
 struct StationSettings
 {
     QStringList allowedTerminals;
     QString listenAddress;
+    int historyDays = Journal::DefaultKeptDays;
 
     static StationSettings load();
     void store() const;
 
     bool operator==(const StationSettings &other) const
     {
-        return allowedTerminals == other.allowedTerminals && listenAddress == other.listenAddress;
+        return allowedTerminals == other.allowedTerminals && listenAddress == other.listenAddress
+            && historyDays == other.historyDays;
     }
 };

@@ -199,7 +199,8 @@ void CMy2App::offerToDropExcluded()
 void CMy2App::tellRefused(const QHostAddress &address)
 {
     if (m_notices->takeRefusal(address))
-        record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()));
+        record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()), -1,
+               HistoryModel::Kind::Refusal);
 }
 
 bool CMy2App::stillConnected(const Choice &choice, const QString &what)

@@ -1,7 +1,7 @@
 // What the history costs: appending an entry while it holds its 10,000, with
 // and without the list on screen; the memory 10,000 entries of 200 bytes
 // take; and how quickly a text reaches the screen at a real Station whose
-// history is full while ten Terminals send.
+// history is full, its journal written, while ten Terminals send.
 //
 //   bench_history           runs everything (about 10 s) and prints the figures
 //
@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <arpa/inet.h>
@@ -86,12 +87,13 @@ void fill(HistoryModel &history)
 
 // Milliseconds per append at capacity; with `view`, each append is also laid
 // out and painted before the next.
-std::vector<double> appendTimes(HistoryModel &history, HistoryView *view, int count)
+std::vector<double> appendTimes(HistoryModel &history, HistoryView *view, int count,
+                                HistoryModel::Kind kind = HistoryModel::Kind::Note)
 {
     std::vector<double> times;
     for (int i = 0; i < count; ++i) {
         const qint64 start = monotonicNs();
-        history.add(entryText(i), 3, QStringLiteral("192.168.100.3:50123"));
+        history.add(entryText(i), 3, QStringLiteral("192.168.100.3:50123"), kind);
         if (view) {
             QCoreApplication::processEvents();
             view->viewport()->repaint();
@@ -160,6 +162,9 @@ quint16 freePort()
 
 int main(int argc, char **argv)
 {
+    // The Station's journal goes to a folder of its own, not the user's.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
     PaintWatch app(argc, argv);
     QTextStream out(stdout);
 
@@ -182,6 +187,12 @@ int main(int argc, char **argv)
         out << "append at capacity, list on screen, laid out and painted each time: median "
             << QString::number(shown.median, 'f', 3) << " ms, p99 " << QString::number(shown.p99, 'f', 3)
             << " ms\n";
+        // Past its first SenderBound texts, each text of the flood folds its sender's oldest.
+        std::vector<double> flood = appendTimes(*history, &view, 3 * HistoryModel::SenderBound, HistoryModel::Kind::Text);
+        flood.erase(flood.begin(), flood.begin() + HistoryModel::SenderBound);
+        const Figures folding = figures(flood);
+        out << "one Terminal's flood folding, list on screen: median " << QString::number(folding.median, 'f', 3)
+            << " ms, p99 " << QString::number(folding.p99, 'f', 3) << " ms\n";
         view.setModel(nullptr);
         const Figures modelOnly = figures(appendTimes(*history, nullptr, 5000));
         out << "append at capacity, history alone: median " << QString::number(modelOnly.median, 'f', 4)

@@ -4,6 +4,7 @@
 #include "DesktopNotifier.h"
 #include "EmptyDocument.h"
 #include "HistoryView.h"
+#include "Journal.h"
 #include "NativePath.h"
 #include "Platform.h"
 #include "ProgramIcon.h"
@@ -12,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFileDevice>
 #include <QKeySequence>
 #include <QSettings>
@@ -36,6 +38,22 @@ AppFramework::AppFramework(const QString &programTitle, IPlatform &desktop)
     , m_desktop(desktop)
     , m_notifier(new SenderNotifier(programTitle, desktop, this))
 {
+    const QSettings settings(QString::fromLatin1(SettingsKey), programTitle);
+    const int keptDays = settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt();
+    const QString data = desktop.dataLocation();
+    m_journal = new Journal(data.isEmpty() ? QString() : QDir(data).filePath(QStringLiteral("history")), programTitle,
+                            keptDays, desktop, this);
+    m_history.addEarlier(m_journal->earlierLines(EarlierEntries));
+    m_history.setJournalKept(m_journal->state() == Journal::State::Writing);
+    connect(&m_history, &HistoryModel::recorded, m_journal, &Journal::append);
+    // Queued: the journal fails inside an entry being added.
+    connect(m_journal, &Journal::stateChanged, this, [this](Journal::State state) {
+        if (state != Journal::State::Failed)
+            return;
+        m_history.setJournalKept(false);
+        m_history.add(m_journal->failure());
+        m_desktop.messageBoxLater(m_journal->failure());
+    }, Qt::QueuedConnection);
 }
 
 AppFramework::~AppFramework()
@@ -140,7 +158,8 @@ void AppFramework::OnSaveHistory()
         return;
     QObject owner;
     QIODevice *file = m_desktop.openFile(path, QIODevice::WriteOnly | QIODevice::Truncate, &owner);
-    bool written = file && m_history.write(*file);
+    bool written = file
+        && (m_journal->state() == Journal::State::Writing ? m_journal->writeRun(*file) : m_history.write(*file));
     if (auto *device = qobject_cast<QFileDevice *>(file))
         written = written && device->flush();
     if (!written) {

@@ -15,13 +15,15 @@ class EmptyDocument;
 class SenderNotifier;
 class HistoryView;
 class IPlatform;
+class Journal;
 class StatusView;
 
 // What both application classes share: start-up, the main frame with its
 // status view above the history and its menu bar, the empty document, the
-// settings with a recent-file list of 4, the About box, Redraw, saving the
-// history and the call for attention. The desktop services (dialogs,
-// message boxes, timers) are the ones it is given.
+// settings with a recent-file list of 4, the About box, Redraw, the history
+// with its journal, saving the history and the call for attention. The
+// desktop services (dialogs, message boxes, timers, the data folder) are the
+// ones it is given.
 class AppFramework : public QObject
 {
     Q_OBJECT
@@ -30,8 +32,11 @@ public:
     // Settings key; the framework keeps its per-user settings under it.
     static const char *const SettingsKey;
     static constexpr int RecentFileCount = 4;
+    // Entries of the earlier run shown when the program starts.
+    static constexpr int EarlierEntries = 200;
 
-    // `programTitle` is "Tavrin2" or "Tavrin".
+    // `programTitle` is "Tavrin2" or "Tavrin". Opens the journal the
+    // settings ask for and shows the end of the earlier run.
     AppFramework(const QString &programTitle, IPlatform &desktop);
     ~AppFramework() override;
 
@@ -45,11 +50,13 @@ public:
     void OnAppAbout();
     void OnFileNew();
     void OnFileOpen();
-    // "履歴保存": the history as UTF-8 text, where the Save As dialog says.
+    // "履歴保存": the history of this run as UTF-8 text, where the Save As
+    // dialog says; from the journal, which holds what the list let go.
     void OnSaveHistory();
 
     // What happened during this run, for the programs to add to.
     HistoryModel &history() { return m_history; }
+    Journal &journal() const { return *m_journal; }
     // Something arrived for the operator: while the main window is not the
     // active one, the task bar marks it and the desktop shows `body`.
     void callForAttention(const QString &body);
@@ -94,6 +101,7 @@ private:
     SenderNotifier *m_notifier;
     StatusView *m_view = nullptr;
     HistoryModel m_history;
+    Journal *m_journal;
     HistoryView *m_historyView = nullptr;
     EmptyDocument *m_document = nullptr;
 };

@@ -3,35 +3,161 @@
 #include "DisplayText.h"
 
 #include <QIODevice>
+#include <QLocale>
+
+#include <algorithm>
+
+namespace {
+QString counted(int count)
+{
+    return QLocale(QLocale::Japanese).toString(count);
+}
+}
 
 HistoryModel::HistoryModel(QObject *parent)
     : QAbstractListModel(parent)
 {
 }
 
-void HistoryModel::add(const QString &text, int slot, const QString &peer)
+void HistoryModel::add(const QString &text, int slot, const QString &peer, Kind kind)
 {
-    add(QDateTime::currentDateTime(), text, slot, peer);
+    add(QDateTime::currentDateTime(), text, slot, peer, kind);
 }
 
-void HistoryModel::add(const QDateTime &time, const QString &text, int slot, const QString &peer)
+void HistoryModel::add(const QDateTime &time, const QString &text, int slot, const QString &peer, Kind kind)
 {
-    if (m_entries.size() == Capacity) {
-        beginRemoveRows(QModelIndex(), 0, 0);
-        m_entries.pop_front();
-        endRemoveRows();
+    Entry entry {time, slot, peer, text, m_nextSerial++, kind, 1, time, m_nextSequence++};
+    emit recorded(time, format(entry, true));
+    if (kind == Kind::Refusal) {
+        const int row = m_refusal ? rowOf(m_refusal) : -1;
+        if (row >= 0 && m_entries[size_t(row)].time.msecsTo(time) < RefusalWindowMs) {
+            Entry &summed = m_entries[size_t(row)];
+            ++summed.count;
+            summed.text = text;
+            summed.last = time;
+            changed(row);
+            return;
+        }
+        m_refusal = entry.sequence;
     }
+    const quint64 sequence = entry.sequence;
+    append(std::move(entry));
+    if (kind == Kind::Text) {
+        Sender &sender = m_senders[slot];
+        sender.texts.push_back(sequence);
+        if (sender.texts.size() > size_t(SenderBound))
+            foldOldestText(slot);
+    }
+}
+
+void HistoryModel::addEarlier(const QStringList &lines)
+{
+    for (const QString &journalLine : lines) {
+        const qsizetype space = journalLine.indexOf(QLatin1Char(' '));
+        Entry entry;
+        entry.time = QDateTime::fromString(journalLine.left(space), Qt::ISODateWithMs);
+        entry.text = entry.time.isValid() ? journalLine.mid(space + 1) : journalLine;
+        entry.last = entry.time;
+        entry.kind = Kind::EarlierRun;
+        entry.serial = m_nextSerial++;
+        entry.sequence = m_nextSequence++;
+        append(std::move(entry));
+    }
+}
+
+void HistoryModel::foldOldestText(int slot)
+{
+    Sender &sender = m_senders[slot];
+    const int row = rowOf(sender.texts.front());
+    sender.texts.pop_front();
+    if (row < 0)
+        return;
+    // The folded entry is older than any text of its sender still listed.
+    const int foldedRow = sender.folded ? rowOf(sender.folded) : -1;
+    if (foldedRow >= 0) {
+        Entry &folded = m_entries[size_t(foldedRow)];
+        ++folded.count;
+        folded.last = m_entries[size_t(row)].time;
+        removeRow(row);
+        changed(foldedRow);
+        return;
+    }
+    Entry &first = m_entries[size_t(row)];
+    first.kind = Kind::FoldedTexts;
+    sender.folded = first.sequence;
+    changed(row);
+}
+
+void HistoryModel::append(Entry entry)
+{
+    if (m_entries.size() == Capacity)
+        dropFront();
     const int row = int(m_entries.size());
     beginInsertRows(QModelIndex(), row, row);
-    m_entries.push_back({time, slot, peer, text, m_nextSerial++});
+    m_entries.push_back(std::move(entry));
     endInsertRows();
 }
 
-QString HistoryModel::line(int row, bool isoTime) const
+void HistoryModel::dropFront()
 {
-    const Entry &e = entry(row);
+    const Entry &oldest = m_entries.front();
+    const auto sender = m_senders.find(oldest.slot);
+    if (sender != m_senders.end()) {
+        if (oldest.kind == Kind::Text && !sender->texts.empty() && sender->texts.front() == oldest.sequence)
+            sender->texts.pop_front();
+        if (sender->folded == oldest.sequence)
+            sender->folded = 0;
+        if (sender->texts.empty() && !sender->folded)
+            m_senders.erase(sender);
+    }
+    if (m_refusal == oldest.sequence)
+        m_refusal = 0;
+    removeRow(0);
+}
+
+void HistoryModel::removeRow(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+    m_entries.erase(m_entries.begin() + row);
+    endRemoveRows();
+}
+
+void HistoryModel::changed(int row)
+{
+    m_entries[size_t(row)].serial = m_nextSerial++;
+    const QModelIndex changedIndex = index(row, 0);
+    emit dataChanged(changedIndex, changedIndex);
+}
+
+int HistoryModel::rowOf(quint64 sequence) const
+{
+    const auto found = std::lower_bound(m_entries.cbegin(), m_entries.cend(), sequence,
+                                        [](const Entry &entry, quint64 wanted) { return entry.sequence < wanted; });
+    return found != m_entries.cend() && found->sequence == sequence ? int(found - m_entries.cbegin()) : -1;
+}
+
+QString HistoryModel::format(const Entry &e, bool isoTime) const
+{
     QString result = isoTime ? e.time.toOffsetFromUtc(e.time.offsetFromUtc()).toString(Qt::ISODateWithMs)
-                             : e.time.toString(QStringLiteral("HH:mm:ss"));
+                             : e.time.toString(e.kind == Kind::EarlierRun ? QStringLiteral("yyyy-MM-dd HH:mm:ss")
+                                                                           : QStringLiteral("HH:mm:ss"));
+    switch (e.kind) {
+    case Kind::FoldedTexts:
+        return result
+            + QStringLiteral(" %1からの文字列 %2 件（%3）")
+                  .arg(e.slot < 0 ? QStringLiteral("接続局") : QStringLiteral("端末 %1 ").arg(e.slot), counted(e.count),
+                       m_journalKept ? QStringLiteral("履歴ファイルにあります") : QStringLiteral("一覧からは省きました"));
+    case Kind::EarlierRun:
+        return result + QStringLiteral(" ［前回］") + DisplayText::visible(e.text);
+    case Kind::Refusal:
+        if (e.count > 1)
+            return result
+                + QStringLiteral(" 接続を拒否しました: 1 分間に %1 件（最後は %2 %3）")
+                      .arg(counted(e.count), e.last.toString(QStringLiteral("HH:mm:ss")), DisplayText::visible(e.text));
+        break;
+    default:
+        break;
+    }
     if (e.slot >= 0)
         result += QStringLiteral(" 端末 %1").arg(e.slot);
     if (!e.peer.isEmpty())
@@ -39,9 +165,16 @@ QString HistoryModel::line(int row, bool isoTime) const
     return result + QLatin1Char(' ') + DisplayText::visible(e.text);
 }
 
+QString HistoryModel::line(int row, bool isoTime) const
+{
+    return format(entry(row), isoTime);
+}
+
 bool HistoryModel::write(QIODevice &device) const
 {
     for (int row = 0; row < rowCount(); ++row) {
+        if (entry(row).kind == Kind::EarlierRun)
+            continue;
         const QByteArray bytes = (line(row, true) + QLatin1Char('\n')).toUtf8();
         if (device.write(bytes) != bytes.size())
             return false;

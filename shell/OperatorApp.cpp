@@ -69,7 +69,7 @@ void OperatorApp::showText(const QByteArray &text, int slot)
     m_message.set(slot < 0 ? text : QByteArray::number(slot) + "> " + text);
     Redraw();
     const QString decoded = CodePage::decode(text);
-    record(QStringLiteral("受信: ") + decoded, slot);
+    record(QStringLiteral("受信: ") + decoded, slot, HistoryModel::Kind::Text);
     callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), decoded);
 }
 
@@ -112,9 +112,9 @@ void OperatorApp::tellFileRefused(int slot, quint32 length, qint64 available)
     FileSaveSession::tellRefused(desktop(), senderName(slot), length, available);
 }
 
-void OperatorApp::record(const QString &text, int slot)
+void OperatorApp::record(const QString &text, int slot, HistoryModel::Kind kind)
 {
-    history().add(text, slot, peerOf(slot));
+    history().add(text, slot, peerOf(slot), kind);
 }
 
 QString OperatorApp::peerOf(int) const

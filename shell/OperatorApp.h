@@ -63,7 +63,7 @@ protected:
     void resetDeclinedFiles(int slot) { m_declined.remove(slot); }
 
     // Notes `text` in the history, for `slot`'s peer.
-    void record(const QString &text, int slot = -1);
+    void record(const QString &text, int slot = -1, HistoryModel::Kind kind = HistoryModel::Kind::Note);
     // The peer's "address:port" the history notes for `slot`; none here.
     virtual QString peerOf(int slot) const;
 

@@ -36,4 +36,7 @@ public:
     virtual QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) = 0;
     // True when TCP sockets can be created at all.
     virtual bool startSockets() = 0;
+    // The folder the program keeps its own files in, such as the journal of
+    // its history; empty for none.
+    virtual QString dataLocation() = 0;
 };

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QWidget>
 
@@ -190,4 +191,9 @@ bool QtPlatform::startSockets()
     ::close(probe);
 #endif
     return true;
+}
+
+QString QtPlatform::dataLocation()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 }

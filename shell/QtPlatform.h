@@ -17,6 +17,7 @@ public:
     IProgress *openProgress(int maximum, QObject *owner) override;
     QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) override;
     bool startSockets() override;
+    QString dataLocation() override;
 
 private:
     // Context of the messages shown later: they go with the services.

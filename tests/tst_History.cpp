@@ -8,6 +8,7 @@
 
 #include <QDBusConnection>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -51,6 +52,11 @@ private slots:
 
     void stationKeepsEveryTextInOrder();
     void oldestEntryGoesAtCapacity();
+    void oneSendersFloodLeavesOthersInView_data();
+    void oneSendersFloodLeavesOthersInView();
+    void stationSumsRefusals();
+    void refusalsSummedByTheMinute_data();
+    void refusalsSummedByTheMinute();
     void rsRelayShowsByteAndLineTime();
     void saveWritesOneLinePerEntry();
     void tableRowOpensSendPromptForItsSlot();
@@ -128,6 +134,101 @@ void tst_History::oldestEntryGoesAtCapacity()
     QCOMPARE(removed.size(), 1);
     QCOMPARE(history.entry(0).text, QStringLiteral("1"));
     QCOMPARE(history.entry(HistoryModel::Capacity - 1).text, QStringLiteral("newest"));
+}
+
+void tst_History::oneSendersFloodLeavesOthersInView_data()
+{
+    QTest::addColumn<int>("flood");
+    QTest::addColumn<bool>("interleaved");
+    QTest::newRow("just past the bound") << HistoryModel::SenderBound + 1 << false;
+    QTest::newRow("twice the list") << 2 * HistoryModel::Capacity << false;
+    QTest::newRow("others in between") << 3 * HistoryModel::SenderBound << true;
+}
+
+void tst_History::oneSendersFloodLeavesOthersInView()
+{
+    QFETCH(int, flood);
+    QFETCH(bool, interleaved);
+    HistoryModel history;
+    history.setJournalKept(true);
+    QSignalSpy recorded(&history, &HistoryModel::recorded);
+    history.add(QStringLiteral("受信: 先の一つ"), 1, QString(), HistoryModel::Kind::Text);
+    int others = 1;
+    for (int i = 0; i < flood; ++i) {
+        history.add(QStringLiteral("受信: 洪水 %1").arg(i), 0, QString(), HistoryModel::Kind::Text);
+        if (interleaved && i % 100 == 0) {
+            history.add(QStringLiteral("受信: 合間 %1").arg(i), 1, QString(), HistoryModel::Kind::Text);
+            ++others;
+        }
+    }
+    QCOMPARE(recorded.count(), flood + others);
+    int listed = 0;
+    QList<int> folded;
+    QStringList fromOthers;
+    for (int row = 0; row < history.rowCount(); ++row) {
+        const HistoryModel::Entry &entry = history.entry(row);
+        if (entry.kind == HistoryModel::Kind::FoldedTexts)
+            folded.append(row);
+        else if (entry.slot == 0)
+            ++listed;
+        else
+            fromOthers.append(entry.text);
+    }
+    QCOMPARE(listed, int(HistoryModel::SenderBound));
+    QCOMPARE(fromOthers.size(), others);
+    QCOMPARE(fromOthers.first(), QStringLiteral("受信: 先の一つ"));
+    QCOMPARE(folded.size(), 1);
+    const int foldedCount = flood - HistoryModel::SenderBound;
+    QCOMPARE(history.entry(folded.first()).count, foldedCount);
+    QVERIFY2(history.line(folded.first()).endsWith(QStringLiteral(" 端末 0 からの文字列 %1 件（履歴ファイルにあります）")
+                                                       .arg(QLocale(QLocale::Japanese).toString(foldedCount))),
+             qPrintable(history.line(folded.first())));
+    // The newest of the flood are the ones listed.
+    QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: 洪水 %1").arg(flood - 1));
+}
+
+void tst_History::stationSumsRefusals()
+{
+    // Distinct addresses, as a neighbour's /64 can give.
+    constexpr int refusals = 1234;
+    QSignalSpy recorded(&m_f.station->history(), &HistoryModel::recorded);
+    const int before = m_f.station->history().rowCount();
+    for (int i = 0; i < refusals; ++i)
+        m_f.station->tellRefused(QHostAddress(quint32(0x0A000000 + i)));
+    QCOMPARE(recorded.count(), refusals);
+    QCOMPARE(m_f.station->history().rowCount(), before + 1);
+    const HistoryModel::Entry &summed = m_f.station->history().entry(before);
+    QCOMPARE(summed.kind, HistoryModel::Kind::Refusal);
+    QCOMPARE(summed.count, refusals);
+    const QString line = m_f.station->history().line(before);
+    QVERIFY2(line.contains(QStringLiteral("接続を拒否しました: 1 分間に 1,234 件")), qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral("10.0.4.209")), qPrintable(line));
+}
+
+void tst_History::refusalsSummedByTheMinute_data()
+{
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("entries");
+    QTest::newRow("within the minute") << HistoryModel::RefusalWindowMs - 1 << 1;
+    QTest::newRow("a minute on") << HistoryModel::RefusalWindowMs << 2;
+}
+
+void tst_History::refusalsSummedByTheMinute()
+{
+    QFETCH(int, gapMs);
+    QFETCH(int, entries);
+    HistoryModel history;
+    const QDateTime start = QDateTime::currentDateTime();
+    history.add(start, QStringLiteral("拒否 1"), -1, QString(), HistoryModel::Kind::Refusal);
+    history.add(start.addMSecs(10), QStringLiteral("他の記録"));
+    history.add(start.addMSecs(20), QStringLiteral("拒否 2"), -1, QString(), HistoryModel::Kind::Refusal);
+    history.add(start.addMSecs(gapMs), QStringLiteral("拒否 3"), -1, QString(), HistoryModel::Kind::Refusal);
+    int refusalEntries = 0;
+    for (int row = 0; row < history.rowCount(); ++row)
+        refusalEntries += history.entry(row).kind == HistoryModel::Kind::Refusal;
+    QCOMPARE(refusalEntries, entries);
+    QCOMPARE(history.entry(0).count, 4 - entries);
+    QCOMPARE(history.entry(1).text, QStringLiteral("他の記録"));
 }
 
 void tst_History::rsRelayShowsByteAndLineTime()

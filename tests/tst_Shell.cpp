@@ -5,6 +5,7 @@
 #include "DisplayLine.h"
 #include "HistoryModel.h"
 #include "HistoryView.h"
+#include "Journal.h"
 #include "EmptyDocument.h"
 #include "JapaneseTranslation.h"
 #include "LinkTestSupport.h"
@@ -20,6 +21,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -46,6 +48,22 @@ using LinkTest::cp932;
 namespace {
 
 const QString ShellTitle = QStringLiteral("Shell");
+
+QStringList linesOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    lines.removeLast();
+    return lines;
+}
+
+void setKeptDays(int days)
+{
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), ShellTitle)
+        .setValue(QString::fromLatin1(Journal::KeptDaysKey), days);
+}
 
 // The smallest rectangle holding every pixel that differs from `background`.
 QRect inkBounds(const QImage &image, QRgb background)
@@ -171,6 +189,13 @@ private slots:
     void messageLineShowsWhatCannotBeDrawn();
     void historyShowsControlCharacters();
     void wrappedEntryTailIsMarked();
+    void journalWrittenWithinFlushInterval();
+    void earlierRunShownMarked_data();
+    void earlierRunShownMarked();
+    void saveHistoryWritesWhatTheListLetGo_data();
+    void saveHistoryWritesWhatTheListLetGo();
+    void journalKeepsItsDays();
+    void unwritableJournalToldOnce();
 
     void menuBarByKeyboard();
     void captionFromDocumentTitle();
@@ -601,6 +626,128 @@ void tst_Shell::wrappedEntryTailIsMarked()
         tailFound = tailFound || lines.at(i).text.contains(QStringLiteral("送金"));
     }
     QVERIFY(tailFound);
+}
+
+void tst_Shell::journalWrittenWithinFlushInterval()
+{
+    m_platform->realDelays.remove(Journal::FlushIntervalMs);
+    ShellApp app(*m_platform);
+    const QString file = app.journal().fileOf(QDate::currentDate());
+    app.history().add(QStringLiteral("一"));
+    app.history().add(QStringLiteral("受信: 二\x1b"), 3, QStringLiteral("127.0.0.1:5000"), HistoryModel::Kind::Text);
+    QVERIFY(linesOf(file).isEmpty());
+    // One timer for the two, within the interval.
+    QCOMPARE(m_platform->pauses, QList<int>({Journal::FlushIntervalMs}));
+    QTRY_COMPARE(linesOf(file), QStringList({app.history().line(0, true), app.history().line(1, true)}));
+    QVERIFY(linesOf(file).at(1).endsWith(QStringLiteral(" 端末 3 (127.0.0.1:5000) 受信: 二␛")));
+}
+
+void tst_Shell::earlierRunShownMarked_data()
+{
+    QTest::addColumn<int>("earlier");
+    QTest::newRow("a few") << 3;
+    QTest::newRow("more than are shown") << AppFramework::EarlierEntries + 50;
+}
+
+void tst_Shell::earlierRunShownMarked()
+{
+    QFETCH(int, earlier);
+    QStringList written;
+    {
+        ShellApp first(*m_platform);
+        for (int i = 0; i < earlier; ++i) {
+            first.history().add(QStringLiteral("前の %1").arg(i));
+            written.append(first.history().line(i, true));
+        }
+    }
+    ShellApp second(*m_platform);
+    second.history().add(QStringLiteral("今回"));
+    const int shown = std::min(earlier, int(AppFramework::EarlierEntries));
+    QCOMPARE(second.history().rowCount(), shown + 1);
+    for (int row = 0; row < shown; ++row) {
+        QCOMPARE(second.history().entry(row).kind, HistoryModel::Kind::EarlierRun);
+        QVERIFY(second.history().line(row).contains(QStringLiteral(" ［前回］前の %1").arg(earlier - shown + row)));
+    }
+    // Saved is this run alone.
+    const QString saved = m_platform->dataPath + QStringLiteral("/saved.txt");
+    m_platform->queueSaveFileName(saved);
+    second.OnSaveHistory();
+    QCOMPARE(linesOf(saved), QStringList({second.history().line(shown, true)}));
+    // The earlier run is not journaled twice.
+    QCOMPARE(linesOf(second.journal().fileOf(QDate::currentDate())), written + linesOf(saved));
+}
+
+void tst_Shell::saveHistoryWritesWhatTheListLetGo_data()
+{
+    QTest::addColumn<int>("keptDays");
+    QTest::addColumn<int>("savedLines");
+    QTest::newRow("journal") << Journal::DefaultKeptDays << HistoryModel::Capacity + 5;
+    QTest::newRow("no journal") << 0 << HistoryModel::Capacity;
+}
+
+void tst_Shell::saveHistoryWritesWhatTheListLetGo()
+{
+    QFETCH(int, keptDays);
+    QFETCH(int, savedLines);
+    setKeptDays(keptDays);
+    ShellApp app(*m_platform);
+    for (int i = 0; i < HistoryModel::Capacity + 5; ++i)
+        app.history().add(QStringLiteral("記録 %1").arg(i));
+    const QString saved = m_platform->dataPath + QStringLiteral("/saved.txt");
+    m_platform->queueSaveFileName(saved);
+    app.OnSaveHistory();
+    QCOMPARE(m_platform->messages, QStringList());
+    const QStringList lines = linesOf(saved);
+    QCOMPARE(lines.size(), savedLines);
+    QVERIFY(lines.first().endsWith(QStringLiteral(" 記録 %1").arg(HistoryModel::Capacity + 5 - savedLines)));
+    QCOMPARE(lines.last(), app.history().line(app.history().rowCount() - 1, true));
+    QCOMPARE(QFileInfo::exists(app.journal().fileOf(QDate::currentDate())), keptDays > 0);
+}
+
+void tst_Shell::journalKeepsItsDays()
+{
+    setKeptDays(30);
+    const QDate today = QDate::currentDate();
+    const QString folder = m_platform->dataPath + QStringLiteral("/history/");
+    QVERIFY(QDir().mkpath(folder));
+    const auto dayFile = [&](const QString &program, int daysAgo) {
+        return folder + program + today.addDays(-daysAgo).toString(QStringLiteral("-yyyy-MM-dd")) + QStringLiteral(".txt");
+    };
+    const QStringList kept {dayFile(ShellTitle, 29), dayFile(ShellTitle, 0), dayFile(QStringLiteral("Other"), 40)};
+    const QStringList removed {dayFile(ShellTitle, 30), dayFile(ShellTitle, 400)};
+    for (const QString &path : kept + removed) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("2020-01-01T00:00:00.000+00:00 古い記録\n");
+    }
+    ShellApp app(*m_platform);
+    for (const QString &path : kept)
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+    for (const QString &path : removed)
+        QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
+    // The two days kept of this program.
+    QCOMPARE(app.history().rowCount(), 2);
+}
+
+void tst_Shell::unwritableJournalToldOnce()
+{
+    QFile blocker(m_platform->dataPath + QStringLiteral("/file"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    m_platform->dataPath = blocker.fileName();
+    ShellApp app(*m_platform);
+    QSignalSpy state(&app.journal(), &Journal::stateChanged);
+    for (int i = 0; i < 3; ++i) {
+        app.history().add(QStringLiteral("記録 %1").arg(i));
+        app.journal().flush();
+    }
+    QCOMPARE(state.count(), 1);
+    QCOMPARE(app.journal().state(), Journal::State::Failed);
+    QTRY_COMPARE(m_platform->messages.size(), 1);
+    QVERIFY(m_platform->messages.first().contains(QStringLiteral("履歴ファイル")));
+    // The list runs on and says so.
+    QCOMPARE(app.history().entry(app.history().rowCount() - 1).text, m_platform->messages.first());
+    app.history().add(QStringLiteral("その後"));
+    QCOMPARE(app.history().entry(app.history().rowCount() - 1).text, QStringLiteral("その後"));
 }
 
 void tst_Shell::menuBarByKeyboard()

@@ -18,6 +18,7 @@
 #include <QStyle>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -700,9 +701,14 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     dialog.findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"))
         ->setPlainText(QStringLiteral("  10.0.0.0/8 \n\n fd00::/8\n   "));
     dialog.findChild<QLineEdit *>(QStringLiteral("listenAddress"))->setText(QStringLiteral("  "));
+    auto *historyDays = dialog.findChild<QSpinBox *>(QStringLiteral("historyDays"));
+    QCOMPARE(historyDays->value(), Journal::DefaultKeptDays);
+    historyDays->setValue(0);
+    QCOMPARE(historyDays->text(), QStringLiteral("残さない"));
     const StationSettings edited = dialog.settings();
     QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
     QCOMPARE(edited.listenAddress, QString());
+    QCOMPARE(edited.historyDays, 0);
     // An empty setting is no setting: the default, every address.
     edited.store();
     QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))

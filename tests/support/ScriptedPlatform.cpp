@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QTimer>
 
-ScriptedPlatform::ScriptedPlatform() = default;
+ScriptedPlatform::ScriptedPlatform()
+{
+    dataPath = m_data.path();
+}
 
 ScriptedPlatform::~ScriptedPlatform() = default;
 
@@ -129,4 +132,9 @@ QIODevice *ScriptedPlatform::openFile(const QString &path, QIODevice::OpenMode m
 bool ScriptedPlatform::startSockets()
 {
     return socketsAvailable;
+}
+
+QString ScriptedPlatform::dataLocation()
+{
+    return dataPath;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CSocket.h"
+#include "Journal.h"
 #include "Platform.h"
 
 #include <QList>
@@ -10,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
@@ -88,10 +90,13 @@ public:
     int realPauseMs = 0;
     // Delays that are limits for something else to beat, not pauses: they
     // run their own time and are left out of `pauses`.
-    QSet<int> realDelays {CConnSocket::CONNECT_TIMEOUT_MS};
+    // So is the journal's flush, which no test of pauses expects.
+    QSet<int> realDelays {CConnSocket::CONNECT_TIMEOUT_MS, Journal::FlushIntervalMs};
 
     // Answer of startSockets().
     bool socketsAvailable = true;
+    // Answer of dataLocation(): a temporary folder of this platform's own.
+    QString dataPath;
 
     QString getOpenFileName() override;
     QString getSaveFileName(const QString &caption) override;
@@ -102,6 +107,7 @@ public:
     IProgress *openProgress(int maximum, QObject *owner) override;
     QIODevice *openFile(const QString &path, QIODevice::OpenMode mode, QObject *owner) override;
     bool startSockets() override;
+    QString dataLocation() override;
 
 private:
     struct Answer
@@ -115,6 +121,7 @@ private:
     QQueue<Answer> m_saveAnswers;
     QQueue<bool> m_questionAnswers;
     QList<QPair<QString, QIODevice::OpenMode>> m_failing;
+    QTemporaryDir m_data;
     // Context of the messages shown later: they go with this object.
     QObject m_context;
 };
