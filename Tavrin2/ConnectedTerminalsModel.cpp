@@ -30,10 +30,17 @@ void ConnectedTerminalsModel::admit(int slot, CConnSocket *connection)
                           QStringLiteral("%1:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort()),
                           now, now});
     endInsertRows();
+    // The clock is read once a turn for all rows: a flood brings bytes
+    // thousands of times a second.
     connect(connection, &CConnSocket::dataArrived, this, [this, slot] {
         const int row = rowOf(slot);
-        if (row >= 0)
-            m_rows[size_t(row)].lastActivity = QDateTime::currentDateTime();
+        if (row < 0)
+            return;
+        m_rows[size_t(row)].active = true;
+        if (m_stampPosted)
+            return;
+        m_stampPosted = true;
+        QMetaObject::invokeMethod(this, &ConnectedTerminalsModel::stampActivity, Qt::QueuedConnection);
     });
     m_refresh.start();
 }
@@ -64,6 +71,17 @@ void ConnectedTerminalsModel::setWaitingRs(int slot, quint64 waiting)
     const int row = rowOf(slot);
     if (row >= 0)
         m_rows[size_t(row)].waitingRs = waiting;
+}
+
+void ConnectedTerminalsModel::stampActivity()
+{
+    m_stampPosted = false;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (Row &row : m_rows) {
+        if (row.active)
+            row.lastActivity = now;
+        row.active = false;
+    }
 }
 
 void ConnectedTerminalsModel::refresh()

@@ -49,11 +49,15 @@ private:
         QDateTime since;
         QDateTime lastActivity;
         quint64 waitingRs = 0;
+        // Bytes came since the activity times were last taken.
+        bool active = false;
     };
 
     void refresh();
+    void stampActivity();
     int rowOf(int slot) const;
 
     std::vector<Row> m_rows;
     QTimer m_refresh;
+    bool m_stampPosted = false;
 };

@@ -180,7 +180,16 @@ void CConnSocket::close()
 
 void CConnSocket::readLater()
 {
-    QMetaObject::invokeMethod(this, &CConnSocket::OnDataReady, Qt::QueuedConnection);
+    if (m_readPosted)
+        return;
+    m_readPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_readPosted = false;
+            OnDataReady();
+        },
+        Qt::QueuedConnection);
 }
 
 void CConnSocket::OnDataReady()
@@ -188,14 +197,18 @@ void CConnSocket::OnDataReady()
     // Never re-entered from a dialog that a frame's owner opened; a send
     // under way does not stop reading, so two ends sending files to each
     // other never wait on each other.
-    if (m_reading || m_holds > 0 || !m_socket || (m_state != State::Open && m_state != State::Draining))
+    if (m_reading || m_readPosted || m_holds > 0 || !m_socket
+        || (m_state != State::Open && m_state != State::Draining))
         return;
     // An owner may delete this object from a nested event loop that one of
     // the signals below runs (a dialog): nothing here is touched after that.
     const QPointer<CConnSocket> alive(this);
     m_reading = true;
     char buffer[4096];
-    const auto stopped = [&] { return !alive || m_holds > 0 || m_state == State::Closed; };
+    int frames = 0;
+    const auto stopped = [&] {
+        return !alive || m_holds > 0 || m_state == State::Closed || frames == READ_SHARE_FRAMES;
+    };
     while (!stopped()) {
         // Peeked, so that what follows a frame that holds reading up stays
         // in the socket (and, beyond its bound, in the kernel).
@@ -209,6 +222,7 @@ void CConnSocket::OnDataReady()
                 const FrameHeader header = m_decoder.header();
                 const QByteArray payload = m_decoder.payload();
                 m_decoder.nextFrame();
+                ++frames;
                 handleFrame(header, payload);
             }
         }
@@ -220,6 +234,10 @@ void CConnSocket::OnDataReady()
     if (!alive)
         return;
     m_reading = false;
+    if (frames == READ_SHARE_FRAMES && m_holds == 0 && m_state != State::Closed) {
+        readLater();
+        return;
+    }
     finishDraining();
 }
 

@@ -26,7 +26,9 @@ class QTimer;
 // take the next frame yet (a dialog about this one is open, the serial line
 // is busy with its RS byte) holds reading from inside the signal and resumes
 // it later; meanwhile the bytes wait in the socket (at most READ_BUFFER_SIZE)
-// and in the kernel, which throttles the peer.
+// and in the kernel, which throttles the peer. A connection reports at most
+// READ_SHARE_FRAMES frames at a time: one whose peer floods yields to the
+// other connections and is read on from the back of the event queue.
 //
 // When the peer closes, resets or is found dead, the connection drains:
 // frames that arrived before are still reported, then it is closed. A close
@@ -55,6 +57,8 @@ public:
     static constexpr int TEXT_KEEP = CHUNK_SIZE;
     // How often a held connection looks whether its peer left.
     static constexpr int LEAVE_CHECK_MS = 1000;
+    // Frames reported in one turn of the event loop.
+    static constexpr int READ_SHARE_FRAMES = 32;
 
     explicit CConnSocket(ITimers &timers, QObject *parent = nullptr);
     ~CConnSocket() override;
@@ -137,4 +141,6 @@ private:
     QTimer *m_leaveCheck;
     int m_holds = 0;
     bool m_reading = false;
+    // A read waits in the event queue; readyRead leaves the bytes to it.
+    bool m_readPosted = false;
 };

@@ -124,6 +124,7 @@ private slots:
     void leaveBehindUnreadBytesNoticedWhileHeld_data();
     void leaveBehindUnreadBytesNoticedWhileHeld();
     void closeInsideOwnSignal();
+    void floodYieldsToAnotherConnection();
 
     void sendText_data();
     void sendText();
@@ -490,6 +491,41 @@ void tst_ConnSocket::closeInsideOwnSignal()
     QVERIFY(closedAtOnce);
     QCOMPARE(m_reports, QList<QByteArray>{"text one"});
     QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState);
+}
+
+void tst_ConnSocket::floodYieldsToAnotherConnection()
+{
+    QVERIFY(open());
+    CConnSocket other(*m_platform);
+    QTcpSocket *otherPeer = nullptr;
+    QTcpSocket *otherAccepted = nullptr;
+    QVERIFY(LinkTest::rawPair(m_server, &otherPeer, &otherAccepted));
+    const std::unique_ptr<QTcpSocket> otherPeerOwner(otherPeer);
+    other.attach(otherAccepted);
+    int floodSeenByOther = -1;
+    connect(&other, &CConnSocket::textReceived, this, [&] { floodSeenByOther = int(m_reports.size()); });
+
+    // The other Terminal's text arrives while the flood is being read.
+    constexpr int Flood = 10 * CConnSocket::READ_SHARE_FRAMES;
+    m_onReport = [&] {
+        if (m_reports.size() == 1) {
+            otherPeer->write(frameOf(FRAME_TEXT, "other"));
+            otherPeer->flush();
+        }
+    };
+    QByteArray flood;
+    QList<QByteArray> expected;
+    for (int i = 0; i < Flood; ++i) {
+        flood += frameOf(FRAME_TEXT, QByteArray::number(i));
+        expected.append("text " + QByteArray::number(i));
+    }
+    m_peer->write(flood);
+    m_peer->flush();
+
+    QTRY_COMPARE(m_reports.size(), Flood);
+    QCOMPARE(m_reports, expected);
+    QVERIFY2(floodSeenByOther >= 0 && floodSeenByOther < Flood,
+             qPrintable(QStringLiteral("other text after %1 flood frames").arg(floodSeenByOther)));
 }
 
 void tst_ConnSocket::sendText_data()

@@ -3,14 +3,49 @@
 #include "Timers.h"
 
 #include <QAtomicInt>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <vector>
 
 namespace {
+
+// One loop of the separate-process churn: each cycle a fresh connect, then a
+// close or a reset, with or without a text, a piece of a header, or nothing.
+int churnChild(quint16 port, int cycles)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const QByteArray text = FrameCodec::textFrame("x");
+    for (int i = 0; i < cycles; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            return 1;
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+            const quint32 how = QRandomGenerator::global()->bounded(5u);
+            if (how == 1 || how == 3)
+                (void)::send(fd, text.constData(), size_t(text.size()), MSG_NOSIGNAL);
+            if (how == 4)
+                (void)::send(fd, text.constData(), 3, MSG_NOSIGNAL);
+            if (how >= 2) {
+                const linger reset = {1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+        }
+        ::close(fd);
+    }
+    return 0;
+}
 
 // Terminals that connect and leave as fast as they can, on a thread of their
 // own so that their connects and closes race the Station's event loop.
@@ -80,7 +115,29 @@ class tst_SlotStress : public QObject
 
 private slots:
     void churnFreesEverySlot();
+    void churnFromSeparateProcessesFreesEverySlot();
+
+private:
+    void checkEverySlotReusable(CListenSocket &listener);
 };
+
+void tst_SlotStress::checkEverySlotReusable(CListenSocket &listener)
+{
+    // A leave is noticed within a second or so; a ghost slot stays for minutes.
+    QVERIFY2(LinkTest::pumpUntil([&] { return listener.count() == 0; }, 30000),
+             qPrintable(QStringLiteral("%1 slots still taken").arg(listener.count())));
+
+    std::vector<std::unique_ptr<QTcpSocket>> fresh;
+    for (int i = 0; i < MAX_CLIENTS; ++i) {
+        fresh.push_back(std::make_unique<QTcpSocket>());
+        fresh.back()->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    }
+    QVERIFY(LinkTest::pumpUntil([&] { return listener.count() == MAX_CLIENTS; }, 30000));
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot)
+        QVERIFY(listener.client(slot));
+    fresh.clear();
+    QVERIFY(LinkTest::pumpUntil([&] { return listener.count() == 0; }, 30000));
+}
 
 void tst_SlotStress::churnFreesEverySlot()
 {
@@ -99,22 +156,48 @@ void tst_SlotStress::churnFreesEverySlot()
              qPrintable(QStringLiteral("%1 cycles done").arg(terminals.cycles.loadRelaxed())));
     thread.quit();
     thread.wait();
-
-    // A leave is noticed within a second or so; a ghost slot stays for minutes.
-    QVERIFY2(LinkTest::pumpUntil([&] { return listener.count() == 0; }, 30000),
-             qPrintable(QStringLiteral("%1 slots still taken").arg(listener.count())));
-
-    std::vector<std::unique_ptr<QTcpSocket>> fresh;
-    for (int i = 0; i < MAX_CLIENTS; ++i) {
-        fresh.push_back(std::make_unique<QTcpSocket>());
-        fresh.back()->connectToHost(QHostAddress::LocalHost, listener.serverPort());
-    }
-    QVERIFY(LinkTest::pumpUntil([&] { return listener.count() == MAX_CLIENTS; }, 30000));
-    for (int slot = 0; slot < MAX_CLIENTS; ++slot)
-        QVERIFY(listener.client(slot));
-    fresh.clear();
-    QVERIFY(LinkTest::pumpUntil([&] { return listener.count() == 0; }, 30000));
+    checkEverySlotReusable(listener);
 }
 
-QTEST_GUILESS_MAIN(tst_SlotStress)
+// The same churn from processes of their own, each connect and close a
+// system call of its own, as shell loops would make it.
+void tst_SlotStress::churnFromSeparateProcessesFreesEverySlot()
+{
+    CListenSocket listener(nullptr, ITimers::real(), 0);
+    QVERIFY(listener.Listen());
+    constexpr int Loops = 30;
+    const int cycles = qMax(qEnvironmentVariableIntValue("TAVRIN_TEST_CHURN_CYCLES"), 3000) / Loops;
+
+    int finished = 0;
+    int failed = 0;
+    std::vector<std::unique_ptr<QProcess>> loops;
+    for (int i = 0; i < Loops; ++i) {
+        auto loop = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TAVRIN_CHURN_PORT"), QString::number(listener.serverPort()));
+        environment.insert(QStringLiteral("TAVRIN_CHURN_CYCLES"), QString::number(cycles));
+        loop->setProcessEnvironment(environment);
+        loop->setProcessChannelMode(QProcess::ForwardedChannels);
+        connect(loop.get(), &QProcess::finished, this, [&](int code, QProcess::ExitStatus status) {
+            ++finished;
+            failed += code != 0 || status != QProcess::NormalExit;
+        });
+        loop->start(QCoreApplication::applicationFilePath(), {});
+        loops.push_back(std::move(loop));
+    }
+    QVERIFY(LinkTest::pumpUntil([&] { return finished == Loops; }, 600000));
+    QCOMPARE(failed, 0);
+    checkEverySlotReusable(listener);
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("TAVRIN_CHURN_PORT"))
+        return churnChild(quint16(qEnvironmentVariableIntValue("TAVRIN_CHURN_PORT")),
+                          qEnvironmentVariableIntValue("TAVRIN_CHURN_CYCLES"));
+    QCoreApplication app(argc, argv);
+    tst_SlotStress test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_SlotStress.moc"
