@@ -1,6 +1,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
+
+#include <initializer_list>
+#include <utility>
 
 class QKeySequence;
 
@@ -12,17 +16,35 @@ class CMainFrame : public QMainWindow
     Q_OBJECT
 
 public:
+    using CommandDescription = std::pair<QString, QString>;
+
     explicit CMainFrame(const QString &programTitle, QWidget *parent = nullptr);
 
     void setDocumentTitle(const QString &title);
 
     // A new item at the end of the menu bar.
     QAction *addCommand(const QString &label);
+    // What the items labelled `first` do, shown as their status tips and told to assistive tools.
+    void describeCommands(std::initializer_list<CommandDescription> descriptions);
     // An accelerator of the whole window.
     QAction *addAccelerator(const QKeySequence &key);
     // The menu bar item labelled `label`, for tests and accessibility.
     QAction *commandAction(const QString &label) const;
 
+    // Resizes to `preferred`, or less where the available area of the screen is smaller.
+    void resizeToFit(const QSize &preferred);
+    // The client size of a window wanting `preferred` on `available`, with room for `decoration`.
+    static QSize fittingSize(const QSize &preferred, const QRect &available, const QSize &decoration);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void enterMenuBar();
+    void leaveMenuBar();
+
     QString m_programTitle;
+    // Where the keyboard returns when the menu bar that F10 entered is left;
+    // null while F10 has not entered it.
+    QPointer<QWidget> m_focusBeforeMenuBar;
 };
