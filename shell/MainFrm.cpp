@@ -16,6 +16,9 @@ CMainFrame::CMainFrame(const QString &programTitle, QWidget *parent)
     setWindowTitle(programTitle);
     menuBar()->installEventFilter(this);
     connect(menuBar(), &QMenuBar::triggered, this, &CMainFrame::leaveMenuBar);
+    // Assistive tools ask menu bar items only their names: the bar tells what the highlighted one does.
+    connect(menuBar(), &QMenuBar::hovered, this,
+            [this](QAction *command) { menuBar()->setAccessibleDescription(command->statusTip()); });
     connect(addAccelerator(QKeySequence(Qt::Key_F10)), &QAction::triggered, this, [this] {
         if (m_focusBeforeMenuBar)
             leaveMenuBar();

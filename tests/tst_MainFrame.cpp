@@ -64,6 +64,9 @@ void tst_MainFrame::menuBarByF10()
     QList<QSignalSpy *> spies;
     for (const QString &label : {QStringLiteral("開始"), QStringLiteral("送信"), QStringLiteral("ファイル送信")})
         spies.append(new QSignalSpy(frame.addCommand(label), &QAction::triggered));
+    frame.describeCommands({{QStringLiteral("開始"), QStringLiteral("一つ目")},
+                            {QStringLiteral("送信"), QStringLiteral("二つ目")},
+                            {QStringLiteral("ファイル送信"), QStringLiteral("三つ目")}});
     auto *edit = new QLineEdit;
     frame.setCentralWidget(edit);
     frame.show();
@@ -75,8 +78,12 @@ void tst_MainFrame::menuBarByF10()
     QTest::keyClick(edit, keys.first());
     QVERIFY(frame.menuBar()->hasFocus());
     QCOMPARE(frame.menuBar()->activeAction(), frame.menuBar()->actions().first());
-    for (qsizetype i = 1; i < keys.size(); ++i)
+    QCOMPARE(frame.menuBar()->accessibleDescription(), QStringLiteral("一つ目"));
+    for (qsizetype i = 1; i < keys.size(); ++i) {
+        if (keys.at(i) == Qt::Key_Return && frame.menuBar()->activeAction())
+            QCOMPARE(frame.menuBar()->accessibleDescription(), frame.menuBar()->activeAction()->statusTip());
         QTest::keyClick(QApplication::focusWidget(), keys.at(i));
+    }
 
     for (int i = 0; i < spies.size(); ++i)
         QCOMPARE(spies.at(i)->size(), i == triggered ? 1 : 0);
