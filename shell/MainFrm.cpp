@@ -1,8 +1,7 @@
 #include "MainFrm.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QEvent>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenuBar>
@@ -14,17 +13,10 @@ CMainFrame::CMainFrame(const QString &programTitle, QWidget *parent)
     , m_programTitle(programTitle)
 {
     setWindowTitle(programTitle);
-    menuBar()->installEventFilter(this);
-    connect(menuBar(), &QMenuBar::triggered, this, &CMainFrame::leaveMenuBar);
     // Assistive tools ask menu bar items only their names: the bar tells what the highlighted one does.
     connect(menuBar(), &QMenuBar::hovered, this,
             [this](QAction *command) { menuBar()->setAccessibleDescription(command->statusTip()); });
-    connect(addAccelerator(QKeySequence(Qt::Key_F10)), &QAction::triggered, this, [this] {
-        if (m_focusBeforeMenuBar)
-            leaveMenuBar();
-        else if (!menuBar()->hasFocus())
-            enterMenuBar();
-    });
+    connect(addAccelerator(QKeySequence(Qt::Key_F10)), &QAction::triggered, this, &CMainFrame::toggleMenuBar);
 }
 
 void CMainFrame::setDocumentTitle(const QString &title)
@@ -84,38 +76,11 @@ QSize CMainFrame::fittingSize(const QSize &preferred, const QRect &available, co
     return preferred.boundedTo(room);
 }
 
-bool CMainFrame::eventFilter(QObject *watched, QEvent *event)
+void CMainFrame::toggleMenuBar()
 {
-    if (watched == menuBar() && m_focusBeforeMenuBar) {
-        if (event->type() == QEvent::FocusOut) {
-            m_focusBeforeMenuBar = nullptr;
-        } else if (event->type() == QEvent::KeyPress
-                   && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Cancel)) {
-            leaveMenuBar();
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void CMainFrame::enterMenuBar()
-{
-    const QList<QAction *> commands = menuBar()->actions();
-    if (commands.isEmpty())
-        return;
-    QWidget *focus = QApplication::focusWidget();
-    m_focusBeforeMenuBar = focus && focus->window() == this ? focus : this;
-    menuBar()->setFocus(Qt::MenuBarFocusReason);
-    menuBar()->setActiveAction(commands.first());
-}
-
-void CMainFrame::leaveMenuBar()
-{
-    // Alt alone entered it otherwise, and the menu bar leaves by itself.
-    if (!m_focusBeforeMenuBar)
-        return;
-    // The menu bar losing the focus clears its highlighted item.
-    const QPointer<QWidget> target = m_focusBeforeMenuBar;
-    m_focusBeforeMenuBar = nullptr;
-    target->setFocus(Qt::MenuBarFocusReason);
+    // The same way in, and out again, as Alt pressed and released alone.
+    QKeyEvent press(QEvent::ShortcutOverride, Qt::Key_Alt, Qt::NoModifier);
+    QCoreApplication::sendEvent(this, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Alt, Qt::NoModifier);
+    QCoreApplication::sendEvent(this, &release);
 }

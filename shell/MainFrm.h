@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QPointer>
 
 #include <initializer_list>
 #include <utility>
@@ -36,15 +35,8 @@ public:
     // The client size of a window wanting `preferred` on `available`, with room for `decoration`.
     static QSize fittingSize(const QSize &preferred, const QRect &available, const QSize &decoration);
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
-    void enterMenuBar();
-    void leaveMenuBar();
+    void toggleMenuBar();
 
     QString m_programTitle;
-    // Where the keyboard returns when the menu bar that F10 entered is left;
-    // null while F10 has not entered it.
-    QPointer<QWidget> m_focusBeforeMenuBar;
 };

@@ -1,8 +1,4 @@
 #include "MainFrm.h"
-#include "ScriptedPlatform.h"
-#include "SerialPort.h"
-#include "Tavrin.h"
-#include "Tavrin2.h"
 
 #include <QAction>
 #include <QApplication>
@@ -10,37 +6,21 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <memory>
 
 class tst_MainFrame : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void menuBarByF10_data();
     void menuBarByF10();
-    void everyCommandSaysWhatItDoes_data();
-    void everyCommandSaysWhatItDoes();
     void defaultSizeFitsTheScreen_data();
     void defaultSizeFitsTheScreen();
     void defaultSizeOnThisScreen();
-
-private:
-    QTemporaryDir m_home;
 };
 
 using Keys = QList<Qt::Key>;
-
-void tst_MainFrame::initTestCase()
-{
-    QVERIFY(m_home.isValid());
-    qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
-    qputenv("HOME", m_home.path().toLocal8Bit());
-}
 
 void tst_MainFrame::menuBarByF10_data()
 {
@@ -94,45 +74,6 @@ void tst_MainFrame::menuBarByF10()
     QTest::keyClick(edit, Qt::Key_A);
     QCOMPARE(edit->text(), QStringLiteral("a"));
     qDeleteAll(spies);
-}
-
-void tst_MainFrame::everyCommandSaysWhatItDoes_data()
-{
-    QTest::addColumn<bool>("station");
-    QTest::addColumn<QStringList>("labels");
-
-    QTest::newRow("Station") << true
-                             << QStringList {"開始", "送信", "ファイル送信", "切断", "履歴保存", "設定"};
-    QTest::newRow("Terminal") << false
-                              << QStringList {"開始", "送信", "ファイル送信", "接続終了", "RSコントロール",
-                                              "履歴保存", "終了"};
-}
-
-void tst_MainFrame::everyCommandSaysWhatItDoes()
-{
-    QFETCH(bool, station);
-    QFETCH(QStringList, labels);
-
-    ScriptedPlatform platform;
-    std::unique_ptr<AppFramework> app;
-    if (station)
-        app = std::make_unique<CMy2App>(platform, QString::fromLatin1(CSerialPort::NoDevice));
-    else
-        app = std::make_unique<CMyApp>(platform);
-    QVERIFY(app->InitInstance());
-
-    const QList<QAction *> actions = app->mainFrame()->menuBar()->actions();
-    QStringList shown;
-    QSet<QString> descriptions;
-    for (QAction *action : actions) {
-        shown.append(action->text());
-        QVERIFY2(!action->statusTip().isEmpty(), qPrintable(action->text()));
-        QCOMPARE(action->whatsThis(), action->statusTip());
-        descriptions.insert(action->statusTip());
-    }
-    // The labels stay as they are: no added mnemonic letters.
-    QCOMPARE(shown, labels);
-    QCOMPARE(descriptions.size(), actions.size());
 }
 
 void tst_MainFrame::defaultSizeFitsTheScreen_data()
