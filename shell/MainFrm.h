@@ -8,8 +8,8 @@
 class QKeySequence;
 
 // The main frame of both programs: a menu bar of plain command items (no
-// drop-down menus), window-wide accelerators, and the caption
-// "<document title> - <program title>".
+// drop-down menus) that Alt alone or F10 enters, window-wide accelerators,
+// and the caption "<document title> - <program title>".
 class CMainFrame : public QMainWindow
 {
     Q_OBJECT
@@ -23,7 +23,8 @@ public:
 
     // A new item at the end of the menu bar.
     QAction *addCommand(const QString &label);
-    // What the items labelled `first` do, shown as their status tips and told to assistive tools.
+    // Pairs of an item's label and what the item does, a short sentence shown
+    // as its status tip and told to assistive tools.
     void describeCommands(std::initializer_list<CommandDescription> descriptions);
     // An accelerator of the whole window.
     QAction *addAccelerator(const QKeySequence &key);
