@@ -35,6 +35,14 @@ void CMyApp::addCommands(CMainFrame *frame)
                              {QStringLiteral("RSコントロール"), &CMyApp::OnRsControl}});
     addHistoryCommand(frame);
     addCommandItems<CMyApp>(frame, this, {{QStringLiteral("終了"), &CMyApp::OnExit}});
+    frame->describeCommands({{QStringLiteral("開始"), QStringLiteral("Station のアドレスを入力して接続します")},
+                             {QStringLiteral("送信"), QStringLiteral("Station にテキストを送ります")},
+                             {QStringLiteral("ファイル送信"), QStringLiteral("Station にファイルを送ります")},
+                             {QStringLiteral("接続終了"), QStringLiteral("Station との接続を終えます")},
+                             {QStringLiteral("RSコントロール"),
+                              QStringLiteral("Station のシリアル回線へ RS コントロール文字列を送ります")},
+                             {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
+                             {QStringLiteral("終了"), QStringLiteral("Tavrin を終了します")}});
 }
 
 StatusView *CMyApp::createView(QWidget *parent)

@@ -57,6 +57,13 @@ void CMy2App::addCommands(CMainFrame *frame)
     addCommandItems<CMy2App>(frame, this, {{QStringLiteral("切断"), &CMy2App::OnDropClient}});
     addHistoryCommand(frame);
     addCommandItems<CMy2App>(frame, this, {{QStringLiteral("設定"), &CMy2App::OnSettings}});
+    frame->describeCommands({{QStringLiteral("開始"), QStringLiteral("Terminal の接続を待ち受けます")},
+                             {QStringLiteral("送信"), QStringLiteral("選んだ Terminal にテキストを送ります")},
+                             {QStringLiteral("ファイル送信"), QStringLiteral("選んだ Terminal にファイルを送ります")},
+                             {QStringLiteral("切断"), QStringLiteral("選んだ Terminal との接続を切ります")},
+                             {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
+                             {QStringLiteral("設定"),
+                              QStringLiteral("接続を許可するアドレスと待ち受けるアドレスを設定します")}});
 }
 
 void CMy2App::OnStart()

@@ -78,7 +78,7 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     m_document->setParent(this);
     m_frame = new CMainFrame(m_programTitle);
     m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
-    m_frame->resize(760, 560);
+    m_frame->resizeToFit(QSize(760, 560));
     // The status view keeps the top with its two lines where they always
     // were; the history and the program's panel share the rest.
     auto *central = new QWidget(m_frame);

@@ -38,7 +38,8 @@ dpkg-deb -f "$deb" Depends | grep -q 'qt6-translations-l10n' || fail "the packag
 
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$work/files"
 expected="/usr/bin/Tavrin2 /usr/bin/Tavrin
-/usr/share/man/man1/Tavrin2.1.gz /usr/share/man/man1/Tavrin.1.gz"
+/usr/share/man/man1/Tavrin2.1.gz /usr/share/man/man1/Tavrin.1.gz
+/usr/share/man/ja/man1/Tavrin2.1.gz /usr/share/man/ja/man1/Tavrin.1.gz"
 for id in org.tavrin.tavrin2 org.tavrin.tavrin; do
     expected="$expected /usr/share/applications/$id.desktop /usr/share/metainfo/$id.metainfo.xml"
     for side in 16 32 48 128 256; do
