@@ -2,6 +2,7 @@
 
 #include "AddressFilter.h"
 #include "FileReception.h"
+#include "FilteringServer.h"
 #include "Frame.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 class CConnSocket;
 class CSerialPort;
-class FilteringServer;
 class ITimers;
 class QIODevice;
 class RsRelay;
@@ -48,6 +48,11 @@ public:
     // Applies to connections accepted from now on, and to one that waits.
     void setAddressFilter(const AddressFilter &filter);
     const AddressFilter &addressFilter() const;
+    // Connections from one address at once; 0 for any number.
+    void setMaxConnectionsPerAddress(int max);
+    int maxConnectionsPerAddress() const;
+    // Refuses connections from `address`, a waiting one included, for `milliseconds`.
+    void barAddress(const QHostAddress &address, int milliseconds);
 
     // The connection in `slot`, open or leaving; nullptr for a free slot.
     CConnSocket *client(int slot) const;
@@ -94,8 +99,8 @@ signals:
     void fileRefused(int slot, quint32 length, qint64 available);
     // waitingRs(slot) changed.
     void waitingRsChanged(int slot, quint64 waiting);
-    // A connection from `address` was closed unread: the filter does not admit it.
-    void connectionRefused(const QHostAddress &address);
+    // A connection from `address` was closed unread, for `why`.
+    void connectionRefused(const QHostAddress &address, FilteringServer::Refusal why);
 
 private:
     struct Client

@@ -1,6 +1,7 @@
 #include "SettingsDialog.h"
 
 #include "AddressFilter.h"
+#include "Frame.h"
 #include "Platform.h"
 
 #include <QHBoxLayout>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -18,6 +20,7 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     , m_desktop(desktop)
     , m_allowed(new QPlainTextEdit(this))
     , m_listen(new QLineEdit(this))
+    , m_perAddress(new QSpinBox(this))
 {
     setWindowTitle(QStringLiteral("設定"));
 
@@ -40,6 +43,15 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
                                                  "待ち受け中に変えたときは、プログラムを起動し直してください。"),
                                   this);
 
+    auto *perAddressLabel = new QLabel(QStringLiteral("1 つのアドレスから同時に接続できる端末の数(&N):"), this);
+    perAddressLabel->setBuddy(m_perAddress);
+    m_perAddress->setObjectName(QStringLiteral("maxConnectionsPerAddress"));
+    m_perAddress->setAccessibleName(QStringLiteral("1 つのアドレスから同時に接続できる端末の数"));
+    m_perAddress->setRange(0, MAX_CLIENTS);
+    m_perAddress->setSpecialValueText(QStringLiteral("制限なし"));
+    auto *perAddressHint = new QLabel(QStringLiteral("同じコンピューターや同じルーターの向こうの端末は、同じアドレスから接続します。"),
+                                      this);
+
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("キャンセル"), this);
@@ -59,10 +71,17 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     layout->addWidget(allowedHint);
     layout->addLayout(listenRow);
     layout->addWidget(listenHint);
+    auto *perAddressRow = new QHBoxLayout;
+    perAddressRow->addWidget(perAddressLabel);
+    perAddressRow->addWidget(m_perAddress);
+    perAddressRow->addStretch(1);
+    layout->addLayout(perAddressRow);
+    layout->addWidget(perAddressHint);
     layout->addLayout(buttons);
     resize(420, 320);
     m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
     m_listen->setText(settings.listenAddress);
+    m_perAddress->setValue(settings.maxConnectionsPerAddress);
 }
 
 StationSettings CSettingsDialog::settings() const
@@ -73,6 +92,7 @@ StationSettings CSettingsDialog::settings() const
             settings.allowedTerminals.append(line.trimmed());
     }
     settings.listenAddress = listenAddress();
+    settings.maxConnectionsPerAddress = m_perAddress->value();
     return settings;
 }
 

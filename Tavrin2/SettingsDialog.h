@@ -7,9 +7,11 @@
 class IPlatform;
 class QLineEdit;
 class QPlainTextEdit;
+class QSpinBox;
 
 // The Station's settings: the addresses Terminals may connect from, one a
-// line, and the local address the Station listens on. OK checks both and
+// line, the local address the Station listens on, and the Terminals one
+// address may connect at once. OK checks both and
 // names the first bad entry, keeping the dialog open on it.
 class CSettingsDialog : public QDialog
 {
@@ -30,4 +32,5 @@ private:
     IPlatform &m_desktop;
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;
+    QSpinBox *m_perAddress;
 };

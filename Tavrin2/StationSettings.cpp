@@ -7,6 +7,7 @@
 namespace {
 const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
 const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
+const QString MaxPerAddressKey = QStringLiteral("Security/MaxConnectionsPerAddress");
 
 // An empty value removes the key: absent means the default.
 template<typename Value>
@@ -22,7 +23,8 @@ void storeSetting(QSettings &settings, const QString &key, const Value &value)
 StationSettings StationSettings::load()
 {
     const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
-    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString()};
+    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
+            qMax(0, settings.value(MaxPerAddressKey).toInt())};
 }
 
 void StationSettings::store() const
@@ -30,4 +32,8 @@ void StationSettings::store() const
     QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
     storeSetting(settings, AllowedTerminalsKey, allowedTerminals);
     storeSetting(settings, ListenAddressKey, listenAddress);
+    if (maxConnectionsPerAddress > 0)
+        settings.setValue(MaxPerAddressKey, maxConnectionsPerAddress);
+    else
+        settings.remove(MaxPerAddressKey);
 }
