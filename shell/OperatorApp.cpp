@@ -168,12 +168,15 @@ void OperatorApp::offer(const QueuedFile &queued)
 
 bool OperatorApp::discardDeclined(const QueuedFile &queued)
 {
-    const auto found = m_declined.constFind(queued.address);
-    if (found == m_declined.constEnd() || found->count < MAX_DECLINED_FILES)
+    const auto found = m_declined.find(queued.address);
+    if (found == m_declined.end() || found->count < MAX_DECLINED_FILES)
         return false;
     history().add(QStringLiteral("ファイル（%1 バイト）を保存せずに捨てました").arg(queued.file.length), queued.slot,
                   queued.peer);
-    tellFolded(QStringLiteral("declined ") + queued.address, declinedFilesMessage(queued.slot, queued.address));
+    if (!found->told) {
+        found->told = true;
+        tellFolded(QStringLiteral("declined"), declinedFilesMessage(queued.slot, queued.address));
+    }
     return true;
 }
 

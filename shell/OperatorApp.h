@@ -108,6 +108,7 @@ private:
     {
         int count = 0;
         int generation = 0;
+        bool told = false;
     };
     struct Folded
     {
