@@ -41,9 +41,9 @@ CSerialPort::CSerialPort(const QString &device, ITimers *timers, QObject *parent
     connect(&m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (!m_port.isOpen())
             return;
-        // A line that takes nothing just now keeps the byte; the pause's end
-        // finds it still waiting.
-        if (error == QSerialPort::WriteError && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A line that takes nothing just now (Qt calls it a resource error
+        // too) keeps the byte; the pause's end finds it still waiting.
+        if (m_port.errorString() == qt_error_string(EAGAIN)) {
             m_port.clearError();
             return;
         }
