@@ -93,8 +93,7 @@ signals:
     // sent before leaving never reached the line.
     void clientRemoved(int slot, int droppedRs);
     void textReceived(int slot, const QByteArray &text);
-    // `connection` holds its reading while the owner's handler runs, so that
-    // a Save As dialog keeps the Terminal's frames in order.
+    // A file of `slot` arrived on `connection`; its spool goes with `file`.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
     void fileRefused(int slot, quint32 length, qint64 available);
     // waitingRs(slot) changed.

@@ -21,6 +21,7 @@
 #include <QStyle>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -529,11 +530,18 @@ void tst_StationApp::dropCanRefuseTheAddressForAWhile()
 
 void tst_StationApp::connectionsCappedPerAddress()
 {
-    StationSettings settings;
-    settings.maxConnectionsPerAddress = 2;
-    settings.store();
     QVERIFY(m_f.start());
     QVERIFY(m_f.connectTerminals(2));
+    ModalDialogAnswer answerer([](QDialog *dialog) {
+        auto *perAddress = dialog->findChild<QSpinBox *>(QStringLiteral("maxConnectionsPerAddress"));
+        // None by default.
+        QCOMPARE(perAddress->value(), 0);
+        perAddress->setValue(2);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    m_f.choose(Settings);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(StationSettings::load().maxConnectionsPerAddress, 2);
     QTcpSocket third;
     third.connectToHost(QHostAddress::LocalHost, m_f.port);
     QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
