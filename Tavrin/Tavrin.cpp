@@ -22,7 +22,7 @@ const QString StatusConnectFailed = QStringLiteral("接続できませんでし�
 const char *const CMyApp::DefaultStationAddress = "127.0.0.1";
 
 CMyApp::CMyApp(IPlatform &desktop, quint16 stationPort)
-    : OperatorApp(QStringLiteral("Tavrin"), desktop, 50, DeclinedFiles::AlwaysOffer)
+    : OperatorApp(QStringLiteral("Tavrin"), desktop, 50, FilesOfGonePeer::Drop)
     , m_stationPort(stationPort)
 {
 }
@@ -96,6 +96,7 @@ void CMyApp::OnSend()
     if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), &text, &bytes))
         return;
     m_pSocket->SendText(bytes);
+    resetDeclinedFiles(m_pSocket);
     record(QStringLiteral("送信: ") + text);
 }
 
@@ -105,7 +106,8 @@ void CMyApp::OnFileSend()
         return;
     auto *session = new FileSendSession(desktop(), m_pSocket);
     connect(session, &FileSendSession::recorded, this, [this](const QString &line) { record(line); });
-    session->begin();
+    if (session->begin())
+        resetDeclinedFiles(m_pSocket);
 }
 
 void CMyApp::OnRsControl()
@@ -116,6 +118,7 @@ void CMyApp::OnRsControl()
                  rsTextName(), &text, &bytes))
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
+    resetDeclinedFiles(m_pSocket);
     record(QStringLiteral("RSコントロール送信: ") + text);
 }
 
@@ -173,6 +176,8 @@ void CMyApp::dropConnection(const QString &status)
     CConnSocket *socket = m_pSocket;
     m_pSocket = nullptr;
     socket->disconnect(this);
+    // A file of a Station that is gone is not offered.
+    dropQueuedFiles(socket);
     socket->close();
     // May be inside one of the socket's own notifications.
     socket->deleteLater();

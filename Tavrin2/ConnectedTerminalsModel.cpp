@@ -84,6 +84,15 @@ void ConnectedTerminalsModel::stampActivity()
     }
 }
 
+void ConnectedTerminalsModel::setQueuedFiles(int slot, int count)
+{
+    const int row = rowOf(slot);
+    if (row < 0)
+        return;
+    m_rows[size_t(row)].queuedFiles = count;
+    emit dataChanged(index(row, QueuedFilesColumn), index(row, QueuedFilesColumn), {Qt::DisplayRole});
+}
+
 void ConnectedTerminalsModel::refresh()
 {
     emit dataChanged(index(0, ActivityColumn), index(rowCount() - 1, WaitingRsColumn), {Qt::DisplayRole});
@@ -121,6 +130,8 @@ QVariant ConnectedTerminalsModel::data(const QModelIndex &index, int role) const
         return clock(row.lastActivity);
     case WaitingRsColumn:
         return row.waitingRs;
+    case QueuedFilesColumn:
+        return row.queuedFiles > 0 ? QStringLiteral("保存待ち %1 件").arg(row.queuedFiles) : QString();
     }
     return QVariant();
 }
@@ -131,6 +142,6 @@ QVariant ConnectedTerminalsModel::headerData(int section, Qt::Orientation orient
         return QAbstractTableModel::headerData(section, orientation, role);
     static const QStringList titles {QStringLiteral("端末"), QStringLiteral("アドレス:ポート"),
                                      QStringLiteral("接続時刻"), QStringLiteral("最後の受信"),
-                                     QStringLiteral("回線待ちのRS")};
+                                     QStringLiteral("回線待ちのRS"), QStringLiteral("受信ファイル")};
     return titles.value(section);
 }

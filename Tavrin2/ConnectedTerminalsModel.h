@@ -11,7 +11,7 @@ class CConnSocket;
 
 // The Terminals that hold a slot, one row each in slot order: slot,
 // address:port, when it connected, when bytes last came from it, and how
-// many of its RS strings wait for the serial line. The Station feeds it from
+// many of its RS strings wait for the serial line and its files for Save As. The Station feeds it from
 // the listener's signals; the times and the waiting strings are shown anew
 // every second.
 class ConnectedTerminalsModel : public QAbstractTableModel
@@ -19,7 +19,7 @@ class ConnectedTerminalsModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { SlotColumn, PeerColumn, SinceColumn, ActivityColumn, WaitingRsColumn, ColumnCount };
+    enum Column { SlotColumn, PeerColumn, SinceColumn, ActivityColumn, WaitingRsColumn, QueuedFilesColumn, ColumnCount };
 
     explicit ConnectedTerminalsModel(QObject *parent = nullptr);
 
@@ -28,6 +28,8 @@ public:
     void remove(int slot);
     // `waiting` RS strings of `slot` wait for the line now.
     void setWaitingRs(int slot, quint64 waiting);
+    // `count` files of `slot` wait for the Save As dialog.
+    void setQueuedFiles(int slot, int count);
 
     int slotAt(int row) const { return m_rows.at(size_t(row)).slot; }
     // "address:port" of the Terminal in `slot`; empty for a free slot.
@@ -51,6 +53,7 @@ private:
         quint64 waitingRs = 0;
         // Bytes came since the activity times were last taken.
         bool active = false;
+        int queuedFiles = 0;
     };
 
     void refresh();

@@ -40,18 +40,31 @@ FilteringServer::FilteringServer(QObject *parent)
 {
 }
 
+void FilteringServer::unbar(const QHostAddress &address)
+{
+    if (--m_barred[address] <= 0)
+        m_barred.remove(address);
+}
+
 bool FilteringServer::admits(const QHostAddress &peer)
 {
-    if (m_filter.admits(peer))
+    const bool allowed = m_filter.admits(peer);
+    if (allowed && !m_barred.contains(peer))
         return true;
     if (!peer.isNull())
-        emit refused(peer);
+        emit refused(peer, allowed ? Refusal::Barred : Refusal::NotAllowed);
     return false;
 }
 
 void FilteringServer::incomingConnection(qintptr descriptor)
 {
-    if (!admits(peerAddressOf(descriptor))) {
+    const QHostAddress peer = peerAddressOf(descriptor);
+    if (!admits(peer)) {
+        closeDescriptor(descriptor);
+        return;
+    }
+    if (m_maxPerAddress > 0 && m_live.value(peer) >= m_maxPerAddress) {
+        emit refused(peer, Refusal::TooMany);
         closeDescriptor(descriptor);
         return;
     }
@@ -62,6 +75,11 @@ void FilteringServer::incomingConnection(qintptr descriptor)
         closeDescriptor(descriptor);
         return;
     }
+    ++m_live[peer];
+    connect(socket, &QObject::destroyed, this, [this, peer] {
+        if (--m_live[peer] <= 0)
+            m_live.remove(peer);
+    });
     KeepAlive::enable(socket);
     new PeerWatch(socket, socket);
     addPendingConnection(socket);

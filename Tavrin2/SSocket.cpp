@@ -1,9 +1,9 @@
 #include "SSocket.h"
 
 #include "CSocket.h"
-#include "FilteringServer.h"
 #include "RsRelay.h"
 #include "SerialPort.h"
+#include "Timers.h"
 
 #include <QIODevice>
 #include <QTcpSocket>
@@ -54,6 +54,23 @@ void CListenSocket::setAddressFilter(const AddressFilter &filter)
 const AddressFilter &CListenSocket::addressFilter() const
 {
     return m_server->filter();
+}
+
+void CListenSocket::setMaxConnectionsPerAddress(int max)
+{
+    m_server->setMaxPerAddress(max);
+}
+
+int CListenSocket::maxConnectionsPerAddress() const
+{
+    return m_server->maxPerAddress();
+}
+
+void CListenSocket::barAddress(const QHostAddress &address, int milliseconds)
+{
+    const QHostAddress peer = AddressFilter::unmapped(address);
+    m_server->bar(peer);
+    m_timers.singleShot(milliseconds, m_server, [server = m_server, peer] { server->unbar(peer); });
 }
 
 CConnSocket *CListenSocket::client(int slot) const

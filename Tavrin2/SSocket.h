@@ -2,6 +2,7 @@
 
 #include "AddressFilter.h"
 #include "FileReception.h"
+#include "FilteringServer.h"
 #include "Frame.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 class CConnSocket;
 class CSerialPort;
-class FilteringServer;
 class ITimers;
 class QIODevice;
 class RsRelay;
@@ -48,6 +48,11 @@ public:
     // Applies to connections accepted from now on, and to one that waits.
     void setAddressFilter(const AddressFilter &filter);
     const AddressFilter &addressFilter() const;
+    // Connections from one address at once; 0 for any number.
+    void setMaxConnectionsPerAddress(int max);
+    int maxConnectionsPerAddress() const;
+    // Refuses connections from `address`, a waiting one included, for `milliseconds`.
+    void barAddress(const QHostAddress &address, int milliseconds);
 
     // The connection in `slot`, open or leaving; nullptr for a free slot.
     CConnSocket *client(int slot) const;
@@ -88,14 +93,13 @@ signals:
     // sent before leaving never reached the line.
     void clientRemoved(int slot, int droppedRs);
     void textReceived(int slot, const QByteArray &text);
-    // `connection` holds its reading while the owner's handler runs, so that
-    // a Save As dialog keeps the Terminal's frames in order.
+    // A file of `slot` arrived on `connection`; its spool goes with `file`.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
     void fileRefused(int slot, quint32 length, qint64 available);
     // waitingRs(slot) changed.
     void waitingRsChanged(int slot, quint64 waiting);
-    // A connection from `address` was closed unread: the filter does not admit it.
-    void connectionRefused(const QHostAddress &address);
+    // A connection from `address` was closed unread, for `why`.
+    void connectionRefused(const QHostAddress &address, FilteringServer::Refusal why);
 
 private:
     struct Client

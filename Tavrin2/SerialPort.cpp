@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <cerrno>
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,7 +39,15 @@ CSerialPort::CSerialPort(const QString &device, ITimers *timers, QObject *parent
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     // An adapter pulled out shows as a resource error on the next write.
     connect(&m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (m_port.isOpen() && (error == QSerialPort::ResourceError || error == QSerialPort::WriteError))
+        if (!m_port.isOpen())
+            return;
+        // A line that takes nothing just now (Qt calls it a resource error
+        // too) keeps the byte; the pause's end finds it still waiting.
+        if (m_port.errorString() == qt_error_string(EAGAIN)) {
+            m_port.clearError();
+            return;
+        }
+        if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError)
             lineBroke();
     });
     if (!noLine() && !open())
@@ -122,30 +132,61 @@ void CSerialPort::serveNext()
 {
     if (m_pausing || m_queue.empty())
         return;
-    const Request &current = m_queue.front();
+    Request &current = m_queue.front();
     // The line may have come back (an adapter plugged in again).
     if (!m_port.isOpen() && !noLine())
         open();
-    if (m_port.isOpen() && !current.firstByte.isEmpty()) {
+    if (m_port.isOpen() && !current.firstByte.isEmpty() && !current.written) {
         m_port.write(current.firstByte);
         // Hands the byte to the driver now, without waiting.
         m_port.flush();
-        emit byteWritten(current.firstByte, current.requester);
+        current.written = m_port.isOpen();
+        if (current.written && m_port.bytesToWrite() == 0)
+            wentOut(current);
     }
     m_pausing = true;
     m_timers.singleShot(PAUSE_MS, this, [this] { endPause(); });
 }
 
+void CSerialPort::wentOut(const Request &request)
+{
+    emit byteWritten(request.firstByte, request.requester);
+    setStalled(false);
+}
+
 void CSerialPort::endPause()
 {
-    // A byte the line did not take during the pause would otherwise go out
-    // together with the next payload's byte.
-    if (m_port.isOpen() && m_port.bytesToWrite() > 0)
-        m_port.clear(QSerialPort::Output);
-    const Request served = std::move(m_queue.front());
-    m_queue.pop_front();
     m_pausing = false;
+    Request &front = m_queue.front();
+    if (front.written && m_port.isOpen()) {
+        if (m_port.bytesToWrite() > 0) {
+            setStalled(true);
+            serveNext();
+            return;
+        }
+        if (m_stalled)
+            wentOut(front);
+    }
+    const Request served = std::move(front);
+    m_queue.pop_front();
     if (served.requester)
         emit pauseOver(served.requester);
     serveNext();
+}
+
+void CSerialPort::setStalled(bool stalled)
+{
+    if (m_stalled == stalled)
+        return;
+    m_stalled = stalled;
+    if (stalled) {
+        m_failure = QStringLiteral("シリアルポート %1 の回線が文字を受け取りません。装置の電源とケーブル、"
+                                   "フロー制御の設定を確かめてください。RSコントロールの文字列は、回線が受け取るように"
+                                   "なるまで待たせておき、順に送ります。")
+                        .arg(m_device);
+        emit failed(m_failure);
+    } else {
+        m_failure.clear();
+    }
+    emit stalledChanged(stalled);
 }

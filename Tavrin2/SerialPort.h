@@ -18,7 +18,10 @@ class ITimers;
 //
 // RS control payloads from all Terminals wait in one queue and are served
 // in arrival order, one byte and one pause at a time, on timers: the
-// Station goes on handling everything else meanwhile.
+// Station goes on handling everything else meanwhile. A line that takes no
+// byte (nobody reads it, or its flow control holds it) is not broken: the
+// byte stays the one being served, pause after pause, until it has gone,
+// and the line is told stalled once until then.
 class CSerialPort : public QObject
 {
     Q_OBJECT
@@ -43,6 +46,8 @@ public:
     QString failure() const { return m_failure; }
     // Payloads queued and not yet served, the one in its pause included.
     int pending() const { return int(m_queue.size()); }
+    // True while the byte being served has not left for a whole pause.
+    bool isStalled() const { return m_stalled; }
 
     // Queues `payload`; its first byte (nothing when it is empty) goes out
     // when its turn comes, followed by a one-second pause whether or not a
@@ -63,12 +68,16 @@ signals:
     void byteWritten(const QByteArray &byte, QObject *requester);
     // The pause after a payload of `requester` is over.
     void pauseOver(QObject *requester);
+    // isStalled() changed; failed() told the operator when it began.
+    void stalledChanged(bool stalled);
 
 private:
     struct Request
     {
         QByteArray firstByte;
         QPointer<QObject> requester;
+        // Handed to the port, which keeps it until the line takes it.
+        bool written = false;
     };
 
     void serveNext();
@@ -76,6 +85,8 @@ private:
     bool noLine() const { return m_device == QLatin1String(NoDevice); }
     bool open();
     void lineBroke();
+    void wentOut(const Request &request);
+    void setStalled(bool stalled);
     QString openFailure() const;
 
     QString m_device;
@@ -85,4 +96,5 @@ private:
     // The front is the payload being served while a pause runs.
     std::deque<Request> m_queue;
     bool m_pausing = false;
+    bool m_stalled = false;
 };

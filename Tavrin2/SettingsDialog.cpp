@@ -1,6 +1,7 @@
 #include "SettingsDialog.h"
 
 #include "AddressFilter.h"
+#include "Frame.h"
 #include "Platform.h"
 
 #include <QHBoxLayout>
@@ -20,6 +21,7 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     , m_allowed(new QPlainTextEdit(this))
     , m_listen(new QLineEdit(this))
     , m_historyDays(new QSpinBox(this))
+    , m_perAddress(new QSpinBox(this))
 {
     setWindowTitle(QStringLiteral("設定"));
 
@@ -52,6 +54,14 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。\n"
                                                   "日数は、次にプログラムを起動したときから使われます。"),
                                    this);
+    auto *perAddressLabel = new QLabel(QStringLiteral("1 つのアドレスから同時に接続できる端末の数(&N):"), this);
+    perAddressLabel->setBuddy(m_perAddress);
+    m_perAddress->setObjectName(QStringLiteral("maxConnectionsPerAddress"));
+    m_perAddress->setAccessibleName(QStringLiteral("1 つのアドレスから同時に接続できる端末の数"));
+    m_perAddress->setRange(0, MAX_CLIENTS);
+    m_perAddress->setSpecialValueText(QStringLiteral("制限なし"));
+    auto *perAddressHint = new QLabel(QStringLiteral("同じコンピューターや同じルーターの向こうの端末は、同じアドレスから接続します。"),
+                                      this);
 
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
@@ -77,11 +87,18 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     historyRow->addWidget(m_historyDays, 1);
     layout->addLayout(historyRow);
     layout->addWidget(historyHint);
+    auto *perAddressRow = new QHBoxLayout;
+    perAddressRow->addWidget(perAddressLabel);
+    perAddressRow->addWidget(m_perAddress);
+    perAddressRow->addStretch(1);
+    layout->addLayout(perAddressRow);
+    layout->addWidget(perAddressHint);
     layout->addLayout(buttons);
     resize(420, 320);
     m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
     m_listen->setText(settings.listenAddress);
     m_historyDays->setValue(settings.historyDays);
+    m_perAddress->setValue(settings.maxConnectionsPerAddress);
 }
 
 StationSettings CSettingsDialog::settings() const
@@ -93,6 +110,7 @@ StationSettings CSettingsDialog::settings() const
     }
     settings.listenAddress = listenAddress();
     settings.historyDays = m_historyDays->value();
+    settings.maxConnectionsPerAddress = m_perAddress->value();
     return settings;
 }
 

@@ -10,9 +10,10 @@ class QPlainTextEdit;
 class QSpinBox;
 
 // The Station's settings: the addresses Terminals may connect from, one a
-// line, the local address the Station listens on and the days the journal
-// of the history is kept. OK checks both addresses and names the first bad
-// entry, keeping the dialog open on it.
+// line, the local address the Station listens on, the Terminals one address
+// may connect at once and the days the journal of the history is kept. OK
+// checks both addresses and names the first bad entry, keeping the dialog
+// open on it.
 class CSettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -33,4 +34,5 @@ private:
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;
     QSpinBox *m_historyDays;
+    QSpinBox *m_perAddress;
 };

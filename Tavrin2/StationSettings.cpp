@@ -7,6 +7,7 @@
 namespace {
 const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
 const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
+const QString MaxPerAddressKey = QStringLiteral("Security/MaxConnectionsPerAddress");
 
 // An empty value removes the key: absent means the default.
 template<typename Value>
@@ -23,7 +24,8 @@ StationSettings StationSettings::load()
 {
     const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
     return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
-            settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt()};
+            settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt(),
+            qMax(0, settings.value(MaxPerAddressKey).toInt())};
 }
 
 void StationSettings::store() const
@@ -35,4 +37,8 @@ void StationSettings::store() const
         settings.remove(QString::fromLatin1(Journal::KeptDaysKey));
     else
         settings.setValue(QString::fromLatin1(Journal::KeptDaysKey), historyDays);
+    if (maxConnectionsPerAddress > 0)
+        settings.setValue(MaxPerAddressKey, maxConnectionsPerAddress);
+    else
+        settings.remove(MaxPerAddressKey);
 }

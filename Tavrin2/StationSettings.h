@@ -6,14 +6,16 @@
 #include <QStringList>
 
 // What the Station's operator sets in 設定, kept in the per-user settings:
-// the addresses Terminals may connect from and the local address to listen
-// on (empty means the default: every address), and the days the journal of
-// the history is kept (0: none).
+// the addresses Terminals may connect from, the local address to listen
+// on, how many Terminals may connect from one address at once (empty, and
+// 0, mean the default: every address, any number), and the days the journal
+// of the history is kept (0: none).
 struct StationSettings
 {
     QStringList allowedTerminals;
     QString listenAddress;
     int historyDays = Journal::DefaultKeptDays;
+    int maxConnectionsPerAddress = 0;
 
     static StationSettings load();
     void store() const;
@@ -21,6 +23,6 @@ struct StationSettings
     bool operator==(const StationSettings &other) const
     {
         return allowedTerminals == other.allowedTerminals && listenAddress == other.listenAddress
-            && historyDays == other.historyDays;
+            && historyDays == other.historyDays && maxConnectionsPerAddress == other.maxConnectionsPerAddress;
     }
 };

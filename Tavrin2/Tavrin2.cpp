@@ -31,19 +31,21 @@ QString peerDescription(const CConnSocket *connection)
 }
 
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
-    : OperatorApp(QStringLiteral("Tavrin2"), desktop, 52, DeclinedFiles::DiscardAfterLimit)
+    : OperatorApp(QStringLiteral("Tavrin2"), desktop, 52, FilesOfGonePeer::Offer)
     , m_terminals(new ConnectedTerminalsModel(this))
     , m_port(port)
     , m_listenerOwner(new QObject(this))
     , m_notices(new StationNotices(desktop, this))
 {
+    connect(this, &OperatorApp::queuedFilesChanged, m_terminals, &ConnectedTerminalsModel::setQueuedFiles);
     m_pSerialPort = new CSerialPort(serialDevice, &desktop, this);
     // Told from the event loop: at start-up once the window shows, later
     // outside the socket and timer handlers that found the line broken.
     connect(m_pSerialPort, &CSerialPort::failed, this, [this](const QString &message) {
         record(message);
-        this->desktop().messageBoxLater(message);
+        tellFolded(QStringLiteral("serial line"), message);
     });
+    connect(m_pSerialPort, &CSerialPort::stalledChanged, this, &CMy2App::lineStalled);
     connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
@@ -120,6 +122,7 @@ void CMy2App::loadAddressFilter()
                            "どの接続にも当てはまりません。「設定」で直してください。")
                 .arg(badEntry));
     m_pListenSocket->setAddressFilter(filter);
+    m_pListenSocket->setMaxConnectionsPerAddress(StationSettings::load().maxConnectionsPerAddress);
 }
 
 void CMy2App::OnSend()
@@ -141,7 +144,7 @@ void CMy2App::sendText(const Choice &choice)
         return;
     if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
         && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
-        resetDeclinedFiles(choice.slot);
+        resetDeclinedFiles(choice.connection);
         record(QStringLiteral("送信: ") + choice.text, choice.slot);
     }
 }
@@ -155,14 +158,36 @@ void CMy2App::OnFileSend()
     connect(session, &FileSendSession::recorded, this,
             [this, slot = choice.slot, peer = peerOf(choice.slot)](const QString &line) { history().add(line, slot, peer); });
     if (session->begin())
-        resetDeclinedFiles(choice.slot);
+        resetDeclinedFiles(choice.connection);
 }
 
 void CMy2App::OnDropClient()
 {
     const Choice choice = chooseClient(false);
-    if (choice.slot != MAX_CLIENTS && choice.connection)
+    if (choice.slot == MAX_CLIENTS || !choice.connection)
+        return;
+    const QHostAddress address = AddressFilter::unmapped(choice.connection->peerAddress());
+    // Asked before the drop, so that a connection waiting at a full table
+    // cannot take the slot while the question is open.
+    const bool bar = desktop().question(barQuestion(choice.slot, address));
+    if (bar) {
+        m_pListenSocket->barAddress(address, DROPPED_BAR_MS);
+        record(QStringLiteral("アドレス %1 からの接続を %2 分のあいだ拒否します")
+                   .arg(address.toString())
+                   .arg(DROPPED_BAR_MS / 60000),
+               choice.slot);
+    }
+    if (m_pListenSocket->client(choice.slot) == choice.connection)
         m_pListenSocket->dropClient(choice.slot);
+}
+
+QString CMy2App::barQuestion(int slot, const QHostAddress &address)
+{
+    return QStringLiteral("端末 %1 を切断します。\nこの端末のアドレス %2 からの接続を、これから %3 分のあいだ拒否しますか？\n"
+                          "（同じアドレスの他の端末も接続できなくなります）")
+        .arg(slot)
+        .arg(address.toString())
+        .arg(DROPPED_BAR_MS / 60000);
 }
 
 void CMy2App::OnSettings()
@@ -203,11 +228,25 @@ void CMy2App::offerToDropExcluded()
     }
 }
 
-void CMy2App::tellRefused(const QHostAddress &address)
+void CMy2App::tellRefused(const QHostAddress &address, FilteringServer::Refusal why)
 {
-    if (m_notices->takeRefusal(address))
-        record(QStringLiteral("アドレス %1 からの接続を拒否しました（許可リストにありません）").arg(address.toString()), -1,
-               HistoryModel::Kind::Refusal);
+    if (!m_notices->takeRefusal(address))
+        return;
+    QString reason;
+    switch (why) {
+    case FilteringServer::Refusal::NotAllowed:
+        reason = QStringLiteral("許可リストにありません");
+        break;
+    case FilteringServer::Refusal::TooMany:
+        reason = QStringLiteral("同じアドレスからの接続が設定の上限 %1 に達しています")
+                     .arg(m_pListenSocket->maxConnectionsPerAddress());
+        break;
+    case FilteringServer::Refusal::Barred:
+        reason = QStringLiteral("切断した端末のアドレスのため、しばらく受け付けません");
+        break;
+    }
+    record(QStringLiteral("アドレス %1 からの接続を拒否しました（%2）").arg(address.toString(), reason), -1,
+           HistoryModel::Kind::Refusal);
 }
 
 bool CMy2App::stillConnected(const Choice &choice, const QString &what)
@@ -275,7 +314,6 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
 
 void CMy2App::admitted(int slot)
 {
-    resetDeclinedFiles(slot);
     m_terminals->admit(slot, m_pListenSocket->client(slot));
     record(QStringLiteral("接続しました"), slot);
 }
@@ -285,7 +323,7 @@ void CMy2App::removed(int slot, int droppedRs)
     record(QStringLiteral("切断しました"), slot);
     if (droppedRs > 0) {
         record(droppedRsMessage(slot, droppedRs), slot);
-        m_notices->tellFolded(droppedRsMessage(slot, droppedRs));
+        tellFolded(QStringLiteral("dropped rs"), droppedRsMessage(slot, droppedRs));
     }
     m_terminals->remove(slot);
 }
@@ -294,6 +332,18 @@ void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
 {
     const int slot = requester && m_pListenSocket ? m_pListenSocket->slotOf(requester) : -1;
     record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
+}
+
+void CMy2App::lineStalled(bool stalled)
+{
+    if (stalled)
+        return;
+    quint64 waiting = 0;
+    for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot)
+        waiting += m_pListenSocket->waitingRs(slot);
+    record(QStringLiteral("シリアルポートの回線がまた文字を受け取るようになりました。"
+                          "待たせていたRSコントロールの文字列 %1 件を順に送ります")
+               .arg(waiting));
 }
 
 QString CMy2App::peerOf(int slot) const

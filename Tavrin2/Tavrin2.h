@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FilteringServer.h"
 #include "Frame.h"
 #include "OperatorApp.h"
 #include "SerialPort.h"
@@ -35,7 +36,11 @@ public:
 
     // Notes in the history that a connection from `address` was refused,
     // once a minute for each address.
-    void tellRefused(const QHostAddress &address);
+    void tellRefused(const QHostAddress &address, FilteringServer::Refusal why);
+
+    // How long 切断 may keep the dropped Terminal's address out.
+    static constexpr int DROPPED_BAR_MS = 10 * 60 * 1000;
+    static QString barQuestion(int slot, const QHostAddress &address);
 
     // The text the Station's operator sends, as it is named when refused.
     static QString sendTextName() { return QStringLiteral("送信する文字列"); }
@@ -72,6 +77,7 @@ private:
     void admitted(int slot);
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);
+    void lineStalled(bool stalled);
     QString peerOf(int slot) const override;
     // Loads the stored address list into the listener, telling a bad entry.
     void loadAddressFilter();

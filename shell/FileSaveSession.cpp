@@ -30,17 +30,28 @@ FileSaveSession::~FileSaveSession() = default;
 FileSaveSession::Outcome FileSaveSession::offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file,
                                                 const QString &sender)
 {
-    return (new FileSaveSession(desktop, sender))->offer(connection, file);
+    auto *session = new FileSaveSession(desktop, sender);
+    connect(session, &FileSaveSession::told, session, [&desktop](const QString &cause, const QString &text) {
+        if (cause == QLatin1String(BrokenCause))
+            desktop.messageBox(text);
+        else
+            desktop.messageBoxLater(text);
+    });
+    return session->offer(connection, file);
+}
+
+QString FileSaveSession::receivedLine(quint32 length)
+{
+    return QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(length)));
 }
 
 FileSaveSession::Outcome FileSaveSession::offer(CConnSocket *connection, const ReceivedFile &file)
 {
     const QString caption =
         QStringLiteral("%1からのファイル（%2 バイト）を保存").arg(m_sender, byteCount(qint64(file.length)));
-    emit recorded(QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(file.length))));
     if (!file.complete) {
         emit recorded(QStringLiteral("受信したファイルは一部が欠けていたため、保存しませんでした"));
-        m_desktop.messageBox(QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
+        emit told(QString::fromLatin1(BrokenCause), QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
                                             "保存しませんでした。一時フォルダ %2 の空き容量を確かめて、"
                                             "相手にもう一度送ってもらってください。")
                                  .arg(file.length)
@@ -49,7 +60,8 @@ FileSaveSession::Outcome FileSaveSession::offer(CConnSocket *connection, const R
         return Outcome::Lost;
     }
     const QPointer<CConnSocket> held(connection);
-    connection->holdReading();
+    if (connection)
+        connection->holdReading();
     QString target = m_desktop.getSaveFileName(caption);
     while (!target.isEmpty() && FileReception::insideChunkDirectory(FileReception::writtenPath(target))) {
         m_desktop.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
@@ -100,16 +112,16 @@ void FileSaveSession::delivered(const QString &target, bool ok, const QString &e
                      : QStringLiteral("受信したファイルを「%1」に保存できませんでした").arg(NativePath::of(target)));
     if (ok || error.isEmpty())
         return;
-    m_desktop.messageBoxLater(QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"
+    emit told(QString::fromLatin1(SaveFailedCause), QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"
                                              "保存先のフォルダと空き容量を確かめて、相手にもう一度送ってもらってください。")
                                   .arg(NativePath::of(target), error));
 }
 
-void FileSaveSession::tellRefused(IPlatform &desktop, const QString &sender, quint32 length, qint64 available)
+QString FileSaveSession::refusedMessage(const QString &sender, quint32 length, qint64 available)
 {
-    desktop.messageBoxLater(QStringLiteral("%1からのファイル（%2 バイト）は、一時フォルダ %3 の空き容量（%4 バイト）に"
+    return QStringLiteral("%1からのファイル（%2 バイト）は、一時フォルダ %3 の空き容量（%4 バイト）に"
                                            "入らないため受け取りませんでした。空き容量を増やしてから、"
                                            "相手にもう一度送ってもらってください。")
                                 .arg(sender, byteCount(qint64(length)), NativePath::of(QDir::tempPath()),
-                                     byteCount(available)));
+                                     byteCount(available));
 }

@@ -13,8 +13,9 @@ struct ReceivedFile;
 // when it arrived incomplete, else saved where the operator says in the Save
 // As dialog (asked again while the target, links followed, lies in a chunk
 // directory) and moved there, a copy across file systems followed in a
-// progress dialog once it takes long. The connection's reading is held
-// while the dialogs are open, so that its frames are handled in order.
+// progress dialog once it takes long. The connection's reading, when one is
+// given, is held while the dialogs are open, so that its frames are handled
+// in order. What went wrong is told by told(), one cause at a time.
 class FileSaveSession : public QObject
 {
     Q_OBJECT
@@ -36,20 +37,29 @@ public:
     FileSaveSession(IPlatform &desktop, const QString &sender, QObject *parent = nullptr);
     ~FileSaveSession() override;
 
-    // Offers `file` that came on `connection`. The session deletes itself
-    // once what became of the file is known: a copy takes it along.
+    // Offers `file` that came on `connection` (null: nothing to hold). The
+    // session deletes itself once what became of the file is known: a copy
+    // takes it along.
     Outcome offer(CConnSocket *connection, const ReceivedFile &file);
-    // The same, for a file whose history nobody keeps.
+    // The same, for a file whose history nobody keeps, told in plain
+    // message boxes.
     static Outcome offer(IPlatform &desktop, CConnSocket *connection, const ReceivedFile &file,
                          const QString &sender);
 
-    // Tells, from the event loop, that a file of `sender` was not taken for
-    // want of room in the spool's file system.
-    static void tellRefused(IPlatform &desktop, const QString &sender, quint32 length, qint64 available);
+    // The history's line for a file that arrived.
+    static QString receivedLine(quint32 length);
+    // That a file of `sender` was not taken for want of room in the spool's
+    // file system.
+    static QString refusedMessage(const QString &sender, quint32 length, qint64 available);
+
+    static constexpr const char *BrokenCause = "broken file";
+    static constexpr const char *SaveFailedCause = "save failed";
 
 signals:
     // One line of what became of the file, for the operator's history.
     void recorded(const QString &line);
+    // A message for the operator, of `cause` (BrokenCause, SaveFailedCause).
+    void told(const QString &cause, const QString &text);
 
 private:
     void deliver(const ReceivedFile &file, const QString &target, const QString &written);

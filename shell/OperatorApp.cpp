@@ -5,11 +5,13 @@
 #include "FileSaveSession.h"
 #include "Platform.h"
 
+#include <algorithm>
+
 OperatorApp::OperatorApp(const QString &programTitle, IPlatform &desktop, int statusCapacity,
-                         DeclinedFiles declinedFiles)
+                         FilesOfGonePeer filesOfGonePeer)
     : AppFramework(programTitle, desktop)
     , m_status(statusCapacity)
-    , m_declinedFiles(declinedFiles)
+    , m_filesOfGonePeer(filesOfGonePeer)
 {
 }
 
@@ -47,12 +49,13 @@ QString OperatorApp::tooLongMessage(const QString &what, int bytes, int limit)
         .arg(limit);
 }
 
-QString OperatorApp::declinedFilesMessage(int slot)
+QString OperatorApp::declinedFilesMessage(int slot, const QString &address)
 {
-    return QStringLiteral("端末 %1 からのファイルを %2 回続けて保存しなかったため、この端末からのファイルは"
-                          "これから保存せずに捨てます。その端末に何か送るか、端末が接続し直すと、また保存先を尋ねます。")
-        .arg(slot)
-        .arg(MAX_DECLINED_FILES);
+    return QStringLiteral("%1（アドレス %2）からのファイルを %3 回続けて保存しなかったため、このアドレスからのファイルは"
+                          "%4 分のあいだ保存せずに捨てます。早くまた受け取るには、相手に何か送ってください。")
+        .arg(senderName(slot).trimmed(), address)
+        .arg(MAX_DECLINED_FILES)
+        .arg(DECLINED_MEMORY_MS / 60000);
 }
 
 void OperatorApp::setStatus(const QString &text)
@@ -89,27 +92,162 @@ bool OperatorApp::wireText(const QString &text, const QString &what, int limit, 
 void OperatorApp::receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot)
 {
     callForAttention(QStringLiteral("ファイルを受信しました"));
+    const QueuedFile queued {connection, file, slot, peerOf(slot), addressOf(connection)};
+    history().add(FileSaveSession::receivedLine(file.length), slot, queued.peer);
     // A peer whose files the operator keeps declining, or that keeps
     // sending broken ones, cannot raise one dialog after another.
-    int &declined = m_declined[slot];
-    if (m_declinedFiles == DeclinedFiles::DiscardAfterLimit && declined >= MAX_DECLINED_FILES) {
-        record(QStringLiteral("ファイル（%1 バイト）を受信しましたが、保存せずに捨てました").arg(file.length), slot);
-        if (declined++ == MAX_DECLINED_FILES)
-            desktop().messageBoxLater(declinedFilesMessage(slot));
+    if (discardDeclined(queued))
+        return;
+    if (!m_offering && m_queue.empty()) {
+        m_queue.push_back(queued);
+        queueChanged(queued, false);
+        QMetaObject::invokeMethod(this, &OperatorApp::offerNext, Qt::QueuedConnection);
         return;
     }
-    auto *session = new FileSaveSession(desktop(), senderName(slot), this);
+    m_queue.push_back(queued);
+    history().add(QStringLiteral("保存先を尋ねる順番を待っています（保存待ち %1 件）").arg(m_queue.size()), slot,
+                  queued.peer);
+    queueChanged(queued, false);
+}
+
+int OperatorApp::queuedFiles(int slot) const
+{
+    return int(std::count_if(m_queue.begin(), m_queue.end(), [slot](const QueuedFile &queued) { return queued.slot == slot; }));
+}
+
+int OperatorApp::queuedOn(const CConnSocket *connection) const
+{
+    return int(std::count_if(m_queue.begin(), m_queue.end(),
+                             [connection](const QueuedFile &queued) { return queued.connection == connection; }));
+}
+
+void OperatorApp::queueChanged(const QueuedFile &queued, bool removed)
+{
+    // A peer that sends file after file waits for the operator, in the kernel.
+    if (queued.connection) {
+        const int waiting = queuedOn(queued.connection);
+        if (!removed && waiting == MAX_QUEUED_FILES)
+            queued.connection->holdReading();
+        else if (removed && waiting == MAX_QUEUED_FILES - 1)
+            queued.connection->resumeReading();
+    }
+    emit queuedFilesChanged(queued.slot, queuedFiles(queued.slot));
+}
+
+void OperatorApp::offerNext()
+{
+    while (!m_offering && !m_queue.empty()) {
+        const QueuedFile queued = m_queue.front();
+        m_queue.pop_front();
+        queueChanged(queued, true);
+        if (m_filesOfGonePeer == FilesOfGonePeer::Drop && (!queued.connection || !queued.connection->isOpen())) {
+            history().add(QStringLiteral("接続が切れたため、受信したファイルは保存しませんでした"), queued.slot,
+                          queued.peer);
+            continue;
+        }
+        if (discardDeclined(queued))
+            continue;
+        m_offering = true;
+        offer(queued);
+        m_offering = false;
+    }
+}
+
+void OperatorApp::offer(const QueuedFile &queued)
+{
+    auto *session = new FileSaveSession(desktop(), senderName(queued.slot), this);
     connect(session, &FileSaveSession::recorded, this,
-            [this, slot, peer = peerOf(slot)](const QString &line) { history().add(line, slot, peer); });
-    if (session->offer(connection, file) == FileSaveSession::Outcome::Saving)
-        m_declined.remove(slot);
+            [this, slot = queued.slot, peer = queued.peer](const QString &line) { history().add(line, slot, peer); });
+    connect(session, &FileSaveSession::told, this, &OperatorApp::tellFolded);
+    // The file waited here, so the connection's frames went on meanwhile.
+    if (session->offer(nullptr, queued.file) == FileSaveSession::Outcome::Saving)
+        m_declined.remove(queued.address);
     else
-        ++m_declined[slot];
+        declined(queued.address);
+}
+
+bool OperatorApp::discardDeclined(const QueuedFile &queued)
+{
+    const auto found = m_declined.find(queued.address);
+    if (found == m_declined.end() || found->count < MAX_DECLINED_FILES)
+        return false;
+    history().add(QStringLiteral("ファイル（%1 バイト）を保存せずに捨てました").arg(queued.file.length), queued.slot,
+                  queued.peer);
+    if (!found->told) {
+        found->told = true;
+        tellFolded(QStringLiteral("declined"), declinedFilesMessage(queued.slot, queued.address));
+    }
+    return true;
+}
+
+void OperatorApp::declined(const QString &address)
+{
+    Declined &entry = m_declined[address];
+    ++entry.count;
+    const int generation = ++entry.generation;
+    desktop().singleShot(DECLINED_MEMORY_MS, this, [this, address, generation] {
+        const auto found = m_declined.constFind(address);
+        if (found != m_declined.constEnd() && found->generation == generation)
+            m_declined.remove(address);
+    });
+}
+
+void OperatorApp::resetDeclinedFiles(const CConnSocket *connection)
+{
+    m_declined.remove(addressOf(connection));
+}
+
+void OperatorApp::dropQueuedFiles(const CConnSocket *connection)
+{
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (it->connection != connection) {
+            ++it;
+            continue;
+        }
+        const QueuedFile queued = *it;
+        it = m_queue.erase(it);
+        history().add(QStringLiteral("接続が切れたため、受信したファイルは保存しませんでした"), queued.slot, queued.peer);
+        emit queuedFilesChanged(queued.slot, queuedFiles(queued.slot));
+    }
+}
+
+QString OperatorApp::addressOf(const CConnSocket *connection)
+{
+    return connection ? connection->peerAddress().toString() : QString();
+}
+
+void OperatorApp::tellFolded(const QString &cause, const QString &text)
+{
+    Folded &folded = m_folded[cause];
+    if (folded.shown.contains(text) || folded.held.contains(text))
+        return;
+    folded.held.append(text);
+    if (!folded.showing)
+        QMetaObject::invokeMethod(this, [this, cause] { showFolded(cause); }, Qt::QueuedConnection);
+}
+
+void OperatorApp::showFolded(const QString &cause)
+{
+    Folded &folded = m_folded[cause];
+    if (folded.showing || folded.held.isEmpty())
+        return;
+    folded.showing = true;
+    folded.shown = folded.held;
+    folded.held.clear();
+    desktop().messageBox(folded.shown.join(QLatin1Char('\n')));
+    // The box was modal: the hash may have grown meanwhile.
+    Folded &after = m_folded[cause];
+    after.showing = false;
+    after.shown.clear();
+    if (after.held.isEmpty())
+        m_folded.remove(cause);
+    else
+        showFolded(cause);
 }
 
 void OperatorApp::tellFileRefused(int slot, quint32 length, qint64 available)
 {
-    FileSaveSession::tellRefused(desktop(), senderName(slot), length, available);
+    tellFolded(QStringLiteral("spool room"), FileSaveSession::refusedMessage(senderName(slot), length, available));
 }
 
 void OperatorApp::record(const QString &text, int slot, HistoryModel::Kind kind)

@@ -194,7 +194,7 @@ void tst_History::stationSumsRefusals()
     QSignalSpy recorded(&m_f.station->history(), &HistoryModel::recorded);
     const int before = m_f.station->history().rowCount();
     for (int i = 0; i < refusals; ++i)
-        m_f.station->tellRefused(QHostAddress(quint32(0x0A000000 + i)));
+        m_f.station->tellRefused(QHostAddress(quint32(0x0A000000 + i)), FilteringServer::Refusal::NotAllowed);
     QCOMPARE(recorded.count(), refusals);
     QCOMPARE(m_f.station->history().rowCount(), before + 1);
     const HistoryModel::Entry &summed = m_f.station->history().entry(before);

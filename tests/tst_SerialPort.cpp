@@ -1,3 +1,4 @@
+#include "LinkTestSupport.h"
 #include "PtyLine.h"
 #include "ScriptedPlatform.h"
 #include "SerialPort.h"
@@ -8,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +40,7 @@ private slots:
     void payloadsServedInOrderOnePausePerByte();
     void goneRequesterIsNotTold();
     void discardKeepsTheByteOnTheLine();
-    void byteHeldByLineIsDiscarded();
+    void lineThatTakesNoByteKeepsItToldOnce();
     void openFailureNamesTheReason_data();
     void openFailureNamesTheReason();
     void noDeviceMeansNoLine();
@@ -216,26 +219,57 @@ void tst_SerialPort::discardKeepsTheByteOnTheLine()
     QCOMPARE(line.drain(), QByteArray("ax"));
 }
 
-void tst_SerialPort::byteHeldByLineIsDiscarded()
+void tst_SerialPort::lineThatTakesNoByteKeepsItToldOnce()
 {
     PtyLine line;
     if (!line.isValid())
         QSKIP("no pseudo-terminal available to stand in for the serial line");
+    // Nobody reads the master: fill the pty until it takes no more.
+    const int flags = fcntl(line.slave(), F_GETFL);
+    QCOMPARE(fcntl(line.slave(), F_SETFL, flags | O_NONBLOCK), 0);
+    const QByteArray filler(256, '.');
+    qint64 filled = 0;
+    // The kernel moves what was written on to the master's side for a while.
+    for (qint64 before = -1; before != filled; QTest::qWait(50)) {
+        before = filled;
+        for (ssize_t n; (n = ::write(line.slave(), filler.constData(), size_t(filler.size()))) > 0;)
+            filled += n;
+        QCOMPARE(errno, EAGAIN);
+    }
     ScriptedPlatform platform;
-    platform.realPauseMs = 50;
+    platform.realPauseMs = 20;
     CSerialPort port(line.name(), &platform);
     QVERIFY(port.isOpen());
 
+    QSignalSpy failed(&port, &CSerialPort::failed);
+    QSignalSpy stalled(&port, &CSerialPort::stalledChanged);
     QSignalSpy over(&port, &CSerialPort::pauseOver);
-    // The line takes nothing while output is suspended.
-    QCOMPARE(tcflow(line.slave(), TCOOFF), 0);
+    QSignalSpy written(&port, &CSerialPort::byteWritten);
     port.WriteByte("abc", this);
-    QTRY_COMPARE(over.count(), 1);
-    QCOMPARE(tcflow(line.slave(), TCOON), 0);
     port.WriteByte("xyz", this);
-    QTRY_COMPARE(over.count(), 2);
+    port.WriteByte("def", this);
+    QTRY_VERIFY(platform.pauses.size() >= 5);
+    // Pause after pause the first string stays, told once; none is lost.
+    QCOMPARE(failed.count(), 1);
+    QVERIFY(failed[0][0].toString().contains(line.name()));
+    QCOMPARE(stalled.count(), 1);
+    QVERIFY(port.isStalled());
+    QCOMPARE(over.count(), 0);
+    QCOMPARE(written.count(), 0);
+    QCOMPARE(port.pending(), 3);
+    QVERIFY(port.isOpen());
 
-    QCOMPARE(line.drain(), QByteArray("x"));
+    QByteArray carried;
+    QVERIFY(LinkTest::pumpUntil([&] {
+        carried += line.drain(10);
+        return carried.size() >= filled + 3;
+    }));
+    QCOMPARE(carried.mid(int(filled)), QByteArray("axd"));
+    QTRY_COMPARE(over.count(), 3);
+    QVERIFY(!port.isStalled());
+    QCOMPARE(stalled.count(), 2);
+    QCOMPARE(written.count(), 3);
+    QCOMPARE(failed.count(), 1);
 }
 
 void tst_SerialPort::openFailureNamesTheReason_data()

@@ -2,6 +2,7 @@
 #include "HistoryModel.h"
 #include "InputDialog1.h"
 #include "CSocket.h"
+#include "ConnectedTerminalsModel.h"
 #include "ModalDialogAnswer.h"
 #include "StationFixture.h"
 #include "SettingsDialog.h"
@@ -10,7 +11,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -62,6 +65,21 @@ void answer(QDialog *dialog, const Choice &choice)
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(choice.button)), Qt::LeftButton);
 }
 
+QByteArray fileFrames(const QByteArray &content)
+{
+    QByteArray frames;
+    for (int index = 0; index <= content.size() / CHUNK_SIZE; ++index)
+        frames += FrameCodec::fileFrame(quint32(content.size()), quint16(index),
+                                        content.mid(index * CHUNK_SIZE, CHUNK_SIZE));
+    return frames;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(QList<int>)
@@ -96,6 +114,10 @@ private slots:
     void receivedTextShownInView();
     void receivedFilesAskUntilDeclinedThrice_data();
     void receivedFilesAskUntilDeclinedThrice();
+    void filesArrivingTogetherOfferedOneAtATime();
+    void departedTerminalsFileStillOffered();
+    void connectionsCappedPerAddress();
+    void dropCanRefuseTheAddressForAWhile();
     void closingDuringFileSendEndsQuietly();
     void terminalsGoBeforeTheSerialLineAtExit();
     void serialLineStateToldOnce_data();
@@ -470,9 +492,137 @@ void tst_StationApp::dropTerminal()
     // At once: the slot is free and the count tells so.
     QCOMPARE(m_f.listener()->client(3), nullptr);
     QCOMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("9人と接続中")));
-    // The waiting connection takes the slot.
+    // Not refused unless the operator says so: the waiting connection takes the slot.
+    QCOMPARE(m_f.platform->questions, QStringList {CMy2App::barQuestion(3, QHostAddress::LocalHost)});
     QTRY_COMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("10人と接続中")));
     QVERIFY(m_f.platform->messages.isEmpty());
+}
+
+void tst_StationApp::dropCanRefuseTheAddressForAWhile()
+{
+    const QHostAddress dropped(QStringLiteral("127.0.0.3"));
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(3));
+    QVERIFY(m_f.connectTerminals(1, dropped));
+    QVERIFY(m_f.connectTerminals(MAX_CLIENTS - 4));
+    QTcpSocket waiting;
+    QVERIFY(waiting.bind(dropped));
+    waiting.connectToHost(QHostAddress::LocalHost, m_f.port);
+    QTRY_COMPARE(waiting.state(), QAbstractSocket::ConnectedState);
+    QTest::qWait(50);
+
+    m_f.platform->queueQuestionAnswer(true);
+    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {3, QString(), TemplateDialog::IDOK}); });
+    m_f.choose(Drop);
+    QCOMPARE(m_f.platform->questions, QStringList {CMy2App::barQuestion(3, dropped)});
+    // The connection that waited from that address is closed, not admitted.
+    QTRY_COMPARE(waiting.state(), QAbstractSocket::UnconnectedState);
+    QTest::qWait(50);
+    QCOMPARE(m_f.listener()->count(), MAX_CLIENTS - 1);
+    QCOMPARE(m_f.listener()->client(3), nullptr);
+    const HistoryModel &history = m_f.station->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text,
+             QStringLiteral("アドレス 127.0.0.3 からの接続を拒否しました（切断した端末のアドレスのため、しばらく受け付けません）"));
+    // Other addresses still come in.
+    QVERIFY(m_f.connectTerminals(1));
+    QCOMPARE(m_f.listener()->count(), MAX_CLIENTS);
+}
+
+void tst_StationApp::connectionsCappedPerAddress()
+{
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    ModalDialogAnswer answerer([](QDialog *dialog) {
+        auto *perAddress = dialog->findChild<QSpinBox *>(QStringLiteral("maxConnectionsPerAddress"));
+        // None by default.
+        QCOMPARE(perAddress->value(), 0);
+        perAddress->setValue(2);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    m_f.choose(Settings);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(StationSettings::load().maxConnectionsPerAddress, 2);
+    QTcpSocket third;
+    third.connectToHost(QHostAddress::LocalHost, m_f.port);
+    QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(m_f.listener()->count(), 2);
+    const HistoryModel &history = m_f.station->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text,
+             QStringLiteral("アドレス 127.0.0.1 からの接続を拒否しました（同じアドレスからの接続が設定の上限 2 に達しています）"));
+    QVERIFY(m_f.connectTerminals(1, QHostAddress(QStringLiteral("127.0.0.2"))));
+    // One that leaves makes room for its address again.
+    m_f.terminals.at(0)->disconnectFromHost();
+    QTRY_COMPARE(m_f.listener()->count(), 2);
+    QVERIFY(m_f.connectTerminals(1));
+    QVERIFY(m_f.platform->messages.isEmpty());
+}
+
+void tst_StationApp::filesArrivingTogetherOfferedOneAtATime()
+{
+    QTemporaryDir targets;
+    QVERIFY(targets.isValid());
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    QByteArray files;
+    QStringList captions;
+    for (int length = 1; length <= 10; ++length) {
+        files += FrameCodec::fileFrame(quint32(length), 0, QByteArray(length, char('a' + length)));
+        captions << QStringLiteral("端末 0 からのファイル（%1 バイト）を保存").arg(length);
+    }
+    int nested = 0;
+    int depth = 0;
+    QString queuedShown;
+    QByteArray textMeanwhile;
+    for (int i = 0; i < 10; ++i) {
+        m_f.platform->queueSaveFileName(targets.filePath(QString::number(i + 1)), [&, i] {
+            nested = qMax(nested, ++depth);
+            if (i == 0) {
+                // Frames behind the files are handled while the first dialog is open.
+                m_f.sendText(0, QStringLiteral("next"));
+                pumpUntil([&] { return m_f.station->m_message.bytes() == "0> next"; });
+                textMeanwhile = m_f.station->m_message.bytes();
+                queuedShown = m_f.station->m_terminals
+                                  ->index(0, ConnectedTerminalsModel::QueuedFilesColumn)
+                                  .data()
+                                  .toString();
+            }
+            ScriptedPlatform::spinEvents(10);
+            --depth;
+        });
+    }
+    m_f.terminals.at(0)->write(files);
+    QTRY_COMPARE(m_f.platform->saveDialogs, 10);
+    QCOMPARE(nested, 1);
+    QCOMPARE(m_f.platform->saveCaptions, captions);
+    QCOMPARE(queuedShown, QStringLiteral("保存待ち 9 件"));
+    QCOMPARE(textMeanwhile, QByteArray("0> next"));
+    QCOMPARE(m_f.station->queuedFiles(), 0);
+    for (int length = 1; length <= 10; ++length)
+        QTRY_COMPARE(readFile(targets.filePath(QString::number(length))), QByteArray(length, char('a' + length)));
+    QVERIFY(m_f.platform->messages.isEmpty());
+}
+
+void tst_StationApp::departedTerminalsFileStillOffered()
+{
+    QTemporaryDir targets;
+    QVERIFY(targets.isValid());
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    const QByteArray second(3 * CHUNK_SIZE + 7, 'q');
+    bool slotFreedMeanwhile = false;
+    m_f.platform->queueSaveFileName(QString(), [&] {
+        // Terminal 1 sends a file and leaves while terminal 0's is being asked for.
+        m_f.terminals.at(1)->write(fileFrames(second));
+        m_f.terminals.at(1)->disconnectFromHost();
+        slotFreedMeanwhile = pumpUntil([&] { return m_f.listener()->client(1) == nullptr; });
+    });
+    m_f.platform->queueSaveFileName(targets.filePath(QStringLiteral("second")));
+    m_f.terminals.at(0)->write(FrameCodec::fileFrame(2, 0, "hi"));
+    QTRY_COMPARE(m_f.platform->saveDialogs, 2);
+    QVERIFY(slotFreedMeanwhile);
+    QCOMPARE(m_f.platform->saveCaptions.last(),
+             QStringLiteral("端末 1 からのファイル（%1 バイト）を保存").arg(QLocale(QLocale::Japanese).toString(second.size())));
+    QTRY_COMPARE(readFile(targets.filePath(QStringLiteral("second"))), second);
 }
 
 void tst_StationApp::receivedTextShownInView()
@@ -489,7 +639,7 @@ void tst_StationApp::receivedFilesAskUntilDeclinedThrice_data()
 {
     QTest::addColumn<bool>("reconnect");
     QTest::newRow("until a text is sent to it") << false;
-    QTest::newRow("until it reconnects") << true;
+    QTest::newRow("not reset by a reconnect") << true;
 }
 
 void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
@@ -503,8 +653,9 @@ void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
     const QByteArray small = FrameCodec::fileFrame(2, 0, "hi");
     terminal->write(small + small + small + small + small + FrameCodec::textFrame("after"));
     QTRY_COMPARE(m_f.station->m_message.bytes(), QByteArray("3> after"));
+    const QStringList told {OperatorApp::declinedFilesMessage(3, QStringLiteral("127.0.0.1"))};
+    QTRY_COMPARE(m_f.platform->messages, told);
     QCOMPARE(m_f.platform->saveDialogs, 3);
-    QTRY_COMPARE(m_f.platform->messages, QStringList {OperatorApp::declinedFilesMessage(3)});
 
     if (reconnect) {
         terminal->disconnectFromHost();
@@ -512,6 +663,14 @@ void tst_StationApp::receivedFilesAskUntilDeclinedThrice()
         QVERIFY(m_f.connectTerminals(1));
         terminal = m_f.terminals.back().get();
         QCOMPARE(m_f.listener()->client(3)->peerPort(), terminal->localPort());
+        terminal->write(small);
+        const HistoryModel &history = m_f.station->history();
+        QTRY_COMPARE(history.entry(history.rowCount() - 1).text,
+                     QStringLiteral("ファイル（2 バイト）を保存せずに捨てました"));
+        QCOMPARE(m_f.platform->saveDialogs, 3);
+        QTest::qWait(50);
+        QCOMPARE(m_f.platform->messages, told);
+        return;
     } else {
         ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {3, QStringLiteral("ok")}); });
         m_f.choose(Send);

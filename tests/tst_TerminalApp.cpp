@@ -135,6 +135,8 @@ private slots:
     void stationClosingReturnsToNotConnected();
     void exitEndsTheProgram();
     void receivedTextAndFile();
+    void stationFilesStopAfterThreeDeclined();
+    void filesOfAGoneStationAreNotOffered();
 
 private:
     void connectApp();
@@ -166,6 +168,8 @@ void tst_TerminalApp::initTestCase()
 void tst_TerminalApp::init()
 {
     m_platform = std::make_unique<ScriptedPlatform>();
+    // Remembered declines outlast a test.
+    m_platform->realDelays << OperatorApp::DECLINED_MEMORY_MS;
     m_server = std::make_unique<QTcpServer>();
     QVERIFY(m_server->listen(QHostAddress::LocalHost));
     m_app = std::make_unique<CMyApp>(*m_platform, m_server->serverPort());
@@ -746,3 +750,46 @@ void tst_TerminalApp::receivedTextAndFile()
 
 QTEST_MAIN(tst_TerminalApp)
 #include "tst_TerminalApp.moc"
+
+void tst_TerminalApp::stationFilesStopAfterThreeDeclined()
+{
+    CONNECT_APP();
+    const QByteArray bare = FrameCodec::fileFrame(0, 0, QByteArray());
+    QByteArray flood;
+    for (int i = 0; i < 100; ++i)
+        flood += bare;
+    m_station->write(flood + FrameCodec::textFrame("end"));
+    QTRY_COMPARE(m_app->m_message.bytes(), QByteArray("end"));
+    const QStringList told {OperatorApp::declinedFilesMessage(-1, QStringLiteral("127.0.0.1"))};
+    QTRY_COMPARE(m_platform->messages, told);
+    QTRY_COMPARE(m_app->queuedFiles(), 0);
+    QCOMPARE(m_platform->saveDialogs, OperatorApp::MAX_DECLINED_FILES);
+
+    // Something sent to the Station lets its files be offered again.
+    expectOnlyProbeNext();
+    m_station->write(bare);
+    QTRY_COMPARE(m_platform->saveDialogs, OperatorApp::MAX_DECLINED_FILES + 1);
+    QCOMPARE(m_platform->messages, told);
+}
+
+void tst_TerminalApp::filesOfAGoneStationAreNotOffered()
+{
+    CONNECT_APP();
+    m_platform->queueSaveFileName(QString(), [this] {
+        // The Station sends another file and leaves while the first is asked for.
+        m_station->write(FrameCodec::fileFrame(2, 0, "b2"));
+        m_station->disconnectFromHost();
+        LinkTest::pumpUntil([this] { return status() != Connected; });
+    });
+    m_station->write(FrameCodec::fileFrame(2, 0, "a1"));
+    QTRY_COMPARE(status(), QStringLiteral("接続待ち"));
+    QTest::qWait(50);
+    QCOMPARE(m_platform->saveDialogs, 1);
+    QCOMPARE(m_app->queuedFiles(), 0);
+    const HistoryModel &history = m_app->history();
+    QStringList lines;
+    for (int row = 0; row < history.rowCount(); ++row)
+        lines << history.entry(row).text;
+    QVERIFY2(lines.contains(QStringLiteral("接続が切れたため、受信したファイルは保存しませんでした")), qPrintable(lines.join('|')));
+    QVERIFY(m_platform->messages.isEmpty());
+}

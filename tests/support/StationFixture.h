@@ -39,6 +39,8 @@ public:
     SetUp setUp()
     {
         platform = std::make_unique<ScriptedPlatform>();
+        // Ten minutes of remembered declines and refused addresses outlast a test.
+        platform->realDelays << OperatorApp::DECLINED_MEMORY_MS << CMy2App::DROPPED_BAR_MS;
         pty = std::make_unique<PtyLine>();
         if (!pty->isValid())
             return SetUp::NoPty;
