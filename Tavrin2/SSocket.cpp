@@ -29,7 +29,7 @@ bool CListenSocket::Listen()
     if (m_server->isListening())
         return true;
     if (!m_server->listen(m_listenAddress, m_port)) {
-        emit listenFailed();
+        emit listenFailed(m_server->serverError(), m_server->errorString());
         return false;
     }
     emit listening();

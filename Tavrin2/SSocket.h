@@ -5,6 +5,7 @@
 #include "FilteringServer.h"
 #include "Frame.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
@@ -37,13 +38,14 @@ public:
     // `serial` may be null (no line); `port` stands for SERVICE_PORT.
     CListenSocket(CSerialPort *serial, ITimers &timers, quint16 port = SERVICE_PORT, QObject *parent = nullptr);
 
-    // Starts listening unless already listening; false (and listenFailed())
-    // on failure. A later call tries again.
+    // Starts listening unless already listening; false (and listenFailed()
+    // with the reason) on failure. A later call tries again.
     bool Listen();
     bool isListening() const;
     quint16 serverPort() const;
     // The local address the next Listen() binds; every address by default.
     void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
+    QHostAddress listenAddress() const { return m_listenAddress; }
 
     // Applies to connections accepted from now on, and to one that waits.
     void setAddressFilter(const AddressFilter &filter);
@@ -82,7 +84,7 @@ public:
 
 signals:
     void listening();
-    void listenFailed();
+    void listenFailed(QAbstractSocket::SocketError error, const QString &systemText);
     // A Terminal was admitted or removed; `count` Terminals hold slots.
     void countChanged(int count);
     // A Terminal took `slot`; client(slot) tells its address.

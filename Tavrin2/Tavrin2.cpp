@@ -9,12 +9,14 @@
 #include "Platform.h"
 #include "SSocket.h"
 #include "SettingsDialog.h"
+#include "SocketErrorText.h"
 #include "StationNotices.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QTableView>
 
@@ -94,10 +96,7 @@ void CMy2App::createListener()
         setStatus(StatusWaiting);
         record(QStringLiteral("ポート %1 で待ち受けを始めました").arg(m_pListenSocket->serverPort()));
     });
-    connect(m_pListenSocket, &CListenSocket::listenFailed, this, [this] {
-        setStatus(StatusListenFailed);
-        record(QStringLiteral("ポート %1 で%2").arg(m_port).arg(StatusListenFailed));
-    });
+    connect(m_pListenSocket, &CListenSocket::listenFailed, this, &CMy2App::listenFailed);
     connect(m_pListenSocket, &CListenSocket::countChanged, this,
             [this](int count) { setStatus(QString::number(count) + StatusConnected); });
     connect(m_pListenSocket, &CListenSocket::textReceived, this,
@@ -110,6 +109,42 @@ void CMy2App::createListener()
     connect(m_pListenSocket, &CListenSocket::fileRefused, this, &CMy2App::tellFileRefused);
     connect(m_pListenSocket, &CListenSocket::connectionRefused, this, &CMy2App::tellRefused);
     loadAddressFilter();
+}
+
+void CMy2App::listenFailed(QAbstractSocket::SocketError error, const QString &systemText)
+{
+    QString status;
+    QString message;
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        status = QStringLiteral("ポート %1 は使用中で待ち受けできません").arg(m_port);
+        message = QStringLiteral("他のプログラムがポート %1 を使用中です。そのプログラムを終了してから、開始をやり直してください")
+                      .arg(m_port);
+        break;
+    case QAbstractSocket::SocketAccessError:
+        status = QStringLiteral("ポート %1 で待ち受ける権限がありません").arg(m_port);
+        message = QStringLiteral("ポート %1 で待ち受ける権限がありません。root で起動するか、"
+                                 "「setcap cap_net_bind_service=+ep %2」を実行するか、パッケージからインストールしてから、"
+                                 "開始をやり直してください")
+                      .arg(m_port)
+                      .arg(QCoreApplication::applicationFilePath());
+        break;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        status = QStringLiteral("待ち受けアドレスがこのコンピューターにありません");
+        message = QStringLiteral("設定の待ち受けアドレス %1 はこのコンピューターのアドレスではありません。"
+                                 "「設定」で直してから、開始をやり直してください")
+                      .arg(m_pListenSocket->listenAddress().toString());
+        break;
+    default:
+        status = StatusListenFailed;
+        message = QStringLiteral("ポート %1 で待ち受けできません（%2）。開始をやり直してください")
+                      .arg(m_port)
+                      .arg(SocketErrorText::describe(error, systemText));
+        break;
+    }
+    setStatus(status);
+    record(message);
+    tellFolded(QStringLiteral("listen"), message);
 }
 
 void CMy2App::loadAddressFilter()

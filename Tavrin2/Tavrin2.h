@@ -74,6 +74,8 @@ private:
     // operator that nothing was done to it, and why.
     bool stillConnected(const Choice &choice, const QString &what);
     void createListener();
+    // Tells why the listener could not start and what to do.
+    void listenFailed(QAbstractSocket::SocketError error, const QString &systemText);
     void admitted(int slot);
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);

@@ -234,6 +234,7 @@ void tst_ListenSocket::listenFailureIsReportedAndRetried()
     QVERIFY(!listener.isListening());
     QVERIFY(!listener.Listen());
     QCOMPARE(failed.count(), 2);
+    QCOMPARE(failed.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::AddressInUseError);
     QVERIFY(listening.isEmpty());
 
     holder.close();

@@ -231,7 +231,12 @@ void tst_StationApp::startRetriesAfterListenFailure()
     CListenSocket *listener = m_f.listener();
     QVERIFY(listener);
     QVERIFY(!listener->isListening());
-    QCOMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("待ち受けできません。開始をやり直してください")));
+    QCOMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("ポート %1 は使用中で待ち受けできません").arg(m_f.port)));
+    const QString inUse = QStringLiteral("他のプログラムがポート %1 を使用中です。そのプログラムを終了してから、開始をやり直してください")
+                              .arg(m_f.port);
+    const HistoryModel &history = m_f.station->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text, inUse);
+    QTRY_COMPARE(m_f.platform->messages, QStringList {inUse});
 
     blocker.reset();
     m_f.station->OnStart();
