@@ -124,8 +124,19 @@ void CMyApp::OnRsControl()
 
 void CMyApp::OnExit()
 {
-    // As the close box does: a running send ends with the window.
+    // As the close box does: asks what would be lost, and a running send ends with the window.
     mainFrame()->close();
+}
+
+QStringList CMyApp::closeLosses() const
+{
+    QStringList losses;
+    if (m_pSocket && m_pSocket->isOpen()) {
+        losses.append(QStringLiteral("接続局との接続"));
+        if (m_pSocket->isSendingFile())
+            losses.append(QStringLiteral("接続局へ送信中のファイル"));
+    }
+    return losses + OperatorApp::closeLosses();
 }
 
 void CMyApp::OnDisconnect()

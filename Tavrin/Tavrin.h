@@ -37,6 +37,7 @@ protected:
     void addCommands(CMainFrame *frame) override;
     StatusView *createView(QWidget *parent) override;
     EmptyDocument *createDocument() override;
+    QStringList closeLosses() const override;
 
 private:
     // Asks with the prompt dialog; false on Cancel.

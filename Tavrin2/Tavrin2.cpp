@@ -321,6 +321,24 @@ EmptyDocument *CMy2App::createDocument()
     return new CMy2Doc;
 }
 
+QStringList CMy2App::closeLosses() const
+{
+    QStringList losses;
+    int connected = 0;
+    QStringList sending;
+    for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot) {
+        const CConnSocket *connection = m_pListenSocket->client(slot);
+        if (!connection || !connection->isOpen())
+            continue;
+        ++connected;
+        if (connection->isSendingFile())
+            sending.append(QStringLiteral("端末 %1 へ送信中のファイル").arg(slot));
+    }
+    if (connected > 0)
+        losses.append(QStringLiteral("接続中の端末 %1 台との接続").arg(connected));
+    return losses + sending + OperatorApp::closeLosses();
+}
+
 CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)

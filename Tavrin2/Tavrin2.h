@@ -56,6 +56,7 @@ protected:
     // The table of connected Terminals.
     QWidget *createPanel(QWidget *parent) override;
     EmptyDocument *createDocument() override;
+    QStringList closeLosses() const override;
 
 private:
     struct Choice

@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFileDevice>
 #include <QKeySequence>
 #include <QSettings>
@@ -77,6 +78,8 @@ bool AppFramework::InitInstance(const QStringList &arguments)
     m_document = createDocument();
     m_document->setParent(this);
     m_frame = new CMainFrame(m_programTitle);
+    // The close box and 終了 ask; a termination signal quits the event loop and is not asked.
+    m_frame->installEventFilter(this);
     m_frame->setWindowIcon(ProgramIcon::make(m_programTitle));
     m_frame->resizeToFit(QSize(760, 560));
     // The status view keeps the top with its two lines where they always
@@ -246,4 +249,26 @@ void AppFramework::updateCaption()
 {
     if (m_frame)
         m_frame->setDocumentTitle(m_document->title());
+}
+
+QStringList AppFramework::closeLosses() const
+{
+    return {};
+}
+
+QString AppFramework::closeQuestion(const QStringList &losses)
+{
+    return QStringLiteral("終了すると、次のものが失われます。\n%1\n\n終了しますか？").arg(losses.join(QLatin1Char('\n')));
+}
+
+bool AppFramework::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_frame && event->type() == QEvent::Close) {
+        const QStringList losses = closeLosses();
+        if (!losses.isEmpty() && !m_desktop.question(closeQuestion(losses))) {
+            event->ignore();
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }

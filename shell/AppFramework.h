@@ -71,6 +71,8 @@ public:
     EmptyDocument *document() const { return m_document; }
     QString documentTitle() const;
     QStringList recentFiles() const;
+    // The question closing the window asks while `losses` would be lost.
+    static QString closeQuestion(const QStringList &losses);
 
 protected:
     // Adds the program's commands to the menu bar, in order.
@@ -89,6 +91,9 @@ protected:
     virtual QWidget *createPanel(QWidget *parent);
     // The program's document class; a plain empty document unless overridden.
     virtual EmptyDocument *createDocument();
+    // What ending the program now would lose, one line each; nothing by default.
+    virtual QStringList closeLosses() const;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     bool openDocument(const QString &path);

@@ -259,3 +259,11 @@ QString OperatorApp::peerOf(int) const
 {
     return QString();
 }
+
+QStringList OperatorApp::closeLosses() const
+{
+    const int unsaved = int(m_queue.size()) + (m_offering ? 1 : 0);
+    if (unsaved == 0)
+        return {};
+    return {QStringLiteral("保存を待っている受信ファイル %1 件").arg(unsaved)};
+}

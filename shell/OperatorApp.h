@@ -92,6 +92,8 @@ protected:
 
     // Notes `text` in the history, for `slot`'s peer.
     void record(const QString &text, int slot = -1, HistoryModel::Kind kind = HistoryModel::Kind::Note);
+    // Received files not yet saved; the programs add their connections.
+    QStringList closeLosses() const override;
     // The peer's "address:port" the history notes for `slot`; none here.
     virtual QString peerOf(int slot) const;
 

@@ -97,6 +97,7 @@ private slots:
     void startListensOnce();
     void startByKeyboard();
     void startRetriesAfterListenFailure();
+    void closeAsksOnlyWhileTerminalsAreConnected();
     void commandsWithoutTerminalShowNoDialog_data();
     void commandsWithoutTerminalShowNoDialog();
 
@@ -245,6 +246,27 @@ void tst_StationApp::startRetriesAfterListenFailure()
     QCOMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("接続待ち")));
     QVERIFY(m_f.connectTerminals(1));
     QCOMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("1人と接続中")));
+}
+
+void tst_StationApp::closeAsksOnlyWhileTerminalsAreConnected()
+{
+    CMainFrame *frame = m_f.station->mainFrame();
+    QVERIFY(m_f.start());
+    QVERIFY(frame->close());
+    QVERIFY(m_f.platform->questions.isEmpty());
+
+    frame->show();
+    QVERIFY(m_f.connectTerminals(2));
+    QVERIFY(!frame->close());
+    QCOMPARE(m_f.platform->questions,
+             QStringList {AppFramework::closeQuestion({QStringLiteral("接続中の端末 2 台との接続")})});
+    QVERIFY(frame->isVisible());
+    QCOMPARE(m_f.listener()->count(), 2);
+
+    m_f.platform->queueQuestionAnswer(true);
+    QVERIFY(frame->close());
+    QCOMPARE(m_f.platform->questions.size(), 2);
+    QVERIFY(!frame->isVisible());
 }
 
 void tst_StationApp::commandsWithoutTerminalShowNoDialog_data()
@@ -706,7 +728,11 @@ void tst_StationApp::closingDuringFileSendEndsQuietly()
     QCOMPARE(m_f.platform->progresses.size(), 1);
 
     QTRY_COMPARE(m_f.terminals[0]->bytesAvailable(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
-    m_f.station->mainFrame()->close();
+    m_f.platform->queueQuestionAnswer(true);
+    QVERIFY(m_f.station->mainFrame()->close());
+    QCOMPARE(m_f.platform->questions,
+             QStringList {AppFramework::closeQuestion(
+                 {QStringLiteral("接続中の端末 1 台との接続"), QStringLiteral("端末 0 へ送信中のファイル")})});
     m_f.station.reset();
     QVERIFY(!m_f.platform->progresses[0]->open);
     QTest::qWait(100);

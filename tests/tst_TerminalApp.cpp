@@ -706,7 +706,8 @@ void tst_TerminalApp::exitEndsTheProgram()
     QVERIFY(m_app->m_pSocket->isSendingFile());
     QTRY_COMPARE(m_station->bytesAvailable(), qint64(FRAME_HEADER_SIZE + CHUNK_SIZE));
 
-    // "終了" ends the event loop as the close box does, the send running.
+    // "終了" asks what would be lost, then ends the event loop as the close box does, the send running.
+    m_platform->queueQuestionAnswer(true);
     QTimer::singleShot(0, m_app.get(), [this] { choose(QStringLiteral("終了")); });
     QTimer giveUp;
     giveUp.setSingleShot(true);
@@ -717,6 +718,9 @@ void tst_TerminalApp::exitEndsTheProgram()
     QApplication::exec();
     QVERIFY(running.elapsed() < 2000);
     QVERIFY(!m_app->mainFrame()->isVisible());
+    QCOMPARE(m_platform->questions,
+             QStringList {AppFramework::closeQuestion(
+                 {QStringLiteral("接続局との接続"), QStringLiteral("接続局へ送信中のファイル")})});
 
     // The program then goes: the Station got whole chunks only, then the end
     // of the connection, and nobody is told anything.
