@@ -4,6 +4,7 @@
 #include "CSocket.h"
 #include "ConnectedTerminalsModel.h"
 #include "ModalDialogAnswer.h"
+#include "QuitOnSignal.h"
 #include "StationFixture.h"
 #include "SettingsDialog.h"
 #include "StationNotices.h"
@@ -26,7 +27,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include <csignal>
 #include <memory>
 
 using LinkTest::cp932;
@@ -98,6 +101,7 @@ private slots:
     void startByKeyboard();
     void startRetriesAfterListenFailure();
     void closeAsksOnlyWhileTerminalsAreConnected();
+    void terminationSignalQuitsWithoutAsking();
     void commandsWithoutTerminalShowNoDialog_data();
     void commandsWithoutTerminalShowNoDialog();
 
@@ -267,6 +271,20 @@ void tst_StationApp::closeAsksOnlyWhileTerminalsAreConnected()
     QVERIFY(frame->close());
     QCOMPARE(m_f.platform->questions.size(), 2);
     QVERIFY(!frame->isVisible());
+}
+
+void tst_StationApp::terminationSignalQuitsWithoutAsking()
+{
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    QuitOnSignal::install(qApp);
+    QTimer::singleShot(0, qApp, [] { ::raise(SIGTERM); });
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+    giveUp.start(5000);
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(m_f.platform->questions.isEmpty());
 }
 
 void tst_StationApp::commandsWithoutTerminalShowNoDialog_data()
