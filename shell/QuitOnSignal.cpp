@@ -28,7 +28,8 @@ void QuitOnSignal::install(QCoreApplication *application)
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        QCoreApplication::quit();
+        // exit(), not quit(): quit() first closes the windows, and closing asks.
+        QCoreApplication::exit(0);
     });
 
     struct sigaction action = {};
