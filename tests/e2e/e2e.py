@@ -400,6 +400,15 @@ def input_field(program, dialog):
     return poll("%s input field (edit 1000) in the dialog" % program.label, lookup, 5)
 
 
+def yes_button(dialog):
+    """The question box's Yes button, whatever the translation calls it."""
+    for candidate in descendants(dialog, 4):
+        label = name(candidate) or ""
+        if role(candidate) == pyatspi.ROLE_PUSH_BUTTON and label.replace("&", "").startswith(("はい", "Yes")):
+            return candidate
+    return None
+
+
 def dialog_control(program, dialog, wanted_role, label):
     return poll("%s control %r in the dialog" % (program.label, label),
                 lambda: find(dialog, wanted_role, label, depth=3), 5)
@@ -809,9 +818,14 @@ class Run:
         accept_file_dialog(self.terminal, dialog, ("Open", "開く"))
         self.wait_progress(self.terminal, "closing-during-send")
         for program in (self.terminal, self.station):
-            PROGRAMS.remove(program)
             for window in program.windows:
                 close_window(int(window))
+            # Each program asks first: its connection, and the Terminal's send, would be lost.
+            question = poll("%s close question" % program.label, lambda: next(
+                (d for d in (program.dialogs() or []) if role(d) in (pyatspi.ROLE_ALERT, pyatspi.ROLE_DIALOG)
+                 and yes_button(d) is not None), None), 10)
+            PROGRAMS.remove(program)
+            press(yes_button(question), "%s はい" % program.label)
             try:
                 code = program.process.wait(10)
             except subprocess.TimeoutExpired:
