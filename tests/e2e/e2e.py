@@ -820,12 +820,16 @@ class Run:
         for program in (self.terminal, self.station):
             for window in program.windows:
                 close_window(int(window))
-            # Each program asks first: its connection, and the Terminal's send, would be lost.
-            question = poll("%s close question" % program.label, lambda: next(
-                (d for d in (program.dialogs() or []) if role(d) in (pyatspi.ROLE_ALERT, pyatspi.ROLE_DIALOG)
-                 and yes_button(d) is not None), None), 10)
+            # A program asks first while a connection or a send would be lost;
+            # the Station may have nothing left to lose once the Terminal is gone.
             PROGRAMS.remove(program)
-            press(yes_button(question), "%s はい" % program.label)
+            deadline = time.monotonic() + 10
+            while program.process.poll() is None and time.monotonic() < deadline:
+                question = next((d for d in (program.dialogs() or []) if yes_button(d) is not None), None)
+                if question is not None:
+                    press(yes_button(question), "%s はい" % program.label)
+                    break
+                time.sleep(0.1)
             try:
                 code = program.process.wait(10)
             except subprocess.TimeoutExpired:
