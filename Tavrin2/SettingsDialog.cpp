@@ -4,6 +4,7 @@
 #include "Frame.h"
 #include "Platform.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHostAddress>
 #include <QLabel>
@@ -22,6 +23,7 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     , m_listen(new QLineEdit(this))
     , m_historyDays(new QSpinBox(this))
     , m_perAddress(new QSpinBox(this))
+    , m_extension(new QCheckBox(QStringLiteral("拡張機能を使う(&E)"), this))
 {
     setWindowTitle(QStringLiteral("設定"));
 
@@ -63,6 +65,12 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     auto *perAddressHint = new QLabel(QStringLiteral("同じコンピューターや同じルーターの向こうの端末は、同じアドレスから接続します。"),
                                       this);
 
+    m_extension->setObjectName(QStringLiteral("extension"));
+    m_extension->setAccessibleName(QStringLiteral("拡張機能を使う"));
+    auto *extensionHint = new QLabel(QStringLiteral("Tavrin 同士の高速ファイル転送・ファイル名・受信確認・多言語テキスト。\n"
+                                                    "これから接続する端末に使われます。"),
+                                     this);
+
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
     auto *cancel = new QPushButton(QStringLiteral("キャンセル"), this);
@@ -93,12 +101,15 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     perAddressRow->addStretch(1);
     layout->addLayout(perAddressRow);
     layout->addWidget(perAddressHint);
+    layout->addWidget(m_extension);
+    layout->addWidget(extensionHint);
     layout->addLayout(buttons);
-    resize(420, 320);
+    resize(420, 360);
     m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
     m_listen->setText(settings.listenAddress);
     m_historyDays->setValue(settings.historyDays);
     m_perAddress->setValue(settings.maxConnectionsPerAddress);
+    m_extension->setChecked(settings.extension);
 }
 
 StationSettings CSettingsDialog::settings() const
@@ -111,6 +122,7 @@ StationSettings CSettingsDialog::settings() const
     settings.listenAddress = listenAddress();
     settings.historyDays = m_historyDays->value();
     settings.maxConnectionsPerAddress = m_perAddress->value();
+    settings.extension = m_extension->isChecked();
     return settings;
 }
 

@@ -5,13 +5,15 @@
 #include <QDialog>
 
 class IPlatform;
+class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QSpinBox;
 
 // The Station's settings: the addresses Terminals may connect from, one a
 // line, the local address the Station listens on, the Terminals one address
-// may connect at once and the days the journal of the history is kept. OK
+// may connect at once, the days the journal of the history is kept and
+// whether Terminals that connect from now on are offered the extension. OK
 // checks both addresses and names the first bad entry, keeping the dialog
 // open on it.
 class CSettingsDialog : public QDialog
@@ -35,4 +37,5 @@ private:
     QLineEdit *m_listen;
     QSpinBox *m_historyDays;
     QSpinBox *m_perAddress;
+    QCheckBox *m_extension;
 };

@@ -1,6 +1,7 @@
 #include "StationSettings.h"
 
 #include "AppFramework.h"
+#include "OperatorApp.h"
 
 #include <QSettings>
 
@@ -25,7 +26,8 @@ StationSettings StationSettings::load()
     const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
     return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
             settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt(),
-            qMax(0, settings.value(MaxPerAddressKey).toInt())};
+            qMax(0, settings.value(MaxPerAddressKey).toInt()),
+            settings.value(QString::fromLatin1(OperatorApp::ExtensionKey), true).toBool()};
 }
 
 void StationSettings::store() const
@@ -41,4 +43,8 @@ void StationSettings::store() const
         settings.setValue(MaxPerAddressKey, maxConnectionsPerAddress);
     else
         settings.remove(MaxPerAddressKey);
+    if (extension)
+        settings.remove(QString::fromLatin1(OperatorApp::ExtensionKey));
+    else
+        settings.setValue(QString::fromLatin1(OperatorApp::ExtensionKey), false);
 }

@@ -36,6 +36,9 @@ public:
     // Files of one connection waiting for the Save As dialog; at this many
     // its reading is held until one is offered.
     static constexpr int MAX_QUEUED_FILES = 16;
+    // Whether connections offer our extension (bool, true when absent), in
+    // each program's settings.
+    static constexpr const char *ExtensionKey = "Link/Extension";
 
     OperatorApp(const QString &programTitle, IPlatform &desktop, int statusCapacity, FilesOfGonePeer filesOfGonePeer);
 
