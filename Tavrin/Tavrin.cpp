@@ -10,6 +10,7 @@
 #include "TavrinView.h"
 
 #include <QAction>
+#include <QSettings>
 #include <QTcpSocket>
 
 namespace {
@@ -66,6 +67,8 @@ void CMyApp::OnStart()
     // Stored before connecting so that a second Start cannot open another.
     CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
+    socket->setExtensionEnabled(extensionWanted());
+    noteExtension(socket);
     connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
     connect(socket, &CConnSocket::connectFailed, this, [this, socket, address](QAbstractSocket::SocketError error) {
         record(QStringLiteral("局 %1 に接続できませんでした（%2）")
@@ -73,6 +76,9 @@ void CMyApp::OnStart()
         dropConnection(StatusConnectFailed);
     });
     connect(socket, &CConnSocket::textReceived, this, [this](const QByteArray &text) { showText(text); });
+    connect(socket, &CConnSocket::unicodeTextReceived, this, [this](const QString &text) { showUnicodeText(text); });
+    connect(socket, &CConnSocket::fileReceipt, this,
+            [this](const QString &name, quint64 size, FileReceipt receipt) { tellReceipt(-1, name, size, receipt); });
     connect(socket, &CConnSocket::fileReceived, this,
             [this, socket](const ReceivedFile &file) { receiveFile(socket, file); });
     connect(socket, &CConnSocket::fileRefused, this,
@@ -81,21 +87,29 @@ void CMyApp::OnStart()
     socket->connectToStation(address, m_stationPort);
 }
 
-bool CMyApp::askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes)
+bool CMyApp::extensionWanted() const
 {
-    if (!m_pSocket || !readyToSend() || !prompt(promptText, text))
-        return false;
+    return QSettings(QString::fromLatin1(SettingsKey), QStringLiteral("Tavrin"))
+        .value(QString::fromLatin1(ExtensionKey), true)
+        .toBool();
+}
+
+bool CMyApp::askText(const QString &promptText, const QString &what, bool unicode, QString *text, QByteArray *bytes)
+{
     // The Station may have closed the connection while the dialog was open.
-    return wireText(*text, what, MAX_TERMINAL_TEXT, bytes) && readyToSend();
+    if (!m_pSocket || !readyToSend() || !prompt(promptText, text) || !readyToSend())
+        return false;
+    return unicode ? wireText(*m_pSocket, *text, what, MAX_TERMINAL_TEXT, bytes)
+                   : wireText(*text, what, MAX_TERMINAL_TEXT, bytes);
 }
 
 void CMyApp::OnSend()
 {
     QString text;
     QByteArray bytes;
-    if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), &text, &bytes))
+    if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), true, &text, &bytes))
         return;
-    m_pSocket->SendText(bytes);
+    sendWireText(*m_pSocket, bytes);
     resetDeclinedFiles(m_pSocket);
     record(QStringLiteral("送信: ") + text);
 }
@@ -115,7 +129,7 @@ void CMyApp::OnRsControl()
     QString text;
     QByteArray bytes;
     if (!askText(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"),
-                 rsTextName(), &text, &bytes))
+                 rsTextName(), false, &text, &bytes))
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
     resetDeclinedFiles(m_pSocket);

@@ -43,8 +43,11 @@ private:
     // Asks with the prompt dialog; false on Cancel.
     bool prompt(const QString &promptText, QString *text);
     // The operator's text for `what`, typed in the prompt and fit for the
-    // wire; false when nothing is to be sent (the operator was told why).
-    bool askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes);
+    // wire, in UTF-8 to a Station that speaks our extension if `unicode`;
+    // false when nothing is to be sent (the operator was told why).
+    bool askText(const QString &promptText, const QString &what, bool unicode, QString *text, QByteArray *bytes);
+    // Whether Start offers our extension to the Station, as the settings say.
+    bool extensionWanted() const;
     // True while the connection is up; otherwise tells the operator that
     // nothing is sent, be it still connecting or already lost.
     bool readyToSend();

@@ -15,6 +15,8 @@ RsRelay::RsRelay(CConnSocket *connection, CSerialPort *serial, ITimers &timers)
     using Kind = WaitingFrame::Kind;
     connect(connection, &CConnSocket::textReceived, this,
             [this](const QByteArray &text) { passOn({Kind::Text, text, {}, 0, 0}); });
+    connect(connection, &CConnSocket::unicodeTextReceived, this,
+            [this](const QString &text) { passOn({Kind::UnicodeText, {}, {}, 0, 0, text}); });
     connect(connection, &CConnSocket::fileReceived, this,
             [this](const ReceivedFile &file) { passOn({Kind::File, {}, file, 0, 0}); });
     connect(connection, &CConnSocket::fileRefused, this, [this](quint32 length, qint64 available) {
@@ -64,6 +66,9 @@ void RsRelay::report(const WaitingFrame &frame)
     switch (frame.kind) {
     case WaitingFrame::Kind::Text:
         emit textReceived(frame.text);
+        break;
+    case WaitingFrame::Kind::UnicodeText:
+        emit unicodeTextReceived(frame.unicodeText);
         break;
     case WaitingFrame::Kind::File:
         emit fileReceived(frame.file);

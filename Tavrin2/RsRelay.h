@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QFlags>
 #include <QObject>
+#include <QString>
 
 #include <deque>
 
@@ -60,6 +61,7 @@ public:
 signals:
     // The connection's frames, in order.
     void textReceived(const QByteArray &text);
+    void unicodeTextReceived(const QString &text);
     void fileReceived(const ReceivedFile &file);
     void fileRefused(quint32 length, qint64 available);
     // waiting() changed.
@@ -74,12 +76,13 @@ private:
     // The frame that came behind waiting RS strings.
     struct WaitingFrame
     {
-        enum class Kind { None, Text, File, FileRefused };
+        enum class Kind { None, Text, File, FileRefused, UnicodeText };
         Kind kind = Kind::None;
         QByteArray text;
         ReceivedFile file;
         quint32 refusedLength = 0;
         qint64 available = 0;
+        QString unicodeText;
     };
 
     void relay(const QByteArray &firstByte);

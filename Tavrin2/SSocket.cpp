@@ -125,6 +125,7 @@ void CListenSocket::OnConnectionPending()
         m_clients[slot] = {connection, new RsRelay(connection, m_pSerial, m_timers)};
         ++m_nCount;
         watch(slot);
+        connection->setExtensionEnabled(m_extensionEnabled);
         // Bytes that arrived while the connection waited, or its close, are
         // handled once the event loop runs: nothing removes it before the
         // signals below, which find its address.
@@ -139,6 +140,12 @@ void CListenSocket::watch(int slot)
     CConnSocket *connection = m_clients[slot].connection;
     RsRelay *relay = m_clients[slot].relay;
     connect(relay, &RsRelay::textReceived, this, [this, slot](const QByteArray &text) { emit textReceived(slot, text); });
+    connect(relay, &RsRelay::unicodeTextReceived, this,
+            [this, slot](const QString &text) { emit unicodeTextReceived(slot, text); });
+    connect(connection, &CConnSocket::fileReceipt, this,
+            [this, slot](const QString &name, quint64 size, FileReceipt receipt) {
+                emit fileReceipt(slot, name, size, receipt);
+            });
     connect(relay, &RsRelay::fileReceived, this, [this, slot, connection](const ReceivedFile &file) {
         emit fileReceived(slot, connection, file);
     });

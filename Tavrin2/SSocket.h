@@ -47,6 +47,8 @@ public:
     void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
     QHostAddress listenAddress() const { return m_listenAddress; }
 
+    // Whether connections admitted from now on offer our extension.
+    void setExtensionEnabled(bool enabled) { m_extensionEnabled = enabled; }
     // Applies to connections accepted from now on, and to one that waits.
     void setAddressFilter(const AddressFilter &filter);
     const AddressFilter &addressFilter() const;
@@ -95,6 +97,9 @@ signals:
     // sent before leaving never reached the line.
     void clientRemoved(int slot, int droppedRs);
     void textReceived(int slot, const QByteArray &text);
+    void unicodeTextReceived(int slot, const QString &text);
+    // What the Terminal in `slot` did with a named file it was sent.
+    void fileReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt);
     // A file of `slot` arrived on `connection`; its spool goes with `file`.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
     void fileRefused(int slot, quint32 length, qint64 available);
@@ -121,4 +126,5 @@ private:
     FilteringServer *m_server;
     std::array<Client, MAX_CLIENTS> m_clients {};
     int m_nCount = 0;
+    bool m_extensionEnabled = false;
 };

@@ -101,6 +101,9 @@ void CMy2App::createListener()
             [this](int count) { setStatus(QString::number(count) + StatusConnected); });
     connect(m_pListenSocket, &CListenSocket::textReceived, this,
             [this](int slot, const QByteArray &text) { showText(text, slot); });
+    connect(m_pListenSocket, &CListenSocket::unicodeTextReceived, this,
+            [this](int slot, const QString &text) { showUnicodeText(text, slot); });
+    connect(m_pListenSocket, &CListenSocket::fileReceipt, this, &CMy2App::tellReceipt);
     connect(m_pListenSocket, &CListenSocket::clientAdmitted, this, &CMy2App::admitted);
     connect(m_pListenSocket, &CListenSocket::clientRemoved, this, &CMy2App::removed);
     connect(m_pListenSocket, &CListenSocket::waitingRsChanged, m_terminals, &ConnectedTerminalsModel::setWaitingRs);
@@ -158,6 +161,7 @@ void CMy2App::loadAddressFilter()
                 .arg(badEntry));
     m_pListenSocket->setAddressFilter(filter);
     m_pListenSocket->setMaxConnectionsPerAddress(StationSettings::load().maxConnectionsPerAddress);
+    m_pListenSocket->setExtensionEnabled(StationSettings::load().extension);
 }
 
 void CMy2App::OnSend()
@@ -174,14 +178,14 @@ void CMy2App::sendText(const Choice &choice)
 {
     if (choice.slot == MAX_CLIENTS)
         return;
+    // In the form the chosen Terminal's connection takes now.
     QByteArray bytes;
-    if (!wireText(choice.text, sendTextName(), MAX_TEXT, &bytes))
+    if (!stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
+        || !wireText(*choice.connection, choice.text, sendTextName(), MAX_TEXT, &bytes))
         return;
-    if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
-        && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
-        resetDeclinedFiles(choice.connection);
-        record(QStringLiteral("送信: ") + choice.text, choice.slot);
-    }
+    sendWireText(*choice.connection, bytes);
+    resetDeclinedFiles(choice.connection);
+    record(QStringLiteral("送信: ") + choice.text, choice.slot);
 }
 
 void CMy2App::OnFileSend()
@@ -369,6 +373,7 @@ void CMy2App::admitted(int slot)
 {
     m_terminals->admit(slot, m_pListenSocket->client(slot));
     record(QStringLiteral("接続しました"), slot);
+    noteExtension(m_pListenSocket->client(slot), slot);
 }
 
 void CMy2App::removed(int slot, int droppedRs)

@@ -82,7 +82,8 @@ private:
     void wroteRs(const QByteArray &byte, QObject *requester);
     void lineStalled(bool stalled);
     QString peerOf(int slot) const override;
-    // Loads the stored address list into the listener, telling a bad entry.
+    // Loads the stored settings into the listener, telling a bad address
+    // entry; they apply to the Terminals admitted from then on.
     void loadAddressFilter();
     // Offers to drop the Terminals the listener's filter no longer admits.
     void offerToDropExcluded();

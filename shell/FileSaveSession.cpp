@@ -1,6 +1,7 @@
 #include "FileSaveSession.h"
 
 #include "CSocket.h"
+#include "DisplayText.h"
 #include "FileReception.h"
 #include "NativePath.h"
 #include "Platform.h"
@@ -40,17 +41,22 @@ FileSaveSession::Outcome FileSaveSession::offer(IPlatform &desktop, CConnSocket 
     return session->offer(connection, file);
 }
 
-QString FileSaveSession::receivedLine(quint32 length)
+QString FileSaveSession::receivedLine(const ReceivedFile &file)
 {
-    return QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(length)));
+    if (file.name.isEmpty())
+        return QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(file.length)));
+    return QStringLiteral("ファイル「%1」（%2 バイト）を受信しました").arg(file.name, byteCount(qint64(file.length)));
 }
 
 FileSaveSession::Outcome FileSaveSession::offer(CConnSocket *connection, const ReceivedFile &file)
 {
-    const QString caption =
-        QStringLiteral("%1からのファイル（%2 バイト）を保存").arg(m_sender, byteCount(qint64(file.length)));
+    const QString caption = file.name.isEmpty()
+        ? QStringLiteral("%1からのファイル（%2 バイト）を保存").arg(m_sender, byteCount(qint64(file.length)))
+        : QStringLiteral("%1からのファイル「%2」（%3 バイト）を保存")
+              .arg(m_sender, DisplayText::visible(file.name), byteCount(qint64(file.length)));
     if (!file.complete) {
         emit recorded(QStringLiteral("受信したファイルは一部が欠けていたため、保存しませんでした"));
+        emit receiptReady(FileReceipt::Broken);
         emit told(QString::fromLatin1(BrokenCause), QStringLiteral("受信したファイル（%1 バイト）の一部を一時保存できなかったため、"
                                             "保存しませんでした。一時フォルダ %2 の空き容量を確かめて、"
                                             "相手にもう一度送ってもらってください。")
@@ -62,18 +68,19 @@ FileSaveSession::Outcome FileSaveSession::offer(CConnSocket *connection, const R
     const QPointer<CConnSocket> held(connection);
     if (connection)
         connection->holdReading();
-    QString target = m_desktop.getSaveFileName(caption);
+    QString target = m_desktop.getSaveFileName(caption, file.name);
     while (!target.isEmpty() && FileReception::insideChunkDirectory(FileReception::writtenPath(target))) {
         m_desktop.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
                                             "保存できません（接続が切れると消えてしまいます）。"
                                             "別のフォルダを選んでください。")
                                  .arg(NativePath::of(target)));
-        target = m_desktop.getSaveFileName(caption);
+        target = m_desktop.getSaveFileName(caption, file.name);
     }
     if (held)
         held->resumeReading();
     if (target.isEmpty()) {
         emit recorded(QStringLiteral("受信したファイルは保存しませんでした"));
+        emit receiptReady(FileReceipt::NotSaved);
         deleteLater();
         return Outcome::NotSaved;
     }
@@ -110,6 +117,7 @@ void FileSaveSession::delivered(const QString &target, bool ok, const QString &e
 {
     emit recorded(ok ? QStringLiteral("受信したファイルを「%1」に保存しました").arg(NativePath::of(target))
                      : QStringLiteral("受信したファイルを「%1」に保存できませんでした").arg(NativePath::of(target)));
+    emit receiptReady(ok ? FileReceipt::Saved : FileReceipt::NotSaved);
     if (ok || error.isEmpty())
         return;
     emit told(QString::fromLatin1(SaveFailedCause), QStringLiteral("ファイル「%1」を保存できませんでした（%2）。"

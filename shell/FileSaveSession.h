@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileReception.h"
+
 #include <QObject>
 #include <QString>
 
@@ -7,11 +9,10 @@ class CConnSocket;
 class IPlatform;
 class IProgress;
 class SpoolDelivery;
-struct ReceivedFile;
 
 // A received file as the operator sees it, the same in both programs: told
 // when it arrived incomplete, else saved where the operator says in the Save
-// As dialog (asked again while the target, links followed, lies in a chunk
+// As dialog, its name (if it came with one) suggested (asked again while the target, links followed, lies in a chunk
 // directory) and moved there, a copy across file systems followed in a
 // progress dialog once it takes long. The connection's reading, when one is
 // given, is held while the dialogs are open, so that its frames are handled
@@ -47,7 +48,7 @@ public:
                          const QString &sender);
 
     // The history's line for a file that arrived.
-    static QString receivedLine(quint32 length);
+    static QString receivedLine(const ReceivedFile &file);
     // That a file of `sender` was not taken for want of room in the spool's
     // file system.
     static QString refusedMessage(const QString &sender, quint32 length, qint64 available);
@@ -60,6 +61,8 @@ signals:
     void recorded(const QString &line);
     // A message for the operator, of `cause` (BrokenCause, SaveFailedCause).
     void told(const QString &cause, const QString &text);
+    // What became of the file, once known, for its sender.
+    void receiptReady(FileReceipt receipt);
 
 private:
     void deliver(const ReceivedFile &file, const QString &target, const QString &written);

@@ -41,13 +41,6 @@ bool FileSendSession::start()
                                  .arg(NativePath::of(path)));
         return false;
     }
-    if (!FrameCodec::fileFits(quint64(file->size()))) {
-        m_desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。送れるのは %2 バイトまでです。"
-                                            "分割してから送信してください。")
-                                 .arg(NativePath::of(path))
-                                 .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
-        return false;
-    }
     m_name = QFileInfo(path).fileName();
     m_size = file->size();
     // The connection may have ended while the dialog was open.
@@ -55,6 +48,13 @@ bool FileSendSession::start()
         m_desktop.messageBox(QStringLiteral("相手との接続が切れたため、ファイル「%1」は送信しませんでした。"
                                             "接続し直してから、もう一度送信してください。")
                                  .arg(m_name));
+        return false;
+    }
+    if (!m_connection->carriesFile(quint64(m_size))) {
+        m_desktop.messageBox(QStringLiteral("ファイル「%1」は大きすぎて送れません。この相手に送れるのは %2 バイトまでです。"
+                                            "分割してから送信してください。")
+                                 .arg(NativePath::of(path))
+                                 .arg(quint64(MAX_CHUNK_INDEX) * CHUNK_SIZE + CHUNK_SIZE - 1));
         return false;
     }
     if (m_connection->isSendingFile()) {
@@ -65,7 +65,7 @@ bool FileSendSession::start()
     setParent(m_connection);
     connect(m_connection, &CConnSocket::sendProgress, this, &FileSendSession::showProgress);
     connect(m_connection, &CConnSocket::sendFinished, this, &FileSendSession::finish);
-    return m_connection->SendFile(file);
+    return m_connection->SendFile(file, m_name);
 }
 
 void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLeft, bool waitingForPeer)
@@ -81,7 +81,7 @@ void FileSendSession::showProgress(int framesSent, int frameCount, int secondsLe
                        .arg(frameCount);
     if (waitingForPeer)
         text += QStringLiteral("\n相手が受信するのを待っています…");
-    else
+    else if (secondsLeft >= 0)
         text += QStringLiteral("、残り約 %1 秒").arg(secondsLeft);
     m_progress->setLabelText(text);
     m_progress->setValue(framesSent);
@@ -106,6 +106,7 @@ void FileSendSession::finish(PacedFileSend::Outcome outcome, int framesSent, int
         {PacedFileSend::Outcome::Cancelled, QStringLiteral("の送信をキャンセルしました")},
         {PacedFileSend::Outcome::ConnectionLost, QStringLiteral("の送信は接続が切れたため途中で終わりました")},
         {PacedFileSend::Outcome::ReadFailed, QStringLiteral("の送信は読み込みに失敗したため中止しました")},
+        {PacedFileSend::Outcome::Refused, QStringLiteral("の送信は相手の空き容量が足りないため中止しました")},
     };
     emit recorded(QStringLiteral("ファイル「%1」（%2 バイト）%3（%4 / %5 チャンク）")
                       .arg(m_name)

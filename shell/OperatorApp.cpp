@@ -2,6 +2,7 @@
 
 #include "CSocket.h"
 #include "CodePage.h"
+#include "DisplayText.h"
 #include "FileSaveSession.h"
 #include "Platform.h"
 
@@ -49,6 +50,15 @@ QString OperatorApp::tooLongMessage(const QString &what, int bytes, int limit)
         .arg(limit);
 }
 
+QString OperatorApp::tooLongUnicodeMessage(const QString &what, int bytes)
+{
+    return QStringLiteral("%1が長すぎるため、送信しませんでした（%2バイト）。"
+                          "%3バイト以内（日本語は1文字3バイト、絵文字は4バイト）にして、もう一度入力してください。")
+        .arg(what)
+        .arg(bytes)
+        .arg(MAX_EXT_TEXT);
+}
+
 QString OperatorApp::declinedFilesMessage(int slot, const QString &address)
 {
     return QStringLiteral("%1（アドレス %2）からのファイルを %3 回続けて保存しなかったため、このアドレスからのファイルは"
@@ -76,6 +86,35 @@ void OperatorApp::showText(const QByteArray &text, int slot)
     callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), decoded);
 }
 
+void OperatorApp::showUnicodeText(const QString &text, int slot)
+{
+    m_message.setUnicode(slot < 0 ? text : QString::number(slot) + QStringLiteral("> ") + text);
+    Redraw();
+    record(QStringLiteral("受信: ") + text, slot, HistoryModel::Kind::Text);
+    callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), text);
+}
+
+bool OperatorApp::wireText(const CConnSocket &connection, const QString &text, const QString &what, int classicLimit,
+                           QByteArray *bytes)
+{
+    if (!connection.peerHasExtension())
+        return wireText(text, what, classicLimit, bytes);
+    *bytes = text.toUtf8();
+    if (bytes->size() > MAX_EXT_TEXT) {
+        desktop().messageBox(tooLongUnicodeMessage(what, int(bytes->size())));
+        return false;
+    }
+    return true;
+}
+
+void OperatorApp::sendWireText(CConnSocket &connection, const QByteArray &bytes)
+{
+    if (connection.peerHasExtension())
+        connection.sendUnicodeText(QString::fromUtf8(bytes));
+    else
+        connection.SendText(bytes);
+}
+
 bool OperatorApp::wireText(const QString &text, const QString &what, int limit, QByteArray *bytes)
 {
     if (!CodePage::encode(text, bytes)) {
@@ -91,9 +130,10 @@ bool OperatorApp::wireText(const QString &text, const QString &what, int limit, 
 
 void OperatorApp::receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot)
 {
-    callForAttention(QStringLiteral("ファイルを受信しました"));
+    callForAttention(file.name.isEmpty() ? QStringLiteral("ファイルを受信しました")
+                                         : QStringLiteral("ファイル「%1」を受信しました").arg(file.name));
     const QueuedFile queued {connection, file, slot, peerOf(slot), addressOf(connection)};
-    history().add(FileSaveSession::receivedLine(file.length), slot, queued.peer);
+    history().add(FileSaveSession::receivedLine(file), slot, queued.peer);
     // A peer whose files the operator keeps declining, or that keeps
     // sending broken ones, cannot raise one dialog after another.
     if (discardDeclined(queued))
@@ -159,6 +199,14 @@ void OperatorApp::offer(const QueuedFile &queued)
     connect(session, &FileSaveSession::recorded, this,
             [this, slot = queued.slot, peer = queued.peer](const QString &line) { history().add(line, slot, peer); });
     connect(session, &FileSaveSession::told, this, &OperatorApp::tellFolded);
+    // What the receipt needs of the file, not its spool, which goes with the delivery.
+    ReceivedFile named = queued.file;
+    named.spool.reset();
+    connect(session, &FileSaveSession::receiptReady, this,
+            [connection = queued.connection, named](FileReceipt receipt) {
+                if (connection)
+                    connection->sendReceipt(named, receipt);
+            });
     // The file waited here, so the connection's frames went on meanwhile.
     if (session->offer(nullptr, queued.file) == FileSaveSession::Outcome::Saving)
         m_declined.remove(queued.address);
@@ -173,6 +221,8 @@ bool OperatorApp::discardDeclined(const QueuedFile &queued)
         return false;
     history().add(QStringLiteral("ファイル（%1 バイト）を保存せずに捨てました").arg(queued.file.length), queued.slot,
                   queued.peer);
+    if (queued.connection)
+        queued.connection->sendReceipt(queued.file, FileReceipt::NotSaved);
     if (!found->told) {
         found->told = true;
         tellFolded(QStringLiteral("declined"), declinedFilesMessage(queued.slot, queued.address));
@@ -189,6 +239,19 @@ void OperatorApp::declined(const QString &address)
         const auto found = m_declined.constFind(address);
         if (found != m_declined.constEnd() && found->generation == generation)
             m_declined.remove(address);
+    });
+}
+
+QString OperatorApp::extensionAgreedLine()
+{
+    return QStringLiteral("Tavrin 同士の拡張機能（高速ファイル転送・ファイル名・受信確認・多言語テキスト）で通信します");
+}
+
+void OperatorApp::noteExtension(CConnSocket *connection, int slot)
+{
+    connect(connection, &CConnSocket::extensionChanged, this, [this, slot](CConnSocket::Extension extension) {
+        if (extension == CConnSocket::Extension::Agreed)
+            record(extensionAgreedLine(), slot);
     });
 }
 
@@ -248,6 +311,48 @@ void OperatorApp::showFolded(const QString &cause)
 void OperatorApp::tellFileRefused(int slot, quint32 length, qint64 available)
 {
     tellFolded(QStringLiteral("spool room"), FileSaveSession::refusedMessage(senderName(slot), length, available));
+}
+
+QString OperatorApp::receiptLine(int slot, const QString &name, FileReceipt receipt)
+{
+    QString what;
+    switch (receipt) {
+    case FileReceipt::Saved:
+        what = QStringLiteral("保存しました");
+        break;
+    case FileReceipt::NotSaved:
+        what = QStringLiteral("保存しませんでした");
+        break;
+    case FileReceipt::Broken:
+        what = QStringLiteral("受け取れませんでした（壊れていました）");
+        break;
+    case FileReceipt::Refused:
+        what = QStringLiteral("空き容量が足りず受け取りませんでした");
+        break;
+    }
+    return QStringLiteral("%1が「%2」を%3").arg(senderName(slot).trimmed(), DisplayText::visible(name), what);
+}
+
+void OperatorApp::tellReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt)
+{
+    const QString line = receiptLine(slot, name, receipt);
+    record(QStringLiteral("%1（%2 バイト）").arg(line).arg(size), slot);
+    QString advice;
+    switch (receipt) {
+    case FileReceipt::Saved:
+        callForAttention(line);
+        return;
+    case FileReceipt::NotSaved:
+        advice = QStringLiteral("必要なら相手に確かめてから、もう一度送信してください。");
+        break;
+    case FileReceipt::Broken:
+        advice = QStringLiteral("もう一度送信してください。");
+        break;
+    case FileReceipt::Refused:
+        advice = QStringLiteral("相手に空き容量を増やしてもらってから、もう一度送信してください。");
+        break;
+    }
+    tellFolded(QStringLiteral("receipt"), QStringLiteral("%1。%2").arg(line, advice));
 }
 
 void OperatorApp::record(const QString &text, int slot, HistoryModel::Kind kind)

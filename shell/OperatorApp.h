@@ -59,7 +59,13 @@ public:
     // Why the operator's text for `what` ("送る文字列") was not sent.
     static QString unencodableMessage(const QString &what, const QString &characters);
     static QString tooLongMessage(const QString &what, int bytes, int limit);
+    // The same for a text that goes in UTF-8, at most MAX_EXT_TEXT bytes.
+    static QString tooLongUnicodeMessage(const QString &what, int bytes);
     static QString declinedFilesMessage(int slot, const QString &address);
+    static QString extensionAgreedLine();
+    // What `slot`'s peer did with the file `name` it was sent, for the
+    // history: "端末 2 が「report.pdf」を保存しました".
+    static QString receiptLine(int slot, const QString &name, FileReceipt receipt);
 
 signals:
     // queuedFiles(slot) changed.
@@ -76,12 +82,26 @@ protected:
     // A text from `slot`: on the message line, in the history and, while
     // the window is inactive, on the desktop.
     void showText(const QByteArray &text, int slot = -1);
-    // The operator's text as wire bytes of at most `limit`, or false after
+    // The same for a text that came in UTF-8, shown whole.
+    void showUnicodeText(const QString &text, int slot = -1);
+    // The operator's text as CP932 bytes of at most `limit`, or false after
     // telling why it cannot be sent.
     bool wireText(const QString &text, const QString &what, int limit, QByteArray *bytes);
+    // The same for a text to `connection`: UTF-8 of at most MAX_EXT_TEXT
+    // bytes when its peer speaks our extension, else CP932 of at most
+    // `classicLimit`.
+    bool wireText(const CConnSocket &connection, const QString &text, const QString &what, int classicLimit,
+                  QByteArray *bytes);
+    // Sends what wireText() made of a text for `connection`.
+    static void sendWireText(CConnSocket &connection, const QByteArray &bytes);
     // Queues a file that arrived from `slot` on `connection` for its Save As.
     void receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot = -1);
     void tellFileRefused(int slot, quint32 length, qint64 available);
+    // `slot`'s peer told what it did with a file we sent it: noted, and
+    // told unless it was saved.
+    void tellReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt);
+    // Notes in the history, for `slot`, when `connection` agrees on our extension.
+    void noteExtension(CConnSocket *connection, int slot = -1);
     // The peer of `connection` was sent something: its files are offered again.
     void resetDeclinedFiles(const CConnSocket *connection);
     // Drops, with a note, the files of `connection` that wait for their Save As.

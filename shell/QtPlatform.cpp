@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
@@ -135,10 +137,23 @@ QString QtPlatform::getOpenFileName()
     return QFileDialog::getOpenFileName(dialogOwner());
 }
 
-QString QtPlatform::getSaveFileName(const QString &caption)
+QString QtPlatform::getSaveFileName(const QString &caption, const QString &suggestedName)
 {
+    // A bare name would open the dialog in the working directory.
+    QString start;
+    if (!suggestedName.isEmpty()) {
+        QString folder = m_saveFolder;
+        if (folder.isEmpty())
+            folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        if (!QFileInfo(folder).isDir())
+            folder = QDir::homePath();
+        start = QDir(folder).filePath(suggestedName);
+    }
     // QFileDialog asks before overwriting unless told otherwise.
-    return QFileDialog::getSaveFileName(dialogOwner(), caption);
+    const QString path = QFileDialog::getSaveFileName(dialogOwner(), caption, start);
+    if (!path.isEmpty())
+        m_saveFolder = QFileInfo(path).absolutePath();
+    return path;
 }
 
 void QtPlatform::messageBox(const QString &text)

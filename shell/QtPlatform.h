@@ -9,7 +9,7 @@ class QtPlatform : public IPlatform
 {
 public:
     QString getOpenFileName() override;
-    QString getSaveFileName(const QString &caption) override;
+    QString getSaveFileName(const QString &caption, const QString &suggestedName = QString()) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;
@@ -22,4 +22,6 @@ public:
 private:
     // Context of the messages shown later: they go with the services.
     QObject m_context;
+    // Where the last Save As of this run saved.
+    QString m_saveFolder;
 };

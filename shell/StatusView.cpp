@@ -36,7 +36,7 @@ QString StatusView::statusText() const
 
 QString StatusView::messageText() const
 {
-    return DisplayText::line(m_message->bytes());
+    return m_message->holdsUnicode() ? DisplayText::visible(m_message->unicode()) : DisplayText::line(m_message->bytes());
 }
 
 QSize StatusView::sizeHint() const

@@ -9,7 +9,7 @@ class QPainter;
 // its top-left at (10, 10) and the message line at (10, 30). It keeps no copy
 // of the lines; every paint draws them afresh. Screen readers get the status
 // line as the view's accessible name and the message line as its description.
-// A line ends at its first NUL, as the peers draw it; control characters in
+// A CP932 line ends at its first NUL, as the peers draw it; control characters in
 // it show as their pictures.
 class StatusView : public QWidget
 {

@@ -187,6 +187,7 @@ private slots:
     void messageLineEndsAtNul();
     void messageLineShowsWhatCannotBeDrawn_data();
     void messageLineShowsWhatCannotBeDrawn();
+    void unicodeMessageLineShownWhole();
     void historyShowsControlCharacters();
     void wrappedEntryTailIsMarked();
     void journalWrittenWithinFlushInterval();
@@ -591,6 +592,23 @@ void tst_Shell::messageLineShowsWhatCannotBeDrawn()
     view.Redraw();
     QCOMPARE(view.messageText(), shown);
     QCOMPARE(view.accessibleDescription(), shown);
+}
+
+void tst_Shell::unicodeMessageLineShownWhole()
+{
+    DisplayLine status(52);
+    DisplayLine message(200);
+    const QString euros(300, QChar(0x20AC));
+    message.setUnicode(QStringLiteral("0> ") + euros + QStringLiteral(" 😀\x1b\u202E!") + QChar(0) + QStringLiteral("z"));
+    StatusView view(&status, &message);
+    view.Redraw();
+    QCOMPARE(view.messageText(), QStringLiteral("0> ") + euros + QStringLiteral(" 😀␛\uFFFD!␀z"));
+    QCOMPARE(view.accessibleDescription(), view.messageText());
+
+    // A classic text after it is cut to the line again.
+    message.set(QByteArray(300, 'a'));
+    view.Redraw();
+    QCOMPARE(view.messageText(), QString(199, QLatin1Char('a')));
 }
 
 void tst_Shell::historyShowsControlCharacters()

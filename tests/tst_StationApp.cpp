@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QLocale>
@@ -28,6 +29,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <csignal>
 #include <memory>
@@ -131,6 +133,11 @@ private slots:
     void allowedAddressesSetInDialog();
     void listenAddressSetInDialog();
     void settingsDialogReturnsTrimmedSettings();
+    void classicTerminalSeesOnlyTheAnnouncement();
+    void extensionTexts_data();
+    void extensionTexts();
+    void extensionNamedFiles();
+    void extensionFileRefusedForWantOfRoom();
 
 private:
     // Terminal `index` sends `count` RS control strings and closes.
@@ -913,7 +920,11 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     QCOMPARE(historyDays->value(), Journal::DefaultKeptDays);
     historyDays->setValue(0);
     QCOMPARE(historyDays->text(), QStringLiteral("残さない"));
+    auto *extension = dialog.findChild<QCheckBox *>(QStringLiteral("extension"));
+    QVERIFY(extension->isChecked());
+    extension->setChecked(false);
     const StationSettings edited = dialog.settings();
+    QVERIFY(!edited.extension);
     QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
     QCOMPARE(edited.listenAddress, QString());
     QCOMPARE(edited.historyDays, 0);
@@ -922,6 +933,96 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
                  .contains(QStringLiteral("Security/ListenAddress")));
     QCOMPARE(StationSettings::load(), edited);
+    QCOMPARE(QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .value(QStringLiteral("Link/Extension")),
+             QVariant(false));
+}
+
+void tst_StationApp::classicTerminalSeesOnlyTheAnnouncement()
+{
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+        .remove(QString::fromLatin1(OperatorApp::ExtensionKey));
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    m_f.sendText(0, QStringLiteral("classic"));
+    QTRY_COMPARE(m_f.station->m_message.bytes(), QByteArray("0> classic"));
+    QCOMPARE(m_f.listener()->client(0)->extension(), CConnSocket::Extension::Announced);
+    ModalDialogAnswer answerer([](QDialog *dialog) { answer(dialog, {0, QStringLiteral("abc")}); });
+    m_f.choose(Send);
+    QCOMPARE(answerer.count(), 1);
+    const QList<QByteArray> expected {FrameCodec::announcementFrame() + FrameCodec::textFrame("abc")};
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+}
+
+void tst_StationApp::extensionTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("emoji and euro") << QStringLiteral("😀 €5") << QString();
+    QTest::newRow("4000 bytes") << QStringLiteral("😀").repeated(1000) << QString();
+    QTest::newRow("4002 bytes") << QString(1334, QChar(0x20AC))
+                                << OperatorApp::tooLongUnicodeMessage(CMy2App::sendTextName(), 4002);
+}
+
+void tst_StationApp::extensionTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, told);
+    QVERIFY(m_f.startAgreed(2));
+    const HistoryModel &history = m_f.station->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text, OperatorApp::extensionAgreedLine());
+
+    m_f.terminals.at(1)->write(FrameCodec::extTextFrame(text.toUtf8()));
+    QTRY_COMPARE(m_f.station->view()->messageText(), QStringLiteral("1> ") + text);
+    QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: ") + text);
+
+    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {1, text}); });
+    m_f.choose(Send);
+    QCOMPARE(answerer.count(), 1);
+    QList<QByteArray> expected(2);
+    if (told.isEmpty())
+        expected[1] = FrameCodec::extTextFrame(text.toUtf8());
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    QCOMPARE(m_f.platform->messages, told.isEmpty() ? QStringList() : QStringList {told});
+}
+
+void tst_StationApp::extensionNamedFiles()
+{
+    QVERIFY(m_f.startAgreed(1));
+    QTcpSocket *terminal = m_f.terminals.at(0).get();
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    // From the Terminal: the Save As suggests its name, and the Terminal hears it was saved.
+    const QByteArray content(EXT_CHUNK_SIZE + 10, 'r');
+    m_f.platform->queueSaveFileName(dir.filePath(QStringLiteral("saved.pdf")));
+    terminal->write(FrameCodec::extFileBeginFrame(5, quint64(content.size()), QStringLiteral("report.pdf")));
+    terminal->write(FrameCodec::extFileDataFrame(5, 0, content.left(EXT_CHUNK_SIZE)));
+    terminal->write(FrameCodec::extFileDataFrame(5, 1, content.mid(EXT_CHUNK_SIZE)));
+    const QList<QByteArray> receipt {FrameCodec::extReceiptFrame(5, quint8(FileReceipt::Saved))};
+    QCOMPARE(m_f.receivedByTerminals(receipt), receipt);
+    QCOMPARE(m_f.platform->suggestedNames, QStringList {QStringLiteral("report.pdf")});
+    QCOMPARE(m_f.platform->saveCaptions, QStringList {QStringLiteral("端末 0 からのファイル「report.pdf」（65,546 バイト）を保存")});
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("saved.pdf"))), content);
+
+    // To the Terminal: named, and its receipt noted.
+    const QString path = dir.filePath(QStringLiteral("plan.txt"));
+    QVERIFY(LinkTest::writeFile(path, "the plan"));
+    m_f.platform->queueOpenFileName(path);
+    ModalDialogAnswer answerer([](QDialog *dialog) { answer(dialog, {0, QString()}); });
+    m_f.choose(FileSend);
+    QCOMPARE(answerer.count(), 1);
+    const QByteArray begin = FrameCodec::extFileBeginFrame(1, 8, QStringLiteral("plan.txt"));
+    QVERIFY(pumpUntil([&] { return terminal->bytesAvailable() >= begin.size(); }));
+    const QByteArray head = terminal->read(begin.size());
+    QCOMPARE(head.mid(FRAME_HEADER_SIZE + 4), begin.mid(FRAME_HEADER_SIZE + 4));
+    const quint32 id = qFromBigEndian<quint32>(head.constData() + FRAME_HEADER_SIZE);
+    terminal->write(FrameCodec::extReceiptFrame(id, quint8(FileReceipt::NotSaved)));
+    const QString line = QStringLiteral("端末 0 が「plan.txt」を保存しませんでした");
+    const HistoryModel &history = m_f.station->history();
+    QTRY_COMPARE(history.entry(history.rowCount() - 1).text, line + QStringLiteral("（8 バイト）"));
+    QTRY_COMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY2(m_f.platform->messages.first().startsWith(line + QStringLiteral("。")), qPrintable(m_f.platform->messages.first()));
 }
 
 QTEST_MAIN(tst_StationApp)

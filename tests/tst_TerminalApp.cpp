@@ -20,7 +20,9 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QtEndian>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -137,9 +139,17 @@ private slots:
     void receivedTextAndFile();
     void stationFilesStopAfterThreeDeclined();
     void filesOfAGoneStationAreNotOffered();
+    void extensionTextsAndNamedFiles();
+    void extensionReceiptsTold_data();
+    void extensionReceiptsTold();
+    void extensionSwitchedOffStaysClassic();
 
 private:
     void connectApp();
+    // Connects and answers as a Station that speaks the extension.
+    void connectAgreed();
+    // The history's texts, oldest first.
+    QStringList historyLines() const;
     void choose(const QString &label) { m_app->mainFrame()->commandAction(label)->trigger(); }
     // Sends a probe text and checks that it is the next thing on the wire,
     // so that nothing else was sent before it.
@@ -179,6 +189,7 @@ void tst_TerminalApp::init()
 
 void tst_TerminalApp::cleanup()
 {
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin")).clear();
     m_app.reset();
     m_server.reset();
     m_platform.reset();
@@ -194,6 +205,26 @@ void tst_TerminalApp::connectApp()
     QTRY_VERIFY(m_server->hasPendingConnections());
     m_station = m_server->nextPendingConnection();
     QTRY_COMPARE(status(), Connected);
+}
+
+void tst_TerminalApp::connectAgreed()
+{
+    connectApp();
+    if (QTest::currentTestFailed())
+        return;
+    m_station->write(FrameCodec::announcementFrame());
+    QTRY_COMPARE(m_app->m_pSocket->extension(), CConnSocket::Extension::Agreed);
+    const QByteArray hello = FrameCodec::extHelloFrame(EXT_FEATURES);
+    QTRY_VERIFY(m_station->bytesAvailable() >= hello.size());
+    QCOMPARE(m_station->read(hello.size()), hello);
+}
+
+QStringList tst_TerminalApp::historyLines() const
+{
+    QStringList lines;
+    for (int row = 0; row < m_app->history().rowCount(); ++row)
+        lines << m_app->history().entry(row).text;
+    return lines;
 }
 
 void tst_TerminalApp::expectOnlyProbeNext()
@@ -750,6 +781,117 @@ void tst_TerminalApp::receivedTextAndFile()
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), content);
     QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_TerminalApp::extensionTextsAndNamedFiles()
+{
+    connectAgreed();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(historyLines().contains(OperatorApp::extensionAgreedLine()));
+
+    // Longer than the classic line and beyond CP932, shown whole.
+    const QString received = QString(300, QChar(0x20AC)) + QStringLiteral(" 😀\x1b");
+    m_station->write(FrameCodec::extTextFrame(received.toUtf8()));
+    QTRY_COMPARE(m_app->view()->messageText(), QString(300, QChar(0x20AC)) + QStringLiteral(" 😀␛"));
+    QCOMPARE(historyLines().last(), QStringLiteral("受信: ") + received);
+
+    const QString sent = QStringLiteral("€ 😀 ok");
+    {
+        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, sent));
+        choose(Send);
+    }
+    const QByteArray frame = FrameCodec::extTextFrame(sent.toUtf8());
+    QTRY_VERIFY(m_station->bytesAvailable() >= frame.size());
+    QCOMPARE(m_station->readAll(), frame);
+    {
+        // 1334 euro signs are 4002 bytes of UTF-8.
+        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QString(1334, QChar(0x20AC))));
+        choose(Send);
+    }
+    QCOMPARE(m_platform->messages, QStringList {OperatorApp::tooLongUnicodeMessage(CMyApp::sendTextName(), 4002)});
+    m_platform->messages.clear();
+
+    // A named file: its name suggested, and a receipt for each outcome.
+    const QByteArray content = filled(EXT_CHUNK_SIZE + 100);
+    const QString target = m_files.filePath(QStringLiteral("saved.pdf"));
+    m_platform->queueSaveFileName(target);
+    m_platform->queueSaveFileName(QString());
+    for (quint32 id : {7u, 8u}) {
+        m_station->write(FrameCodec::extFileBeginFrame(id, quint64(content.size()), QStringLiteral("report.pdf")));
+        m_station->write(FrameCodec::extFileDataFrame(id, 0, content.left(EXT_CHUNK_SIZE)));
+        m_station->write(FrameCodec::extFileDataFrame(id, 1, content.mid(EXT_CHUNK_SIZE)));
+    }
+    const QByteArray receipts = FrameCodec::extReceiptFrame(7, quint8(FileReceipt::Saved))
+        + FrameCodec::extReceiptFrame(8, quint8(FileReceipt::NotSaved));
+    QTRY_VERIFY(m_station->bytesAvailable() >= receipts.size());
+    QCOMPARE(m_station->readAll(), receipts);
+    QCOMPARE(m_platform->suggestedNames, QStringList(2, QStringLiteral("report.pdf")));
+    QCOMPARE(m_platform->saveCaptions.first(), QStringLiteral("接続局からのファイル「report.pdf」（65,636 バイト）を保存"));
+    QFile saved(target);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), content);
+    QVERIFY(historyLines().contains(QStringLiteral("ファイル「report.pdf」（65,636 バイト）を受信しました")));
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_TerminalApp::extensionReceiptsTold_data()
+{
+    QTest::addColumn<int>("receipt");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("told");
+    QTest::newRow("saved") << int(FileReceipt::Saved) << QStringLiteral("接続局が「report.pdf」を保存しました") << false;
+    QTest::newRow("not saved") << int(FileReceipt::NotSaved) << QStringLiteral("接続局が「report.pdf」を保存しませんでした")
+                               << true;
+    QTest::newRow("broken") << int(FileReceipt::Broken)
+                            << QStringLiteral("接続局が「report.pdf」を受け取れませんでした（壊れていました）") << true;
+}
+
+void tst_TerminalApp::extensionReceiptsTold()
+{
+    QFETCH(int, receipt);
+    QFETCH(QString, line);
+    QFETCH(bool, told);
+    connectAgreed();
+    if (QTest::currentTestFailed())
+        return;
+    // Beyond the classic limit, sent at once.
+    const QByteArray content = filled(3 * EXT_CHUNK_SIZE);
+    m_platform->queueOpenFileName(makeFile(QStringLiteral("report.pdf"), content));
+    choose(FileSend);
+    const QByteArray begin = FrameCodec::extFileBeginFrame(1, quint64(content.size()), QStringLiteral("report.pdf"));
+    QTRY_VERIFY(m_station->bytesAvailable() >= begin.size());
+    const QByteArray head = m_station->read(begin.size());
+    QCOMPARE(head.left(FRAME_HEADER_SIZE), begin.left(FRAME_HEADER_SIZE));
+    QCOMPARE(head.mid(FRAME_HEADER_SIZE + 4), begin.mid(FRAME_HEADER_SIZE + 4));
+    QTRY_VERIFY(historyLines().last().contains(QStringLiteral("を送信しました")));
+    m_station->write(FrameCodec::extReceiptFrame(qFromBigEndian<quint32>(head.constData() + FRAME_HEADER_SIZE),
+                                                 quint8(receipt)));
+    QTRY_COMPARE(historyLines().last(), line + QStringLiteral("（196608 バイト）"));
+    if (told)
+        QTRY_COMPARE(m_platform->messages.size(), 1);
+    else
+        QTest::qWait(50);
+    QCOMPARE(m_platform->messages.size(), told ? 1 : 0);
+    if (told)
+        QVERIFY2(m_platform->messages.first().startsWith(line + QStringLiteral("。")), qPrintable(m_platform->messages.first()));
+}
+
+void tst_TerminalApp::extensionSwitchedOffStaysClassic()
+{
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin"))
+        .setValue(QString::fromLatin1(OperatorApp::ExtensionKey), false);
+    CONNECT_APP();
+    m_station->write(FrameCodec::announcementFrame());
+    // No hello goes out: the probe is the first thing the Station gets.
+    expectOnlyProbeNext();
+    QCOMPARE(m_app->m_pSocket->extension(), CConnSocket::Extension::Off);
+    {
+        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("😀")));
+        choose(Send);
+    }
+    QCOMPARE(m_platform->messages, QStringList {OperatorApp::unencodableMessage(CMyApp::sendTextName(), QStringLiteral("😀"))});
+    QVERIFY(!historyLines().contains(OperatorApp::extensionAgreedLine()));
 }
 
 QTEST_MAIN(tst_TerminalApp)

@@ -25,6 +25,7 @@ from gi.repository import GLib
 
 DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
 PROGRESS_MARK = "チャンク送信済み"
+EXTENSION_AGREED = "Tavrin 同士の拡張機能"
 RUN_LIMIT_S = 200
 # AT-SPI call timeouts. A press that opens a modal dialog gets its answer only
 # when the dialog closes, so presses wait briefly and the effect is polled.
@@ -644,6 +645,85 @@ class Run:
         self.terminal.wait_lines("Terminal message %r" % text, lambda s, m: m == text)
         self.screenshot("terminal-received-text")
 
+    def extension_agreed(self):
+        """Both programs note that they speak the extension with each other."""
+        self.terminal.wait_history("the Terminal's history to note the extension",
+                                   lambda rows: any(EXTENSION_AGREED in r for r in rows))
+        self.station.wait_history("the Station's history to note the extension for 端末 0",
+                                  lambda rows: any(" 端末 0 " in r and EXTENSION_AGREED in r for r in rows))
+
+    def unicode_texts(self):
+        """Texts beyond the Japanese code page, emoji and the euro sign, both ways."""
+        text = "Tavrin 😀 €100 ありがとう"
+        self.terminal_sends_text(text, "terminal-send-emoji")
+        self.station.wait_lines("Station message %r" % ("0> " + text), lambda s, m: m == "0> " + text)
+        self.station.choose("送信")
+        self.choose_client(text + " 🎉")
+        self.station.wait_no_dialog()
+        self.terminal.wait_lines("Terminal message %r" % (text + " 🎉"), lambda s, m: m == text + " 🎉")
+        self.screenshot("terminal-received-emoji")
+
+    def named_file_transfer(self, sender, receiver, size, tag):
+        """A file sent with the extension: it goes without the classic pauses, the
+        Save As dialog suggests its name, and the sender learns that it was saved."""
+        source = os.path.join(self.options.work, "%s-named.bin" % tag)
+        target = os.path.join(self.options.work, "%s-named-saved.bin" % tag)
+        with open(source, "wb") as stream:
+            stream.write(os.urandom(size))
+        started = time.monotonic()
+        sender.choose("ファイル送信")
+        if sender is self.station:
+            self.choose_client()
+        dialog = answer_file_dialog(sender, source)
+        accept_file_dialog(sender, dialog, ("Open", "開く"))
+        # Sent classically it would take size / 2000 seconds.
+        save = receiver.wait_file_dialog(timeout=60)
+        elapsed = time.monotonic() - started
+        edit = file_name_edit(save)
+        suggested = poll("the Save As dialog to suggest a name", lambda: text_of(edit), 5)
+        if not suggested.endswith(os.path.basename(source)):
+            raise StepFailed("the Save As dialog suggests %r, not the sent name %r"
+                             % (suggested, os.path.basename(source)))
+        self.screenshot("%s-named-save-dialog" % tag)
+        set_text(edit, target, "%s file name field" % receiver.label)
+        accept_file_dialog(receiver, save, ("Save", "保存"))
+        receiver.wait_no_dialog()
+        sender.wait_no_dialog()
+        poll("the saved file to equal the sent one",
+             lambda: os.path.exists(target) and subprocess.run(["cmp", "-s", source, target]).returncode == 0, 20)
+        receipt = "%sが「%s」を保存しました" % ("接続局" if sender is self.terminal else "端末 0",
+                                             os.path.basename(source))
+        sender.wait_history("the %s's history to say %r" % (sender.label, receipt),
+                            lambda rows: any(receipt in r for r in rows))
+        log("      %d bytes reached the Save As dialog in %.1f s" % (size, elapsed))
+
+    def named_files(self):
+        size = 3 * 1024 * 1024
+        self.named_file_transfer(self.terminal, self.station, size, "terminal-to-station")
+        self.named_file_transfer(self.station, self.terminal, size + 12345, "station-to-terminal")
+
+    def extension_switched_off(self):
+        """The Station's 設定 turns the extension off: the Terminal, reconnected,
+        speaks the classic protocol, which the rest of the run exercises."""
+        self.station.choose("設定")
+        dialog = self.station.wait_dialog("設定")
+        switch = dialog_control(self.station, dialog, pyatspi.ROLE_CHECK_BOX, "拡張機能を使う")
+        if not safe(lambda: switch.getState().contains(pyatspi.STATE_CHECKED)):
+            raise StepFailed("the extension switch is not on by default")
+        press(switch, "the extension switch")
+        poll("the extension switch to be off",
+             lambda: safe(lambda: not switch.getState().contains(pyatspi.STATE_CHECKED)), 3)
+        self.screenshot("station-settings-extension-off")
+        press(dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.station.wait_no_dialog()
+        self.disconnect()
+        self.terminal_start("classic-reconnected")
+        self.terminal_sends_text("classic again", "terminal-send-classic")
+        self.station.wait_lines("Station message '0> classic again'", lambda s, m: m == "0> classic again")
+        rows = self.terminal.history() or []
+        if sum(EXTENSION_AGREED in r for r in rows) != 1:
+            raise StepFailed("the Terminal noted the extension again after the switch was off: %r" % rows[-6:])
+
     def rs_control(self):
         self.drain_peer()
         self.terminal.choose("RSコントロール")
@@ -864,6 +944,12 @@ class Run:
             ("Launch the Station and the Terminal", self.launch, True),
             ("Station Start: 接続待ち", self.station_start, True),
             ("Terminal Start at 127.0.0.1: 接続中 / 1人と接続中", self.terminal_start, True),
+            ("Both programs agree on the extension", self.extension_agreed, False),
+            ("Texts with emoji and € both ways", self.unicode_texts, False),
+            ("Named files of 3 MB both ways, fast, their names suggested and their receipts noted",
+             self.named_files, False),
+            ("Station 設定 turns the extension off: the Terminal reconnects classic", self.extension_switched_off,
+             True),
             ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
             ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
             ("RS control: first byte on COM1", self.rs_control, False),

@@ -47,7 +47,11 @@ public:
         port = LinkTest::freePort();
         if (port == 0)
             return SetUp::Failed;
-        QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2")).clear();
+        QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
+        settings.clear();
+        // The plain sockets play classic Terminals, byte for byte; the
+        // extension's tests switch it on.
+        settings.setValue(QString::fromLatin1(OperatorApp::ExtensionKey), false);
         return remake(pty->name()) ? SetUp::Ready : SetUp::Failed;
     }
 
@@ -119,6 +123,29 @@ public:
         for (const auto &terminal : terminals)
             received.append(terminal->readAll());
         return received;
+    }
+
+    // Switches the extension on (as a Station has it by default) and starts
+    // with `count` Terminals that answer its announcement, as ours do;
+    // false unless all agree.
+    bool startAgreed(int count)
+    {
+        QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+            .remove(QString::fromLatin1(OperatorApp::ExtensionKey));
+        if (!start() || !connectTerminals(count))
+            return false;
+        const QByteArray announcement = FrameCodec::announcementFrame();
+        for (int slot = 0; slot < count; ++slot) {
+            QTcpSocket *terminal = terminals.at(size_t(slot)).get();
+            if (!LinkTest::pumpUntil([&] { return terminal->bytesAvailable() >= announcement.size(); })
+                || terminal->read(announcement.size()) != announcement)
+                return false;
+            terminal->write(FrameCodec::extHelloFrame(EXT_FEATURES));
+            if (!LinkTest::pumpUntil(
+                    [&] { return listener()->client(slot)->extension() == CConnSocket::Extension::Agreed; }))
+                return false;
+        }
+        return true;
     }
 
     std::unique_ptr<ScriptedPlatform> platform;
