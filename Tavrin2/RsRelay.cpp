@@ -16,10 +16,10 @@ RsRelay::RsRelay(CConnSocket *connection, CSerialPort *serial, ITimers &timers)
     connect(connection, &CConnSocket::textReceived, this,
             [this](const QByteArray &text) { passOn({Kind::Text, text, {}, 0, 0}); });
     connect(connection, &CConnSocket::unicodeTextReceived, this,
-            [this](const QString &text) { passOn({Kind::UnicodeText, {}, {}, 0, 0, text}); });
+            [this](const QString &text) { passOn({Kind::UnicodeText, text.toUtf8(), {}, 0, 0}); });
     connect(connection, &CConnSocket::fileReceived, this,
             [this](const ReceivedFile &file) { passOn({Kind::File, {}, file, 0, 0}); });
-    connect(connection, &CConnSocket::fileRefused, this, [this](quint32 length, qint64 available) {
+    connect(connection, &CConnSocket::fileRefused, this, [this](quint64 length, qint64 available) {
         passOn({Kind::FileRefused, {}, {}, length, available});
     });
     connect(connection, &CConnSocket::rsReceived, this, &RsRelay::relay);
@@ -68,7 +68,7 @@ void RsRelay::report(const WaitingFrame &frame)
         emit textReceived(frame.text);
         break;
     case WaitingFrame::Kind::UnicodeText:
-        emit unicodeTextReceived(frame.unicodeText);
+        emit unicodeTextReceived(QString::fromUtf8(frame.text));
         break;
     case WaitingFrame::Kind::File:
         emit fileReceived(frame.file);

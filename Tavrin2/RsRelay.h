@@ -63,7 +63,7 @@ signals:
     void textReceived(const QByteArray &text);
     void unicodeTextReceived(const QString &text);
     void fileReceived(const ReceivedFile &file);
-    void fileRefused(quint32 length, qint64 available);
+    void fileRefused(quint64 length, qint64 available);
     // waiting() changed.
     void waitingChanged(quint64 waiting);
 
@@ -78,11 +78,11 @@ private:
     {
         enum class Kind { None, Text, File, FileRefused, UnicodeText };
         Kind kind = Kind::None;
+        // CP932, or UTF-8 for a UnicodeText.
         QByteArray text;
         ReceivedFile file;
-        quint32 refusedLength = 0;
+        quint64 refusedLength = 0;
         qint64 available = 0;
-        QString unicodeText;
     };
 
     void relay(const QByteArray &firstByte);

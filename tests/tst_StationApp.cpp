@@ -137,7 +137,6 @@ private slots:
     void extensionTexts_data();
     void extensionTexts();
     void extensionNamedFiles();
-    void extensionFileRefusedForWantOfRoom();
 
 private:
     // Terminal `index` sends `count` RS control strings and closes.
