@@ -17,7 +17,7 @@ RsRelay::RsRelay(CConnSocket *connection, CSerialPort *serial, ITimers &timers)
             [this](const QByteArray &text) { passOn({Kind::Text, text, {}, 0, 0}); });
     connect(connection, &CConnSocket::fileReceived, this,
             [this](const ReceivedFile &file) { passOn({Kind::File, {}, file, 0, 0}); });
-    connect(connection, &CConnSocket::fileRefused, this, [this](quint32 length, qint64 available) {
+    connect(connection, &CConnSocket::fileRefused, this, [this](quint64 length, qint64 available) {
         passOn({Kind::FileRefused, {}, {}, length, available});
     });
     connect(connection, &CConnSocket::rsReceived, this, &RsRelay::relay);

@@ -61,7 +61,7 @@ signals:
     // The connection's frames, in order.
     void textReceived(const QByteArray &text);
     void fileReceived(const ReceivedFile &file);
-    void fileRefused(quint32 length, qint64 available);
+    void fileRefused(quint64 length, qint64 available);
     // waiting() changed.
     void waitingChanged(quint64 waiting);
 
@@ -78,7 +78,7 @@ private:
         Kind kind = Kind::None;
         QByteArray text;
         ReceivedFile file;
-        quint32 refusedLength = 0;
+        quint64 refusedLength = 0;
         qint64 available = 0;
     };
 

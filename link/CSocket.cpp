@@ -82,6 +82,42 @@ void CConnSocket::wire()
     });
 }
 
+void CConnSocket::setExtensionEnabled(bool enabled)
+{
+    m_extensionEnabled = enabled;
+}
+
+void CConnSocket::setExtension(Extension extension)
+{
+    if (m_extension == extension)
+        return;
+    m_extension = extension;
+    emit extensionChanged(extension);
+}
+
+int CConnSocket::unicodeTextLimit() const
+{
+    return peerHasExtension() ? MAX_EXT_TEXT : 0;
+}
+
+bool CConnSocket::carriesFile(quint64 size) const
+{
+    return peerHasExtension() ? size < EXT_FILE_SIZE_LIMIT : FrameCodec::fileFits(size);
+}
+
+void CConnSocket::sendUnicodeText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    if (peerHasExtension() && utf8.size() <= MAX_EXT_TEXT)
+        sendFrame(FrameCodec::extTextFrame(utf8));
+}
+
+void CConnSocket::sendReceipt(const ReceivedFile &file, FileReceipt receipt)
+{
+    if (peerHasExtension() && file.transferId != 0)
+        sendFrame(FrameCodec::extReceiptFrame(file.transferId, quint8(receipt)));
+}
+
 void CConnSocket::setState(State state)
 {
     if (m_state == state)
@@ -124,8 +160,9 @@ void CConnSocket::sendFrame(const QByteArray &frame)
         m_socket->write(frame);
 }
 
-bool CConnSocket::SendFile(QIODevice *file)
+bool CConnSocket::SendFile(QIODevice *file, const QString &name)
 {
+    Q_UNUSED(name)
     if (!isOpen() || m_fileSend)
         return false;
     m_fileSend = new PacedFileSend(m_socket, file, m_timers, this);

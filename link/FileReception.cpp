@@ -114,3 +114,22 @@ void FileReception::startFile(quint32 length)
         m_spool = std::move(spool);
     }
 }
+
+bool FileReception::beginNamedFile(const FrameCodec::ExtFileBegin &begin)
+{
+    Q_UNUSED(begin)
+    return false;
+}
+
+void FileReception::receiveNamedData(quint32 transferId, quint32 chunk, const char *data, qsizetype size)
+{
+    Q_UNUSED(transferId)
+    Q_UNUSED(chunk)
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+}
+
+void FileReception::abortNamedFile(quint32 transferId)
+{
+    Q_UNUSED(transferId)
+}

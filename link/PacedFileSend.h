@@ -18,7 +18,8 @@ class PacedFileSend : public QObject
     Q_OBJECT
 
 public:
-    enum class Outcome { Sent, Cancelled, ConnectionLost, ReadFailed };
+    // Refused: the receiver has no room for the file.
+    enum class Outcome { Sent, Cancelled, ConnectionLost, ReadFailed, Refused };
     Q_ENUM(Outcome)
 
     // `file` is open for reading and fits the 16-bit chunk index; the

@@ -40,7 +40,7 @@ FileSaveSession::Outcome FileSaveSession::offer(IPlatform &desktop, CConnSocket 
     return session->offer(connection, file);
 }
 
-QString FileSaveSession::receivedLine(quint32 length)
+QString FileSaveSession::receivedLine(quint64 length)
 {
     return QStringLiteral("ファイル（%1 バイト）を受信しました").arg(byteCount(qint64(length)));
 }
@@ -117,7 +117,7 @@ void FileSaveSession::delivered(const QString &target, bool ok, const QString &e
                                   .arg(NativePath::of(target), error));
 }
 
-QString FileSaveSession::refusedMessage(const QString &sender, quint32 length, qint64 available)
+QString FileSaveSession::refusedMessage(const QString &sender, quint64 length, qint64 available)
 {
     return QStringLiteral("%1からのファイル（%2 バイト）は、一時フォルダ %3 の空き容量（%4 バイト）に"
                                            "入らないため受け取りませんでした。空き容量を増やしてから、"

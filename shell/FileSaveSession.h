@@ -47,10 +47,10 @@ public:
                          const QString &sender);
 
     // The history's line for a file that arrived.
-    static QString receivedLine(quint32 length);
+    static QString receivedLine(quint64 length);
     // That a file of `sender` was not taken for want of room in the spool's
     // file system.
-    static QString refusedMessage(const QString &sender, quint32 length, qint64 available);
+    static QString refusedMessage(const QString &sender, quint64 length, qint64 available);
 
     static constexpr const char *BrokenCause = "broken file";
     static constexpr const char *SaveFailedCause = "save failed";

@@ -78,7 +78,7 @@ protected:
     bool wireText(const QString &text, const QString &what, int limit, QByteArray *bytes);
     // Queues a file that arrived from `slot` on `connection` for its Save As.
     void receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot = -1);
-    void tellFileRefused(int slot, quint32 length, qint64 available);
+    void tellFileRefused(int slot, quint64 length, qint64 available);
     // The peer of `connection` was sent something: its files are offered again.
     void resetDeclinedFiles(const CConnSocket *connection);
     // Drops, with a note, the files of `connection` that wait for their Save As.
