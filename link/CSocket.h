@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QAbstractSocket>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -166,7 +167,11 @@ private:
     void setExtension(Extension extension);
     void OnDataReady();
     void readLater();
-    void handleFrame(const FrameHeader &header, const QByteArray &payload);
+    // `payloadWhole`: nothing of the payload was dropped.
+    void handleFrame(const FrameHeader &header, const QByteArray &payload, bool payloadWhole);
+    void answerAnnouncement(bool firstFrame);
+    void handleExtension(quint8 kind, const QByteArray &payload);
+    void takeReceipt(quint32 transferId, quint8 outcome);
     void OnPeerClosed();
     void checkPeerLeft();
     void finishDraining();
@@ -175,7 +180,18 @@ private:
     QTcpSocket *m_socket = nullptr;
     State m_state = State::Unconnected;
     bool m_extensionEnabled = false;
+    // The Station's end, which announces the extension.
+    bool m_announces = false;
     Extension m_extension = Extension::Off;
+    bool m_framesSeen = false;
+    struct SentFile
+    {
+        quint32 transferId;
+        QString name;
+        quint64 size;
+    };
+    QList<SentFile> m_sentFiles;
+    quint32 m_lastTransferId = 0;
     FrameDecoder m_decoder;
     FileReception *m_files;
     PacedFileSend *m_fileSend = nullptr;

@@ -42,7 +42,8 @@ Q_DECLARE_METATYPE(ReceivedFile)
 // hands it on after its last frame. A file reserves its whole length in the
 // process's SpoolSpace at its first frame; one that does not fit beside the
 // files in progress is not parked at all. A spool that broke is given up at
-// once.
+// once. A named file of a peer that speaks the extension goes the same way,
+// beside the classic one that may be in progress.
 class FileReception : public QObject
 {
     Q_OBJECT
@@ -82,7 +83,19 @@ signals:
     void fileRefused(quint64 length, qint64 available);
 
 private:
+    struct NamedFile
+    {
+        quint32 transferId = 0;
+        quint64 size = 0;
+        quint64 received = 0;
+        quint32 nextChunk = 0;
+        QString name;
+        std::unique_ptr<SpoolFile> spool;
+    };
+
     void startFile(quint32 length);
+    // `inStep`: no chunk came out of order or of the wrong size.
+    void finishNamedFile(bool inStep);
     bool ensureDirectory();
 
     SpoolSpace &m_space;
@@ -91,4 +104,5 @@ private:
     quint32 m_fileLength = 0;
     quint32 m_spoolsMade = 0;
     bool m_refusedFile = false;
+    std::unique_ptr<NamedFile> m_named;
 };
