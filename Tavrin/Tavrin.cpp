@@ -82,7 +82,7 @@ void CMyApp::OnStart()
     connect(socket, &CConnSocket::fileReceived, this,
             [this, socket](const ReceivedFile &file) { receiveFile(socket, file); });
     connect(socket, &CConnSocket::fileRefused, this,
-            [this](quint32 length, qint64 available) { tellFileRefused(-1, length, available); });
+            [this](quint64 length, qint64 available) { tellFileRefused(-1, length, available); });
     setStatus(StatusConnecting);
     socket->connectToStation(address, m_stationPort);
 }

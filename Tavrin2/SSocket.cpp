@@ -150,7 +150,7 @@ void CListenSocket::watch(int slot)
         emit fileReceived(slot, connection, file);
     });
     connect(relay, &RsRelay::fileRefused, this,
-            [this, slot](quint32 length, qint64 available) { emit fileRefused(slot, length, available); });
+            [this, slot](quint64 length, qint64 available) { emit fileRefused(slot, length, available); });
     connect(relay, &RsRelay::waitingChanged, this, [this, slot](quint64 waiting) { emit waitingRsChanged(slot, waiting); });
     connect(connection, &CConnSocket::stateChanged, this, [this, slot, relay](CConnSocket::State state) {
         if (state == CConnSocket::State::Draining) {

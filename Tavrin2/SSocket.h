@@ -102,7 +102,7 @@ signals:
     void fileReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt);
     // A file of `slot` arrived on `connection`; its spool goes with `file`.
     void fileReceived(int slot, CConnSocket *connection, const ReceivedFile &file);
-    void fileRefused(int slot, quint32 length, qint64 available);
+    void fileRefused(int slot, quint64 length, qint64 available);
     // waitingRs(slot) changed.
     void waitingRsChanged(int slot, quint64 waiting);
     // A connection from `address` was closed unread, for `why`.

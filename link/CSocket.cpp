@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 CConnSocket::CConnSocket(ITimers &timers, QObject *parent)
     : QObject(parent)
     , m_timers(timers)
@@ -35,10 +37,15 @@ CConnSocket::~CConnSocket()
 
 void CConnSocket::attach(QTcpSocket *socket)
 {
+    m_announces = true;
     m_socket = socket;
     m_socket->setParent(this);
     wire();
     setState(State::Open);
+    if (m_extensionEnabled && m_socket->state() == QAbstractSocket::ConnectedState) {
+        m_socket->write(FrameCodec::announcementFrame());
+        setExtension(Extension::Announced);
+    }
     if (m_socket->state() == QAbstractSocket::ConnectedState)
         readLater();
     else
@@ -80,6 +87,42 @@ void CConnSocket::wire()
         emit connectFailed(error);
         setState(State::Closed);
     });
+}
+
+void CConnSocket::setExtensionEnabled(bool enabled)
+{
+    m_extensionEnabled = enabled;
+}
+
+void CConnSocket::setExtension(Extension extension)
+{
+    if (m_extension == extension)
+        return;
+    m_extension = extension;
+    emit extensionChanged(extension);
+}
+
+int CConnSocket::unicodeTextLimit() const
+{
+    return peerHasExtension() ? MAX_EXT_TEXT : 0;
+}
+
+bool CConnSocket::carriesFile(quint64 size) const
+{
+    return peerHasExtension() ? size < EXT_FILE_SIZE_LIMIT : FrameCodec::fileFits(size);
+}
+
+void CConnSocket::sendUnicodeText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    if (peerHasExtension() && utf8.size() <= MAX_EXT_TEXT)
+        sendFrame(FrameCodec::extTextFrame(utf8));
+}
+
+void CConnSocket::sendReceipt(const ReceivedFile &file, FileReceipt receipt)
+{
+    if (peerHasExtension() && file.transferId != 0)
+        sendFrame(FrameCodec::extReceiptFrame(file.transferId, quint8(receipt)));
 }
 
 void CConnSocket::setState(State state)
@@ -124,11 +167,21 @@ void CConnSocket::sendFrame(const QByteArray &frame)
         m_socket->write(frame);
 }
 
-bool CConnSocket::SendFile(QIODevice *file)
+bool CConnSocket::SendFile(QIODevice *file, const QString &name)
 {
     if (!isOpen() || m_fileSend)
         return false;
-    m_fileSend = new PacedFileSend(m_socket, file, m_timers, this);
+    if (peerHasExtension()) {
+        if (++m_lastTransferId == 0)
+            ++m_lastTransferId;
+        const QString safeName = FrameCodec::safeFileName(name);
+        if (m_sentFiles.size() == REMEMBERED_SENDS)
+            m_sentFiles.removeFirst();
+        m_sentFiles.append({m_lastTransferId, safeName, quint64(file->size())});
+        m_fileSend = new PacedFileSend(m_socket, file, m_timers, m_lastTransferId, safeName, this);
+    } else {
+        m_fileSend = new PacedFileSend(m_socket, file, m_timers, this);
+    }
     connect(m_fileSend, &PacedFileSend::progressed, this, [this] {
         emit sendProgress(m_fileSend->framesSent(), m_fileSend->frameCount(), m_fileSend->secondsLeft(),
                           m_fileSend->waitingForPeer());
@@ -221,9 +274,10 @@ void CConnSocket::OnDataReady()
             if (m_decoder.frameReady()) {
                 const FrameHeader header = m_decoder.header();
                 const QByteArray payload = m_decoder.payload();
+                const bool payloadWhole = m_decoder.droppedBytes() == 0;
                 m_decoder.nextFrame();
                 ++frames;
-                handleFrame(header, payload);
+                handleFrame(header, payload, payloadWhole);
             }
         }
         if (!alive)
@@ -241,8 +295,10 @@ void CConnSocket::OnDataReady()
     finishDraining();
 }
 
-void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &payload)
+void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &payload, bool payloadWhole)
 {
+    const bool firstFrame = !m_framesSeen;
+    m_framesSeen = true;
     switch (header.kind) {
     case FRAME_TEXT:
         emit textReceived(payload);
@@ -251,11 +307,85 @@ void CConnSocket::handleFrame(const FrameHeader &header, const QByteArray &paylo
         m_files->ReceiveFileChunk(header, payload);
         break;
     case FRAME_RS:
-        emit rsReceived(payload);
+        if (header.announcedVersion() > 0)
+            answerAnnouncement(firstFrame);
+        else
+            emit rsReceived(payload);
         break;
+    default:
+        if (header.isKnownExtension() && payloadWhole)
+            handleExtension(header.kind, payload);
+        break;
+    }
+}
+
+// Only as the first thing a Station sends, and never by a Station itself.
+void CConnSocket::answerAnnouncement(bool firstFrame)
+{
+    if (!firstFrame || !m_extensionEnabled || m_announces || m_extension != Extension::Off)
+        return;
+    sendFrame(FrameCodec::extHelloFrame(EXT_FEATURES));
+    setExtension(Extension::Agreed);
+}
+
+void CConnSocket::handleExtension(quint8 kind, const QByteArray &payload)
+{
+    if (kind == FRAME_EXT_HELLO) {
+        quint8 version = 0;
+        quint32 features = 0;
+        if (m_extension == Extension::Announced && FrameCodec::parseExtHello(payload, &version, &features)
+            && version >= EXT_VERSION)
+            setExtension(Extension::Agreed);
+        return;
+    }
+    if (m_extension != Extension::Agreed)
+        return;
+    quint32 transferId = 0;
+    switch (kind) {
+    case FRAME_EXT_TEXT:
+        emit unicodeTextReceived(QString::fromUtf8(payload));
+        break;
+    case FRAME_EXT_FILE_BEGIN: {
+        FrameCodec::ExtFileBegin begin;
+        if (FrameCodec::parseExtFileBegin(payload, &begin) && !m_files->beginNamedFile(begin))
+            sendFrame(FrameCodec::extReceiptFrame(begin.transferId, quint8(FileReceipt::Refused)));
+        break;
+    }
+    case FRAME_EXT_FILE_DATA: {
+        quint32 chunk = 0;
+        if (FrameCodec::parseExtFileData(payload, &transferId, &chunk))
+            m_files->receiveNamedData(transferId, chunk, payload.constData() + EXT_FILE_DATA_FIXED,
+                                      payload.size() - EXT_FILE_DATA_FIXED);
+        break;
+    }
+    case FRAME_EXT_FILE_ABORT:
+        if (FrameCodec::parseExtTransferId(payload, &transferId))
+            m_files->abortNamedFile(transferId);
+        break;
+    case FRAME_EXT_RECEIPT: {
+        quint8 outcome = 0;
+        if (FrameCodec::parseExtReceipt(payload, &transferId, &outcome))
+            takeReceipt(transferId, outcome);
+        break;
+    }
     default:
         break;
     }
+}
+
+void CConnSocket::takeReceipt(quint32 transferId, quint8 outcome)
+{
+    if (outcome < quint8(FileReceipt::Saved) || outcome > quint8(FileReceipt::Refused))
+        return;
+    const auto sent = std::find_if(m_sentFiles.cbegin(), m_sentFiles.cend(),
+                                   [transferId](const SentFile &file) { return file.transferId == transferId; });
+    if (sent == m_sentFiles.cend())
+        return;
+    const SentFile file = *sent;
+    const auto receipt = FileReceipt(outcome);
+    if (receipt == FileReceipt::Refused && m_fileSend && m_fileSend->transferId() == transferId)
+        m_fileSend->refused();
+    emit fileReceipt(file.name, file.size, receipt);
 }
 
 void CConnSocket::OnPeerClosed()

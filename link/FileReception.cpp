@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 FileReception::FileReception(QObject *parent)
     : FileReception(SpoolSpace::shared(), parent)
 {
@@ -113,4 +115,70 @@ void FileReception::startFile(quint32 length)
         spool->hold(std::move(reservation));
         m_spool = std::move(spool);
     }
+}
+
+bool FileReception::beginNamedFile(const FrameCodec::ExtFileBegin &begin)
+{
+    m_named.reset();
+    if (begin.size >= EXT_FILE_SIZE_LIMIT)
+        return false;
+    auto named = std::make_unique<NamedFile>();
+    named->transferId = begin.transferId;
+    named->size = begin.size;
+    named->name = begin.name;
+    if (ensureDirectory()) {
+        SpoolSpace::Reservation reservation;
+        qint64 room = 0;
+        if (!m_space.reserve(qint64(begin.size), m_dir->path(), &reservation, &room)) {
+            emit fileRefused(begin.size, room);
+            return false;
+        }
+        auto spool = std::make_unique<SpoolFile>(m_dir->path(), QStringLiteral("spool-%1").arg(++m_spoolsMade),
+                                                 begin.size, SpoolFile::Filling::InOrder);
+        if (spool->isOpen()) {
+            spool->hold(std::move(reservation));
+            named->spool = std::move(spool);
+        }
+    }
+    m_named = std::move(named);
+    if (begin.size == 0)
+        finishNamedFile(true);
+    return true;
+}
+
+void FileReception::receiveNamedData(quint32 transferId, quint32 chunk, const char *data, qsizetype size)
+{
+    if (!m_named || m_named->transferId != transferId)
+        return;
+    NamedFile &named = *m_named;
+    const quint64 expected = std::min<quint64>(EXT_CHUNK_SIZE, named.size - named.received);
+    if (chunk != named.nextChunk || quint64(size) != expected) {
+        finishNamedFile(false);
+        return;
+    }
+    if (named.spool && !named.spool->append(data, size))
+        named.spool.reset();
+    named.received += quint64(size);
+    ++named.nextChunk;
+    if (named.received == named.size)
+        finishNamedFile(true);
+}
+
+void FileReception::abortNamedFile(quint32 transferId)
+{
+    if (m_named && m_named->transferId == transferId)
+        m_named.reset();
+}
+
+void FileReception::finishNamedFile(bool inStep)
+{
+    const std::unique_ptr<NamedFile> named = std::move(m_named);
+    ReceivedFile file;
+    file.length = named->size;
+    file.name = named->name;
+    file.transferId = named->transferId;
+    file.complete = inStep && named->spool && named->spool->whole();
+    if (file.complete)
+        file.spool = std::move(named->spool);
+    emit fileReceived(file);
 }

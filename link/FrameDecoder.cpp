@@ -19,6 +19,9 @@ quint32 FrameDecoder::keepLimit() const
     case FRAME_RS:
         return std::min<quint32>(m_header.length, 1);
     default:
+        // An oversized one is dropped whole and skipped by its owner.
+        if (m_header.isKnownExtension() && m_header.length <= FrameCodec::maxExtPayload(m_header.kind))
+            return m_header.length;
         return 0;
     }
 }

@@ -7,9 +7,10 @@
 // Incremental reader of the frame stream. It takes bytes as they arrive, in
 // pieces of any size, and stops after each complete frame so that the owner
 // can act on it. It keeps only what a receiver uses of a payload (a text up
-// to `textKeep` bytes, the first RS byte, a file chunk, nothing of an
-// unknown kind) and drops the rest as it passes, so its memory stays a few
-// kilobytes whatever a header claims.
+// to `textKeep` bytes, the first RS byte, a file chunk, an extension frame
+// within its kind's limit, nothing of an unknown kind or an oversized
+// extension frame) and drops the rest as it passes, so its memory stays
+// within one extension chunk whatever a header claims.
 class FrameDecoder
 {
 public:

@@ -5,6 +5,7 @@
 #include "Timers.h"
 
 #include <QIODevice>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 
 PacedFileSend::PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, QObject *parent)
@@ -12,12 +13,20 @@ PacedFileSend::PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timer
     , m_socket(socket)
     , m_file(file)
     , m_timers(timers)
-    , m_length(quint32(m_file->size()))
-    , m_fullChunks(m_length / CHUNK_SIZE)
+    , m_length(quint64(m_file->size()))
+    , m_fullChunks(quint32(m_length / CHUNK_SIZE))
 {
     m_file->setParent(this);
     m_recheck.setSingleShot(true);
     connect(&m_recheck, &QTimer::timeout, this, &PacedFileSend::trySend);
+}
+
+PacedFileSend::PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, quint32 transferId,
+                             const QString &name, QObject *parent)
+    : PacedFileSend(socket, file, timers, parent)
+{
+    m_transferId = transferId;
+    m_name = name;
 }
 
 PacedFileSend::~PacedFileSend() = default;
@@ -26,11 +35,23 @@ void PacedFileSend::start()
 {
     connect(m_socket, &QTcpSocket::bytesWritten, this, &PacedFileSend::trySend);
     connect(m_socket, &QTcpSocket::disconnected, this, &PacedFileSend::connectionLost);
-    sendNext();
+    if (streams())
+        trySend();
+    else
+        sendNext();
+}
+
+int PacedFileSend::frameCount() const
+{
+    if (streams())
+        return int(1 + FrameCodec::extChunkCount(m_length));
+    return int(m_fullChunks) + 1;
 }
 
 int PacedFileSend::secondsLeft() const
 {
+    if (streams())
+        return -1;
     // Each frame sent but the last is followed by a pause, over unless running.
     const int pausesOver = m_next - (m_pauseRunning ? 1 : 0);
     return int(m_fullChunks) - pausesOver;
@@ -75,29 +96,88 @@ void PacedFileSend::sendNext()
     emit progressed();
 }
 
+// A stream goes on here for as long as the peer keeps up; a paced send
+// leaves at its next pause.
 void PacedFileSend::trySend()
 {
-    if (m_done || m_pauseRunning || m_next == frameCount())
+    if (m_sending)
         return;
-    const bool peerBehind = SendQueue::heldBackBytes(m_socket) > SEND_HIGH_WATER;
-    if (peerBehind != m_waitingForPeer) {
-        m_waitingForPeer = peerBehind;
-        emit progressed();
-    }
-    if (peerBehind) {
-        if (!m_recheck.isActive()) {
-            m_recheck.start(m_recheckMs);
-            m_recheckMs = qMin(2 * m_recheckMs, LAST_RECHECK_MS);
+    const QScopedValueRollback<bool> sending(m_sending, true);
+    const qint64 highWater = streams() ? STREAM_HIGH_WATER : SEND_HIGH_WATER;
+    while (!m_done && !m_pauseRunning && m_next < frameCount()) {
+        const bool peerBehind = SendQueue::heldBackBytes(m_socket) > highWater;
+        if (peerBehind != m_waitingForPeer) {
+            m_waitingForPeer = peerBehind;
+            emit progressed();
         }
+        if (peerBehind) {
+            if (!m_recheck.isActive()) {
+                m_recheck.start(m_recheckMs);
+                m_recheckMs = qMin(2 * m_recheckMs, LAST_RECHECK_MS);
+            }
+            return;
+        }
+        m_recheckMs = FIRST_RECHECK_MS;
+        if (streams())
+            sendNextStreamed();
+        else
+            sendNext();
+    }
+}
+
+void PacedFileSend::sendNextStreamed()
+{
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        connectionLost();
         return;
     }
-    m_recheckMs = FIRST_RECHECK_MS;
-    sendNext();
+    QByteArray frame;
+    if (m_next == 0) {
+        frame = FrameCodec::extFileBeginFrame(m_transferId, m_length, m_name);
+    } else {
+        const quint64 offset = quint64(m_next - 1) * EXT_CHUNK_SIZE;
+        const qint64 size = qint64(qMin<quint64>(EXT_CHUNK_SIZE, m_length - offset));
+        const QByteArray chunk = m_file->read(size);
+        if (chunk.size() != size) {
+            abortStream(Outcome::ReadFailed);
+            return;
+        }
+        frame = FrameCodec::extFileDataFrame(m_transferId, quint32(m_next - 1), chunk);
+    }
+    if (m_socket->write(frame) != frame.size()) {
+        connectionLost();
+        return;
+    }
+    ++m_next;
+    m_socket->flush();
+    if (m_done)
+        return;
+    if (m_next == frameCount())
+        finish(Outcome::Sent);
+    else
+        emit progressed();
 }
 
 void PacedFileSend::cancel()
 {
-    finish(Outcome::Cancelled);
+    if (streams())
+        abortStream(Outcome::Cancelled);
+    else
+        finish(Outcome::Cancelled);
+}
+
+void PacedFileSend::refused()
+{
+    finish(Outcome::Refused);
+}
+
+void PacedFileSend::abortStream(Outcome outcome)
+{
+    if (m_done)
+        return;
+    if (m_next > 0 && m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->write(FrameCodec::extFileAbortFrame(m_transferId));
+    finish(outcome);
 }
 
 void PacedFileSend::connectionLost()

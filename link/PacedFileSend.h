@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 class ITimers;
@@ -13,17 +14,26 @@ class QTcpSocket;
 // way, neither in Qt's buffer nor behind the peer's closed window. A peer
 // that does not read therefore holds the send, not the program. Cancelling
 // stops between two frames.
+//
+// To a peer that speaks the extension the file streams instead, as a named
+// file: FILE_BEGIN, then FILE_DATA frames of EXT_CHUNK_SIZE bytes without
+// pauses, each one as soon as no more than STREAM_HIGH_WATER bytes wait for
+// the peer. Cancelling, or failing to read, tells the peer by FILE_ABORT.
 class PacedFileSend : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Outcome { Sent, Cancelled, ConnectionLost, ReadFailed };
+    // Refused: the receiver has no room for the file.
+    enum class Outcome { Sent, Cancelled, ConnectionLost, ReadFailed, Refused };
     Q_ENUM(Outcome)
 
     // `file` is open for reading and fits the 16-bit chunk index; the
     // send takes it as its child.
     PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, QObject *parent = nullptr);
+    // Streams `file` as the named file `name` numbered `transferId` (not 0).
+    PacedFileSend(QTcpSocket *socket, QIODevice *file, ITimers &timers, quint32 transferId, const QString &name,
+                  QObject *parent = nullptr);
     ~PacedFileSend() override;
 
     // Sends the first frame; finished() follows once the last is out.
@@ -31,10 +41,15 @@ public:
     void cancel();
     // The connection ended under the send.
     void connectionLost();
+    // The receiver has no room for the named file.
+    void refused();
 
+    quint32 transferId() const { return m_transferId; }
+    bool streams() const { return m_transferId != 0; }
     int framesSent() const { return m_next; }
-    int frameCount() const { return int(m_fullChunks) + 1; }
-    // Pauses still to come, the one running included: the send's seconds left.
+    int frameCount() const;
+    // Pauses still to come, the one running included: the send's seconds
+    // left; -1 (unknown) for a stream.
     int secondsLeft() const;
     bool waitingForPeer() const { return m_waitingForPeer; }
 
@@ -42,6 +57,12 @@ public:
     // Bytes that may still wait for the peer, in Qt or behind its closed
     // window, when the next frame goes out.
     static constexpr qint64 SEND_HIGH_WATER = 4 * 1024;
+    // The same for a stream. The kernel's unsent bytes count while the
+    // peer's window is shut, which a fast link does for moments whenever the
+    // receiver is busy: stopping then at a few kilobytes would leave the
+    // link idle for a round trip and a recheck after each such moment. About
+    // the bandwidth-delay product of a 100 Mbit/s link at 80 ms.
+    static constexpr qint64 STREAM_HIGH_WATER = 1024 * 1024;
     // How soon a send held by the peer looks again, since bytesWritten()
     // says nothing of what the kernel holds: at once, as a window closed
     // only while a fast peer catches up reopens within a millisecond or so,
@@ -57,16 +78,22 @@ signals:
 
 private:
     void sendNext();
+    void sendNextStreamed();
     void trySend();
+    void abortStream(Outcome outcome);
     void finish(Outcome outcome);
 
     QTcpSocket *m_socket;
     QIODevice *m_file;
     ITimers &m_timers;
-    quint32 m_length;
+    quint64 m_length;
     quint32 m_fullChunks;
+    quint32 m_transferId = 0;
+    QString m_name;
     int m_next = 0;
     bool m_pauseRunning = false;
+    // Inside trySend(): flush() reports bytesWritten at once.
+    bool m_sending = false;
     bool m_waitingForPeer = false;
     bool m_done = false;
     QTimer m_recheck;

@@ -6,10 +6,10 @@
 
 #include <sys/stat.h>
 
-SpoolFile::SpoolFile(const QString &directory, const QString &name, quint32 length)
+SpoolFile::SpoolFile(const QString &directory, const QString &name, quint64 length, Filling filling)
     : m_file(QDir(directory).filePath(name))
     , m_length(length)
-    , m_arrived(int(length / CHUNK_SIZE))
+    , m_arrived(filling == Filling::ByChunkIndex ? int(length / CHUNK_SIZE) : 0)
 {
     // Unbuffered, so that a failed write shows in write()'s result. Created
     // with the usual permissions, which a rename hands on to the target: the
@@ -61,6 +61,24 @@ bool SpoolFile::writeTail(const QByteArray &tail)
     if (m_arrived.count(false) > 0 || tail.size() != qsizetype(m_length - fullBytes) || !stillInPlace())
         return false;
     return tail.isEmpty() || writeAt(fullBytes, tail);
+}
+
+bool SpoolFile::append(const char *data, qsizetype size)
+{
+    if (quint64(size) > m_length - quint64(m_writtenEnd) || !stillInPlace()) {
+        m_broken = true;
+        return false;
+    }
+    if (!writeAt(m_writtenEnd, QByteArray::fromRawData(data, size))) {
+        m_broken = true;
+        return false;
+    }
+    return true;
+}
+
+bool SpoolFile::whole() const
+{
+    return !m_broken && quint64(m_writtenEnd) == m_length && stillInPlace();
 }
 
 bool SpoolFile::writeAt(qint64 offset, const QByteArray &bytes)

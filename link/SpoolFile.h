@@ -7,25 +7,29 @@
 #include <QFile>
 #include <QString>
 
-// One file being received, parked in a single file of its own: each full
-// chunk is written at its place (index × CHUNK_SIZE), with a record of
-// which ones arrived, and the last frame's bytes at the end, so that the
-// spool holds the whole file once it is complete. Consecutive chunks wait
-// in memory, up to PENDING_CHUNKS of them, and go to disk in one write. The
-// spool file is removed with this object unless it was moved elsewhere.
+// One file being received, parked in a single file of its own. A classic
+// file's full chunks are each written at their place (index × CHUNK_SIZE),
+// with a record of which ones arrived, and the last frame's bytes at the
+// end, so that the spool holds the whole file once it is complete;
+// consecutive chunks wait in memory, up to PENDING_CHUNKS of them, and go to
+// disk in one write. A named file's data arrives in order and is appended.
+// The spool file is removed with this object unless it was moved elsewhere.
 class SpoolFile
 {
 public:
+    enum class Filling { ByChunkIndex, InOrder };
+
     // Creates a new spool file named `name` in `directory` for a file of
     // `length` bytes; isOpen() tells whether that worked.
-    SpoolFile(const QString &directory, const QString &name, quint32 length);
+    SpoolFile(const QString &directory, const QString &name, quint64 length,
+              Filling filling = Filling::ByChunkIndex);
     ~SpoolFile();
 
     SpoolFile(const SpoolFile &) = delete;
     SpoolFile &operator=(const SpoolFile &) = delete;
 
     bool isOpen() const { return m_file.isOpen(); }
-    quint32 length() const { return m_length; }
+    quint64 length() const { return m_length; }
     QString path() const { return m_file.fileName(); }
     // The open spool, for reading it back; nothing else writes to it then.
     int handle() const { return m_file.handle(); }
@@ -38,6 +42,12 @@ public:
     // place is checked before every write: a spool removed or cut short from
     // outside (a temp cleaner, the directory lost) takes nothing more.
     bool writeTail(const QByteArray &tail);
+
+    // InOrder: writes the next bytes of the file; false when they would
+    // pass its end or could not be written.
+    bool append(const char *data, qsizetype size);
+    // InOrder: every byte arrived and the spool is still in its place.
+    bool whole() const;
 
     // The spool file was moved away: nothing left to remove.
     void markMoved() { m_moved = true; }
@@ -56,7 +66,7 @@ private:
     bool stillInPlace() const;
 
     QFile m_file;
-    quint32 m_length;
+    quint64 m_length;
     QBitArray m_arrived;
     QByteArray m_pending;
     quint16 m_pendingFirst = 0;

@@ -125,7 +125,7 @@ void FileSaveSession::delivered(const QString &target, bool ok, const QString &e
                                   .arg(NativePath::of(target), error));
 }
 
-QString FileSaveSession::refusedMessage(const QString &sender, quint32 length, qint64 available)
+QString FileSaveSession::refusedMessage(const QString &sender, quint64 length, qint64 available)
 {
     return QStringLiteral("%1からのファイル（%2 バイト）は、一時フォルダ %3 の空き容量（%4 バイト）に"
                                            "入らないため受け取りませんでした。空き容量を増やしてから、"

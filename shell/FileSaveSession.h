@@ -51,7 +51,7 @@ public:
     static QString receivedLine(const ReceivedFile &file);
     // That a file of `sender` was not taken for want of room in the spool's
     // file system.
-    static QString refusedMessage(const QString &sender, quint32 length, qint64 available);
+    static QString refusedMessage(const QString &sender, quint64 length, qint64 available);
 
     static constexpr const char *BrokenCause = "broken file";
     static constexpr const char *SaveFailedCause = "save failed";

@@ -308,7 +308,7 @@ void OperatorApp::showFolded(const QString &cause)
         showFolded(cause);
 }
 
-void OperatorApp::tellFileRefused(int slot, quint32 length, qint64 available)
+void OperatorApp::tellFileRefused(int slot, quint64 length, qint64 available)
 {
     tellFolded(QStringLiteral("spool room"), FileSaveSession::refusedMessage(senderName(slot), length, available));
 }

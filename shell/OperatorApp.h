@@ -96,7 +96,7 @@ protected:
     static void sendWireText(CConnSocket &connection, const QByteArray &bytes);
     // Queues a file that arrived from `slot` on `connection` for its Save As.
     void receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot = -1);
-    void tellFileRefused(int slot, quint32 length, qint64 available);
+    void tellFileRefused(int slot, quint64 length, qint64 available);
     // `slot`'s peer told what it did with a file we sent it: noted, and
     // told unless it was saved.
     void tellReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt);

@@ -2,6 +2,7 @@
 #include "Frame.h"
 #include "LinkTestSupport.h"
 #include "ScriptedPlatform.h"
+#include "SpoolFile.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -139,7 +140,23 @@ private slots:
     void connectRefused();
     void connectAttemptThatIsDroppedTimesOut();
 
+    void stationAnnounces_data();
+    void stationAnnounces();
+    void terminalAnswersAnnouncement_data();
+    void terminalAnswersAnnouncement();
+    void agreedFramesReported_data();
+    void agreedFramesReported();
+    void namedFilesReceived_data();
+    void namedFilesReceived();
+    void namedFileSentFast();
+    void namedFileSendStopped_data();
+    void namedFileSendStopped();
+    void ourProgramsExchange();
+
 private:
+    // A Terminal's connection whose raw Station announced the extension and
+    // took the hello.
+    bool openAgreed();
     // A connection of `side` with a raw far end; `beforeAttach` runs on the
     // accepted socket before the connection takes it over, false failing.
     bool open(Side side = Side::Accepted, const std::function<bool(QTcpSocket *)> &beforeAttach = {});
@@ -155,6 +172,7 @@ private:
     QList<State> m_statesAtReport;
     QList<State> m_states;
     std::function<void()> m_onReport;
+    bool m_extensionOn = false;
 };
 
 void tst_ConnSocket::init()
@@ -173,6 +191,7 @@ void tst_ConnSocket::cleanup()
     m_statesAtReport.clear();
     m_states.clear();
     m_onReport = nullptr;
+    m_extensionOn = false;
     m_platform.reset();
 }
 
@@ -190,12 +209,15 @@ void tst_ConnSocket::record()
         if (m_onReport)
             m_onReport();
     });
+    connect(m_conn, &CConnSocket::unicodeTextReceived, this,
+            [this](const QString &text) { m_reports.append("utext " + text.toUtf8()); });
     connect(m_conn, &CConnSocket::stateChanged, this, [this](State state) { m_states.append(state); });
 }
 
 bool tst_ConnSocket::open(Side side, const std::function<bool(QTcpSocket *)> &beforeAttach)
 {
     m_conn = new CConnSocket(*m_platform);
+    m_conn->setExtensionEnabled(m_extensionOn);
     record();
     if (side == Side::Accepted) {
         QTcpSocket *accepted = nullptr;
@@ -717,6 +739,7 @@ void tst_ConnSocket::connectRefused()
     closed.close();
 
     m_conn = new CConnSocket(*m_platform);
+    m_conn->setExtensionEnabled(m_extensionOn);
     record();
     QSignalSpy failed(m_conn.data(), &CConnSocket::connectFailed);
     m_conn->connectToStation(QStringLiteral("127.0.0.1"), port);
@@ -752,6 +775,7 @@ void tst_ConnSocket::connectAttemptThatIsDroppedTimesOut()
     QTest::qWait(200);
 
     m_conn = new CConnSocket(*m_platform);
+    m_conn->setExtensionEnabled(m_extensionOn);
     record();
     QSignalSpy failed(m_conn.data(), &CConnSocket::connectFailed);
     // The scripted timer runs out at once, with the attempt still pending.
@@ -763,6 +787,330 @@ void tst_ConnSocket::connectAttemptThatIsDroppedTimesOut()
     QCOMPARE(LinkTest::tcpSocketOf(m_conn)->state(), QAbstractSocket::UnconnectedState);
     fillers.clear();
     ::close(listener);
+}
+
+bool tst_ConnSocket::openAgreed()
+{
+    m_extensionOn = true;
+    if (!open(Side::Connecting))
+        return false;
+    m_peer->write(FrameCodec::announcementFrame());
+    return pumpUntil([&] { return m_conn->peerHasExtension(); })
+           && readPeer(15) == FrameCodec::extHelloFrame(EXT_FEATURES);
+}
+
+// A classic Terminal sees the announcement, then every byte and pause as
+// without it, also when it sends extension frames of its own.
+void tst_ConnSocket::stationAnnounces_data()
+{
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("switch off") << false;
+    QTest::newRow("switch on") << true;
+}
+
+void tst_ConnSocket::stationAnnounces()
+{
+    QFETCH(bool, enabled);
+    m_extensionOn = enabled;
+    QVERIFY(open(Side::Accepted));
+    QSignalSpy finished(m_conn.data(), &CConnSocket::sendFinished);
+    QCOMPARE(m_conn->extension(), enabled ? CConnSocket::Extension::Announced : CConnSocket::Extension::Off);
+    m_peer->write(FrameCodec::extTextFrame("early") + frameOf(FRAME_TEXT, "abc"));
+    QTRY_COMPARE(m_reports, QList<QByteArray>{"text abc"});
+    QVERIFY(!m_conn->carriesFile(quint64(MAX_CHUNK_INDEX + 1) * CHUNK_SIZE));
+    QCOMPARE(m_conn->unicodeTextLimit(), 0);
+    m_conn->sendUnicodeText(QStringLiteral("new"));
+    m_conn->SendText("abc");
+    const QByteArray content = filled(4500);
+    QVERIFY(m_conn->SendFile(fileWith(content), QStringLiteral("named.bin")));
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(m_platform->pauses, QList<int>({1000, 1000}));
+    const QByteArray classic = FrameCodec::textFrame("abc") + FrameCodec::fileFrame(4500, 0, content.left(2000))
+        + FrameCodec::fileFrame(4500, 1, content.mid(2000, 2000)) + FrameCodec::fileFrame(4500, 2, content.mid(4000));
+    const QByteArray expected = (enabled ? FrameCodec::announcementFrame() : QByteArray()) + classic;
+    QCOMPARE(readPeer(expected.size()).toHex(), expected.toHex());
+}
+
+// A classic Station never sends the marker; a frame that carries it later
+// is not an announcement either.
+void tst_ConnSocket::terminalAnswersAnnouncement_data()
+{
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<bool>("agreed");
+    QTest::addColumn<QList<QByteArray>>("reports");
+    const QByteArray announcement = FrameCodec::announcementFrame();
+    QTest::newRow("announced") << true << announcement << true << QList<QByteArray>{};
+    QTest::newRow("switch off") << false << announcement << false << QList<QByteArray>{};
+    QTest::newRow("classic empty RS") << true << frameOf(FRAME_RS, {}) << false << QList<QByteArray>{"rs "};
+    QTest::newRow("announcement after a text")
+        << true << frameOf(FRAME_TEXT, "a") + announcement << false << QList<QByteArray>{"text a"};
+    QTest::newRow("extension frames unasked")
+        << true << FrameCodec::extHelloFrame(EXT_FEATURES) + FrameCodec::extTextFrame("x") + frameOf(FRAME_TEXT, "b")
+        << false << QList<QByteArray>{"text b"};
+}
+
+void tst_ConnSocket::terminalAnswersAnnouncement()
+{
+    QFETCH(bool, enabled);
+    QFETCH(QByteArray, stream);
+    QFETCH(bool, agreed);
+    QFETCH(QList<QByteArray>, reports);
+    m_extensionOn = enabled;
+    QVERIFY(open(Side::Connecting));
+    QSignalSpy changed(m_conn.data(), &CConnSocket::extensionChanged);
+    m_peer->write(stream + frameOf(FRAME_TEXT, "end"));
+    QTRY_COMPARE(m_reports.size(), reports.size() + 1);
+    QCOMPARE(m_reports.mid(0, reports.size()), reports);
+    QCOMPARE(m_conn->peerHasExtension(), agreed);
+    QCOMPARE(changed.count(), agreed ? 1 : 0);
+    m_conn->SendText("abc");
+    const QByteArray expected =
+        (agreed ? FrameCodec::extHelloFrame(EXT_FEATURES) : QByteArray()) + FrameCodec::textFrame("abc");
+    QCOMPARE(readPeer(expected.size()).toHex(), expected.toHex());
+}
+
+void tst_ConnSocket::agreedFramesReported_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QList<QByteArray>>("reports");
+    const QByteArray after = frameOf(FRAME_TEXT, "after");
+    QTest::newRow("emoji") << FrameCodec::extTextFrame("\xF0\x9F\x98\x80") << QList<QByteArray>{"utext \xF0\x9F\x98\x80"};
+    QTest::newRow("invalid UTF-8") << FrameCodec::extTextFrame("a\xFF") << QList<QByteArray>{"utext a\xEF\xBF\xBD"};
+    QTest::newRow("longest text") << FrameCodec::extTextFrame(QByteArray(MAX_EXT_TEXT, 'l'))
+                                  << QList<QByteArray>{"utext " + QByteArray(MAX_EXT_TEXT, 'l')};
+    QTest::newRow("text too long skipped")
+        << FrameCodec::extTextFrame(QByteArray(MAX_EXT_TEXT + 1, 'l')) + after << QList<QByteArray>{"text after"};
+    QTest::newRow("unknown kind skipped")
+        << QByteArray::fromHex("16000000030100000000616263") + after << QList<QByteArray>{"text after"};
+    QTest::newRow("unknown format skipped")
+        << QByteArray::fromHex("11000000020200000000686A") + after << QList<QByteArray>{"text after"};
+    QTest::newRow("second hello ignored") << FrameCodec::extHelloFrame(0) + after << QList<QByteArray>{"text after"};
+    QTest::newRow("short frames ignored")
+        << QByteArray::fromHex("150000000201000000000001") + QByteArray::fromHex("13000000030100000000000000") + after
+        << QList<QByteArray>{"text after"};
+    QTest::newRow("classic frames as ever")
+        << frameOf(FRAME_RS, "r") + frameOf(FRAME_TEXT, kana) << QList<QByteArray>{"rs r", "text " + kana};
+}
+
+void tst_ConnSocket::agreedFramesReported()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QList<QByteArray>, reports);
+    QVERIFY(openAgreed());
+    m_peer->write(stream);
+    QTRY_COMPARE(m_reports.size(), reports.size());
+    QTest::qWait(20);
+    QCOMPARE(m_reports, reports);
+    QCOMPARE(m_conn->state(), State::Open);
+}
+
+void tst_ConnSocket::namedFilesReceived_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    // name:length:complete of each file reported
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("receipts");
+    QTest::addColumn<int>("refusals");
+
+    const QByteArray big = filled(EXT_CHUNK_SIZE + 4464);
+    const auto begin = [](quint32 id, quint64 size, const char *name) {
+        return FrameCodec::extFileBeginFrame(id, size, QString::fromUtf8(name));
+    };
+    const auto data = [](quint32 id, quint32 chunk, const QByteArray &bytes) {
+        return FrameCodec::extFileDataFrame(id, chunk, bytes);
+    };
+    const QByteArray whole = begin(1, big.size(), "a.bin") + data(1, 0, big.left(EXT_CHUNK_SIZE))
+        + data(1, 1, big.mid(EXT_CHUNK_SIZE));
+    QTest::newRow("two chunks") << whole << QStringList{"a.bin:70000:1"} << big << QByteArray() << 0;
+    QTest::newRow("empty file") << begin(2, 0, "e") << QStringList{"e:0:1"} << QByteArray() << QByteArray() << 0;
+    QTest::newRow("name made safe") << begin(3, 2, "../x/\x1B[2Jy") + data(3, 0, "hi")
+                                    << QStringList{"[2Jy:2:1"} << QByteArray("hi") << QByteArray() << 0;
+    QTest::newRow("aborted, then another")
+        << begin(4, big.size(), "gone") + data(4, 0, big.left(EXT_CHUNK_SIZE)) + FrameCodec::extFileAbortFrame(4)
+            + data(4, 1, big.mid(EXT_CHUNK_SIZE)) + whole
+        << QStringList{"a.bin:70000:1"} << big << QByteArray() << 0;
+    QTest::newRow("begin drops the unfinished")
+        << begin(5, big.size(), "gone") + data(5, 0, big.left(EXT_CHUNK_SIZE)) + whole
+        << QStringList{"a.bin:70000:1"} << big << QByteArray() << 0;
+    QTest::newRow("chunk out of order")
+        << begin(6, big.size(), "o") + data(6, 1, big.mid(EXT_CHUNK_SIZE)) << QStringList{"o:70000:0"} << QByteArray()
+        << QByteArray() << 0;
+    QTest::newRow("short chunk") << begin(7, big.size(), "s") + data(7, 0, big.left(100)) << QStringList{"s:70000:0"}
+                                 << QByteArray() << QByteArray() << 0;
+    QTest::newRow("other transfer's data ignored")
+        << begin(1, big.size(), "a.bin") + data(9, 0, filled(EXT_CHUNK_SIZE)) + data(1, 0, big.left(EXT_CHUNK_SIZE))
+            + data(1, 1, big.mid(EXT_CHUNK_SIZE))
+        << QStringList{"a.bin:70000:1"} << big << QByteArray() << 0;
+    QTest::newRow("no room refused") << begin(8, quint64(1) << 61, "huge") + data(8, 0, filled(EXT_CHUNK_SIZE))
+                                     << QStringList{} << QByteArray()
+                                     << FrameCodec::extReceiptFrame(8, quint8(FileReceipt::Refused)) << 1;
+    QTest::newRow("nonsense size refused") << begin(9, quint64(1) << 62, "x") << QStringList{} << QByteArray()
+                                           << FrameCodec::extReceiptFrame(9, quint8(FileReceipt::Refused)) << 0;
+}
+
+void tst_ConnSocket::namedFilesReceived()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, receipts);
+    QFETCH(int, refusals);
+    QVERIFY(openAgreed());
+    QSignalSpy refused(m_conn.data(), &CConnSocket::fileRefused);
+    QStringList reported;
+    QByteArray spooled;
+    connect(m_conn, &CConnSocket::fileReceived, this, [&](const ReceivedFile &file) {
+        reported << QStringLiteral("%1:%2:%3").arg(file.name).arg(file.length).arg(file.complete ? 1 : 0);
+        QCOMPARE(bool(file.spool), file.complete);
+        QVERIFY(file.transferId != 0);
+        if (file.spool) {
+            QFile spool(file.spool->path());
+            QVERIFY(spool.open(QIODevice::ReadOnly));
+            spooled = spool.readAll();
+        }
+    });
+    m_peer->write(stream + frameOf(FRAME_TEXT, "end"));
+    QTRY_COMPARE(m_reports, QList<QByteArray>{"text end"});
+    QCOMPARE(reported, files);
+    QCOMPARE(spooled, content);
+    QCOMPARE(refused.count(), refusals);
+    if (refusals > 0)
+        QCOMPARE(refused[0][0].toULongLong(), quint64(1) << 61);
+    QCOMPARE(readPeer(receipts.size()).toHex(), receipts.toHex());
+}
+
+void tst_ConnSocket::namedFileSentFast()
+{
+    QVERIFY(openAgreed());
+    QVERIFY(m_conn->carriesFile(quint64(5) << 40));
+    QCOMPARE(m_conn->unicodeTextLimit(), MAX_EXT_TEXT);
+    QSignalSpy progressed(m_conn.data(), &CConnSocket::sendProgress);
+    QSignalSpy finished(m_conn.data(), &CConnSocket::sendFinished);
+    QSignalSpy receipts(m_conn.data(), &CConnSocket::fileReceipt);
+    const QByteArray content = filled(3 * EXT_CHUNK_SIZE + 5);
+    QVERIFY(m_conn->SendFile(fileWith(content), QStringLiteral("/tmp/報告\n.bin")));
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished[0][0].value<Outcome>(), Outcome::Sent);
+    QCOMPARE(finished[0][1].toInt(), 5);
+    QCOMPARE(finished[0][2].toInt(), 5);
+    QVERIFY(m_platform->pauses.isEmpty());
+    QCOMPARE(progressOf(progressed).value(0), QList<int>({1, 5, -1, 0}));
+
+    QByteArray expected = FrameCodec::extFileBeginFrame(1, content.size(), QStringLiteral("報告.bin"));
+    for (int chunk = 0; chunk < 4; ++chunk)
+        expected += FrameCodec::extFileDataFrame(1, chunk, content.mid(chunk * EXT_CHUNK_SIZE, EXT_CHUNK_SIZE));
+    QCOMPARE(readPeer(expected.size()), expected);
+
+    m_peer->write(FrameCodec::extReceiptFrame(7, quint8(FileReceipt::Saved))
+                  + FrameCodec::extReceiptFrame(1, 9) + FrameCodec::extReceiptFrame(1, quint8(FileReceipt::NotSaved))
+                  + frameOf(FRAME_TEXT, "end"));
+    QTRY_COMPARE(m_reports, QList<QByteArray>{"text end"});
+    QCOMPARE(receipts.count(), 1);
+    QCOMPARE(receipts[0][0].toString(), QStringLiteral("報告.bin"));
+    QCOMPARE(receipts[0][1].toULongLong(), quint64(content.size()));
+    QCOMPARE(receipts[0][2].value<FileReceipt>(), FileReceipt::NotSaved);
+}
+
+void tst_ConnSocket::namedFileSendStopped_data()
+{
+    QTest::addColumn<bool>("refusedByPeer");
+    QTest::newRow("cancelled") << false;
+    QTest::newRow("refused by the receiver") << true;
+}
+
+// A peer that does not read holds the stream back; what went out before
+// the stop is whole frames, and only a cancel says FILE_ABORT.
+void tst_ConnSocket::namedFileSendStopped()
+{
+    QFETCH(bool, refusedByPeer);
+    QVERIFY(openAgreed());
+    QSignalSpy finished(m_conn.data(), &CConnSocket::sendFinished);
+    QSignalSpy progressed(m_conn.data(), &CConnSocket::sendProgress);
+    const QByteArray content = filled(32 * 1024 * 1024);
+    QVERIFY(m_conn->SendFile(fileWith(content), QStringLiteral("big")));
+    QTRY_VERIFY_WITH_TIMEOUT(!progressed.isEmpty() && progressed.last()[3].toBool(), 20000);
+    QVERIFY(LinkTest::tcpSocketOf(m_conn)->bytesToWrite()
+            <= PacedFileSend::STREAM_HIGH_WATER + EXT_CHUNK_SIZE + 2 * FRAME_HEADER_SIZE);
+    if (refusedByPeer)
+        m_peer->write(FrameCodec::extReceiptFrame(1, quint8(FileReceipt::Refused)));
+    else
+        m_conn->cancelSend();
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished[0][0].value<Outcome>(), refusedByPeer ? Outcome::Refused : Outcome::Cancelled);
+    const int sent = finished[0][1].toInt();
+    QVERIFY(sent > 1 && sent < finished[0][2].toInt());
+
+    m_conn->SendText("end");
+    QList<ParsedFrame> frames;
+    QVERIFY(parseFrames(readPeer((sent - 1) * (EXT_CHUNK_SIZE + 18) + 14 + 13 + (refusedByPeer ? 0 : 14)), &frames));
+    QCOMPARE(frames.size(), sent + (refusedByPeer ? 1 : 2));
+    QCOMPARE(frames[0].header.kind, FRAME_EXT_FILE_BEGIN);
+    for (int i = 1; i < sent; ++i)
+        QCOMPARE(frames[i].payload.mid(EXT_FILE_DATA_FIXED), content.mid((i - 1) * EXT_CHUNK_SIZE, EXT_CHUNK_SIZE));
+    if (!refusedByPeer)
+        QCOMPARE(FrameCodec::extFileAbortFrame(1).mid(FRAME_HEADER_SIZE), frames[sent].payload);
+    QCOMPARE(frames.last().header.kind, FRAME_TEXT);
+}
+
+// A Station and a Terminal, both of ours, send each other named files at
+// once without pauses, receipts and UTF-8 texts.
+void tst_ConnSocket::ourProgramsExchange()
+{
+    CConnSocket station(*m_platform);
+    CConnSocket terminal(*m_platform);
+    station.setExtensionEnabled(true);
+    terminal.setExtensionEnabled(true);
+    terminal.connectToStation(QStringLiteral("127.0.0.1"), m_server.serverPort());
+    QTcpSocket *accepted = LinkTest::acceptOne(m_server);
+    QVERIFY(accepted);
+    station.attach(accepted);
+    QTRY_VERIFY(station.peerHasExtension() && terminal.peerHasExtension());
+
+    struct Received
+    {
+        ReceivedFile file;
+        QByteArray content;
+    };
+    QList<Received> atStation, atTerminal;
+    QList<QString> textsAtStation, textsAtTerminal;
+    const auto collect = [this](CConnSocket &connection, QList<Received> &files, QList<QString> &texts) {
+        connect(&connection, &CConnSocket::fileReceived, this, [&connection, &files](const ReceivedFile &file) {
+            QFile spool(file.spool ? file.spool->path() : QString());
+            spool.open(QIODevice::ReadOnly);
+            files.append({file, spool.readAll()});
+            connection.sendReceipt(file, files.size() == 1 ? FileReceipt::Saved : FileReceipt::Broken);
+        });
+        connect(&connection, &CConnSocket::unicodeTextReceived, this,
+                [&texts](const QString &text) { texts.append(text); });
+    };
+    collect(station, atStation, textsAtStation);
+    collect(terminal, atTerminal, textsAtTerminal);
+    QSignalSpy stationReceipts(&station, &CConnSocket::fileReceipt);
+    QSignalSpy terminalReceipts(&terminal, &CConnSocket::fileReceipt);
+
+    const QByteArray up = filled(3 * 1024 * 1024 + 17);
+    const QByteArray down = filled(2 * EXT_CHUNK_SIZE).right(2 * EXT_CHUNK_SIZE - 1) + "z";
+    QVERIFY(terminal.SendFile(fileWith(up), QStringLiteral("上り.dat")));
+    QVERIFY(station.SendFile(fileWith(down), QStringLiteral("C:\\data\\down.dat")));
+    terminal.sendUnicodeText(QStringLiteral("こんにちは 👋"));
+    station.sendUnicodeText(QStringLiteral("Ü"));
+    QTRY_VERIFY_WITH_TIMEOUT(stationReceipts.count() == 1 && terminalReceipts.count() == 1, 30000);
+    QVERIFY(m_platform->pauses.isEmpty());
+
+    QCOMPARE(atStation.size(), 1);
+    QCOMPARE(atStation[0].file.name, QStringLiteral("上り.dat"));
+    QCOMPARE(atStation[0].file.length, quint64(up.size()));
+    QVERIFY(atStation[0].content == up);
+    QCOMPARE(atTerminal.size(), 1);
+    QCOMPARE(atTerminal[0].file.name, QStringLiteral("down.dat"));
+    QVERIFY(atTerminal[0].content == down);
+    QCOMPARE(terminalReceipts[0][0].toString(), QStringLiteral("上り.dat"));
+    QCOMPARE(terminalReceipts[0][2].value<FileReceipt>(), FileReceipt::Saved);
+    QCOMPARE(stationReceipts[0][1].toULongLong(), quint64(down.size()));
+    QCOMPARE(textsAtStation, QList<QString>{QStringLiteral("こんにちは 👋")});
+    QCOMPARE(textsAtTerminal, QList<QString>{QStringLiteral("Ü")});
 }
 
 QTEST_GUILESS_MAIN(tst_ConnSocket)

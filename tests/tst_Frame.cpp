@@ -1,4 +1,5 @@
 #include "Frame.h"
+#include "FileReception.h"
 #include "FrameDecoder.h"
 
 #include <QtTest>
@@ -64,6 +65,16 @@ private slots:
     void fileSizeLimit();
     void decodesSplitAtEveryBoundary();
     void hugeClaimStaysBounded();
+    void encodesExtensionFrames_data();
+    void encodesExtensionFrames();
+    void recognisesAnnouncement_data();
+    void recognisesAnnouncement();
+    void parsesFileBegin_data();
+    void parsesFileBegin();
+    void safeFileName_data();
+    void safeFileName();
+    void extensionFramesKeptWithinLimits_data();
+    void extensionFramesKeptWithinLimits();
 };
 
 void tst_Frame::encodesWorkedExamples_data()
@@ -207,6 +218,141 @@ void tst_Frame::hugeClaimStaysBounded()
     decoder.feed(next.constData(), next.size());
     QVERIFY(decoder.frameReady());
     QCOMPARE(decoder.payload(), QByteArray("after"));
+}
+
+void tst_Frame::encodesExtensionFrames_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("announcement") << FrameCodec::announcementFrame() << hex("03 00000000 5441 565201");
+    QTest::newRow("hello") << FrameCodec::extHelloFrame(EXT_FEATURES) << hex("10 00000005 01 00000000 01 00000007");
+    QTest::newRow("text euro") << FrameCodec::extTextFrame("\xE2\x82\xAC") << hex("11 00000003 01 00000000 E282AC");
+    QTest::newRow("begin a, 3 bytes, id 2")
+        << FrameCodec::extFileBeginFrame(2, 3, QStringLiteral("a"))
+        << hex("12 0000000E 01 00000000 00000002 0000000000000003 01 61");
+    QTest::newRow("begin, size above 4 GiB")
+        << FrameCodec::extFileBeginFrame(0x01020304, 0x0000000500000001ull, QString())
+        << hex("12 0000000D 01 00000000 01020304 0000000500000001 00");
+    QTest::newRow("data xyz, id 2, chunk 0") << FrameCodec::extFileDataFrame(2, 0, "xyz")
+                                             << hex("13 0000000B 01 00000000 00000002 00000000 78797A");
+    QTest::newRow("data, chunk 258") << FrameCodec::extFileDataFrame(7, 258, {})
+                                     << hex("13 00000008 01 00000000 00000007 00000102");
+    QTest::newRow("abort id 9") << FrameCodec::extFileAbortFrame(9) << hex("14 00000004 01 00000000 00000009");
+    QTest::newRow("receipt saved id 1") << FrameCodec::extReceiptFrame(1, quint8(FileReceipt::Saved))
+                                        << hex("15 00000005 01 00000000 00000001 01");
+    QTest::newRow("receipt refused") << FrameCodec::extReceiptFrame(0xA0B0C0D0, quint8(FileReceipt::Refused))
+                                     << hex("15 00000005 01 00000000 A0B0C0D0 04");
+}
+
+void tst_Frame::encodesExtensionFrames()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(frame.toHex(' '), bytes.toHex(' '));
+}
+
+void tst_Frame::recognisesAnnouncement_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<int>("version");
+    QTest::newRow("announcement") << hex("03 00000000 5441 565201") << 1;
+    QTest::newRow("a later version") << hex("03 00000000 5441 565207") << 7;
+    QTest::newRow("classic empty rs") << hex("03 00000000 0000 000000") << 0;
+    QTest::newRow("marker with a payload") << hex("03 00000001 5441 565201") << 0;
+    QTest::newRow("marker on a text") << hex("01 00000000 5441 565201") << 0;
+    QTest::newRow("other marker") << hex("03 00000000 5441 565301") << 0;
+}
+
+void tst_Frame::recognisesAnnouncement()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(int, version);
+    QCOMPARE(int(FrameHeader::decode(header.constData()).announcedVersion()), version);
+}
+
+void tst_Frame::parsesFileBegin_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<quint64>("size");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << hex("00000002 0000000000000003 01 61") << true << quint64(3) << QStringLiteral("a");
+    QTest::newRow("path and controls removed")
+        << hex("00000001 0000000100000000 0B 2E2E2F6574632F0A70770D") << true << (quint64(1) << 32)
+        << QStringLiteral("pw");
+    QTest::newRow("name longer than its payload") << hex("00000001 0000000000000000 05 6162") << false
+                                                  << quint64(0) << QString();
+    QTest::newRow("bytes behind the name") << hex("00000001 0000000000000000 01 61 62") << false << quint64(0)
+                                           << QString();
+    QTest::newRow("too short") << hex("00000001 00000000") << false << quint64(0) << QString();
+    QTest::newRow("invalid UTF-8") << hex("00000001 0000000000000000 02 FF61") << true << quint64(0)
+                                   << QStringLiteral("\uFFFDa");
+}
+
+void tst_Frame::parsesFileBegin()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, valid);
+    FrameCodec::ExtFileBegin begin;
+    QCOMPARE(FrameCodec::parseExtFileBegin(payload, &begin), valid);
+    if (!valid)
+        return;
+    QFETCH(quint64, size);
+    QFETCH(QString, name);
+    QCOMPARE(begin.size, size);
+    QCOMPARE(begin.name, name);
+}
+
+void tst_Frame::safeFileName_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("safe");
+    QTest::newRow("plain") << QStringLiteral("報告.txt") << QStringLiteral("報告.txt");
+    QTest::newRow("unix path") << QStringLiteral("/home/a/b.bin") << QStringLiteral("b.bin");
+    QTest::newRow("windows path") << QStringLiteral("C:\\temp\\c.bin") << QStringLiteral("c.bin");
+    QTest::newRow("dot dot") << QStringLiteral("..") << QString();
+    QTest::newRow("bidi override and tab") << QStringLiteral("a\u202Eb\tc") << QStringLiteral("abc");
+    QTest::newRow("long, cut at a character") << QString(100, QChar(0x65E5)) << QString(85, QChar(0x65E5));
+    const QString emoji = QStringLiteral("\U0001F600");
+    QTest::newRow("emoji not split") << QStringLiteral("x") + emoji.repeated(64) << QStringLiteral("x") + emoji.repeated(63);
+}
+
+void tst_Frame::safeFileName()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, safe);
+    const QString made = FrameCodec::safeFileName(given);
+    QCOMPARE(made, safe);
+    QVERIFY(made.toUtf8().size() <= MAX_EXT_NAME);
+}
+
+void tst_Frame::extensionFramesKeptWithinLimits_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("longest text") << FrameCodec::extTextFrame(QByteArray(MAX_EXT_TEXT, 'a')) << true;
+    QTest::newRow("text too long") << FrameCodec::extTextFrame(QByteArray(MAX_EXT_TEXT + 1, 'a')) << false;
+    QTest::newRow("full data chunk") << FrameCodec::extFileDataFrame(1, 0, filled(EXT_CHUNK_SIZE)) << true;
+    QTest::newRow("data chunk too long") << FrameCodec::extFileDataFrame(1, 0, filled(EXT_CHUNK_SIZE + 1)) << false;
+    QTest::newRow("longest begin") << FrameCodec::extFileBeginFrame(1, 5, QString(MAX_EXT_NAME, 'n')) << true;
+    QTest::newRow("hello too long") << hex("10 00000006 01 00000000 01 00000007 00") << false;
+    QTest::newRow("unknown format") << hex("11 00000002 02 00000000 6162") << false;
+    QTest::newRow("unknown kind") << hex("16 00000002 01 00000000 6162") << false;
+}
+
+void tst_Frame::extensionFramesKeptWithinLimits()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(bool, kept);
+    const QByteArray stream = frame + FrameCodec::textFrame("after");
+    for (const int step : {1, 7, 4096, int(stream.size())}) {
+        const QList<Decoded> frames = decodeAll(stream, step);
+        QCOMPARE(frames.size(), 2);
+        const quint32 payloadSize = quint32(frame.size() - FRAME_HEADER_SIZE);
+        QCOMPARE(frames[0].payload, kept ? frame.mid(FRAME_HEADER_SIZE) : QByteArray());
+        QCOMPARE(frames[0].dropped, kept ? 0u : payloadSize);
+        QCOMPARE(frames[1].payload, QByteArray("after"));
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_Frame)
