@@ -330,7 +330,7 @@ QString OperatorApp::receiptLine(int slot, const QString &name, FileReceipt rece
         what = QStringLiteral("空き容量が足りず受け取りませんでした");
         break;
     }
-    return QStringLiteral("%1が「%2」を%3").arg(senderName(slot).trimmed(), DisplayText::visible(name), what);
+    return QStringLiteral("%1が「%2」を%3").arg(senderName(slot), DisplayText::visible(name), what);
 }
 
 void OperatorApp::tellReceipt(int slot, const QString &name, quint64 size, FileReceipt receipt)

@@ -137,6 +137,7 @@ private slots:
     void extensionTexts_data();
     void extensionTexts();
     void extensionNamedFiles();
+    void extensionFileRefusedForWantOfRoom();
 
 private:
     // Terminal `index` sends `count` RS control strings and closes.
@@ -971,9 +972,11 @@ void tst_StationApp::extensionTexts()
     const HistoryModel &history = m_f.station->history();
     QCOMPARE(history.entry(history.rowCount() - 1).text, OperatorApp::extensionAgreedLine());
 
-    m_f.terminals.at(1)->write(FrameCodec::extTextFrame(text.toUtf8()));
-    QTRY_COMPARE(m_f.station->view()->messageText(), QStringLiteral("1> ") + text);
-    QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: ") + text);
+    if (told.isEmpty()) {
+        m_f.terminals.at(1)->write(FrameCodec::extTextFrame(text.toUtf8()));
+        QTRY_COMPARE(m_f.station->view()->messageText(), QStringLiteral("1> ") + text);
+        QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: ") + text);
+    }
 
     ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {1, text}); });
     m_f.choose(Send);
@@ -1022,6 +1025,40 @@ void tst_StationApp::extensionNamedFiles()
     QTRY_COMPARE(history.entry(history.rowCount() - 1).text, line + QStringLiteral("（8 バイト）"));
     QTRY_COMPARE(m_f.platform->messages.size(), 1);
     QVERIFY2(m_f.platform->messages.first().startsWith(line + QStringLiteral("。")), qPrintable(m_f.platform->messages.first()));
+}
+
+void tst_StationApp::extensionFileRefusedForWantOfRoom()
+{
+    QVERIFY(m_f.startAgreed(1));
+    QTcpSocket *terminal = m_f.terminals.at(0).get();
+    // The Terminal reads no further than the file's first frame, so that
+    // the send is still on its way when the refusal comes.
+    terminal->setReadBufferSize(4096);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("big.bin"));
+    const QByteArray content(32 * 1024 * 1024, 'b');
+    QVERIFY(LinkTest::writeFile(path, content));
+    m_f.platform->queueOpenFileName(path);
+    ModalDialogAnswer answerer([](QDialog *dialog) { answer(dialog, {0, QString()}); });
+    m_f.choose(FileSend);
+    QCOMPARE(answerer.count(), 1);
+    QVERIFY(pumpUntil([&] { return terminal->bytesAvailable() >= FRAME_HEADER_SIZE + 4; }));
+    const QByteArray head = terminal->read(FRAME_HEADER_SIZE + 4);
+    QCOMPARE(quint8(head.at(0)), FRAME_EXT_FILE_BEGIN);
+    QVERIFY(m_f.listener()->client(0)->isSendingFile());
+    terminal->write(FrameCodec::extReceiptFrame(qFromBigEndian<quint32>(head.constData() + FRAME_HEADER_SIZE),
+                                                quint8(FileReceipt::Refused)));
+    QTRY_VERIFY(!m_f.listener()->client(0)->isSendingFile());
+    const QString line = QStringLiteral("端末 0 が「big.bin」を空き容量が足りず受け取りませんでした");
+    QTRY_COMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY2(m_f.platform->messages.first().startsWith(line + QStringLiteral("。")), qPrintable(m_f.platform->messages.first()));
+    const HistoryModel &history = m_f.station->history();
+    QCOMPARE(history.entry(history.rowCount() - 1).text, line + QStringLiteral("（33554432 バイト）"));
+    QVERIFY2(history.entry(history.rowCount() - 2).text.contains(QStringLiteral("の送信は相手の空き容量が足りないため中止しました")),
+             qPrintable(history.entry(history.rowCount() - 2).text));
+    QTest::qWait(50);
+    QCOMPARE(m_f.platform->messages.size(), 1);
 }
 
 QTEST_MAIN(tst_StationApp)
