@@ -691,7 +691,7 @@ class Run:
         sender.wait_no_dialog()
         poll("the saved file to equal the sent one",
              lambda: os.path.exists(target) and subprocess.run(["cmp", "-s", source, target]).returncode == 0, 20)
-        receipt = "%sが「%s」を保存しました" % ("接続局" if sender is self.terminal else "端末 0",
+        receipt = "%sが「%s」を保存しました" % ("接続局" if sender is self.terminal else "端末 0 ",
                                              os.path.basename(source))
         sender.wait_history("the %s's history to say %r" % (sender.label, receipt),
                             lambda rows: any(receipt in r for r in rows))
