@@ -73,6 +73,8 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     layout->addLayout(listenRow);
     layout->addWidget(listenHint);
     m_historyDays = SettingsFields::addHistoryDays(layout, this);
+    // Made after the buttons: Tab reaches it in its place on screen.
+    setTabOrder(m_listen, m_historyDays);
     auto *perAddressRow = new QHBoxLayout;
     perAddressRow->addWidget(perAddressLabel);
     perAddressRow->addWidget(m_perAddress);
