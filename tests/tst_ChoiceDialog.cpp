@@ -1,7 +1,6 @@
 #include "InputDialog1.h"
 #include "ModalDialogAnswer.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -38,7 +37,8 @@ private slots:
     void keyboardAlone();
     void oneTerminalIsPreselected();
     void okWithoutSlotAsksAndStaysOpen();
-    void refusedTextStaysWithItsReason();
+    void allTerminalsOnlyWhereOffered_data();
+    void allTerminalsOnlyWhereOffered();
 };
 
 void tst_ChoiceDialog::templateControls()
@@ -172,42 +172,37 @@ void tst_ChoiceDialog::okWithoutSlotAsksAndStaysOpen()
     QCOMPARE(dialog.m_nSelected, 3);
 }
 
-void tst_ChoiceDialog::refusedTextStaysWithItsReason()
+void tst_ChoiceDialog::allTerminalsOnlyWhereOffered_data()
 {
-    QString counter;
-    QString overCounter;
-    QString reason;
-    bool radiosBelowReason = false;
-    bool stayedOpen = false;
-    ModalDialogAnswer answer([&](QDialog *dialog) {
-        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("id1000"));
-        auto *reasonLabel = dialog->findChild<QLabel *>(QStringLiteral("refusalReason"));
-        auto *counterLabel = dialog->findChild<QLabel *>(QStringLiteral("byteCounter"));
-        edit->setText(QString(100, QChar(0x6F22)));
-        counter = counterLabel->text();
-        edit->insert(QStringLiteral("x"));
-        overCounter = counterLabel->text();
-        QTest::keyClick(edit, Qt::Key_Return);
-        stayedOpen = dialog->isVisible();
-        reason = reasonLabel->isVisible() ? reasonLabel->text() : QString();
-        radiosBelowReason = reasonLabel->geometry().bottom() < radio(dialog, 0)->geometry().top()
-            && dialog->rect().contains(dialog->findChild<QPushButton *>(QStringLiteral("id1"))->geometry());
-        QTest::keyClick(edit, Qt::Key_Backspace);
-        QTest::keyClick(edit, Qt::Key_Return);
-        if (dialog->isVisible())
-            dialog->reject();
-    });
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("offered") << true;
+    QTest::newRow("not offered") << false;
+}
+
+void tst_ChoiceDialog::allTerminalsOnlyWhereOffered()
+{
+    QFETCH(bool, offered);
     CInputDialog dialog;
-    dialog.m_slotUsed[2] = 1;
-    dialog.m_rule = TextRule(QStringLiteral("送信する文字列"), 200);
+    dialog.m_slotUsed[1] = dialog.m_slotUsed[4] = 1;
+    dialog.m_offerAll = offered;
+    bool shown = !offered;
+    QString reachedBeyondFour;
+    ModalDialogAnswer answer([&](QDialog *open) {
+        auto *all = qobject_cast<QRadioButton *>(dialog.control(CInputDialog::IDC_ALL));
+        shown = all->isVisible() && all->isEnabled();
+        QCOMPARE(all->text(), QStringLiteral("全端末"));
+        // After "9", inside the dialog.
+        QVERIFY(all->geometry().left() > radio(open, 9)->geometry().right());
+        QVERIFY(open->rect().contains(all->geometry()));
+        QTest::mouseClick(radio(open, 4), Qt::LeftButton);
+        QTest::keyClick(open->focusWidget(), Qt::Key_Right);
+        reachedBeyondFour = open->focusWidget()->objectName();
+        QTest::mouseClick(open->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
     QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDOK));
-    QCOMPARE(counter, QStringLiteral("200 / 200 バイト"));
-    QCOMPARE(overCounter, QStringLiteral("201 / 200 バイト（1 バイト多すぎます）"));
-    QVERIFY(stayedOpen);
-    QCOMPARE(reason, TextRule::tooLongReason(QStringLiteral("送信する文字列"), 201, 200));
-    QVERIFY(radiosBelowReason);
-    QCOMPARE(dialog.m_nSelected, 2);
-    QCOMPARE(dialog.m_bytes.size(), 200);
+    QCOMPARE(shown, offered);
+    QCOMPARE(reachedBeyondFour, offered ? QStringLiteral("id1012") : QStringLiteral("id1003"));
+    QCOMPARE(dialog.m_nSelected, offered ? CInputDialog::ALL_SLOTS : 1);
 }
 
 QTEST_MAIN(tst_ChoiceDialog)
