@@ -35,7 +35,7 @@ private:
     IPlatform &m_desktop;
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;
-    QSpinBox *m_historyDays;
+    QSpinBox *m_historyDays = nullptr;
     QSpinBox *m_perAddress;
     QCheckBox *m_extension;
 };
