@@ -174,8 +174,6 @@ private:
     void connectApp();
     // Connects and answers as a Station that speaks the extension.
     void connectAgreed();
-    // The history's texts, oldest first.
-    QStringList historyLines() const;
     void choose(const QString &label) { m_app->mainFrame()->commandAction(label)->trigger(); }
     // Sends a probe text and checks that it is the next thing on the wire,
     // so that nothing else was sent before it.
@@ -252,14 +250,6 @@ void tst_TerminalApp::connectAgreed()
     const QByteArray hello = FrameCodec::extHelloFrame(EXT_FEATURES);
     QTRY_VERIFY(m_station->bytesAvailable() >= hello.size());
     QCOMPARE(m_station->read(hello.size()), hello);
-}
-
-QStringList tst_TerminalApp::historyLines() const
-{
-    QStringList lines;
-    for (int row = 0; row < m_app->history().rowCount(); ++row)
-        lines << m_app->history().entry(row).text;
-    return lines;
 }
 
 void tst_TerminalApp::expectOnlyProbeNext()
