@@ -160,6 +160,8 @@ private slots:
     void classicTerminalSeesOnlyTheAnnouncement();
     void extensionTexts_data();
     void extensionTexts();
+    void extensionTextToEveryTerminal_data();
+    void extensionTextToEveryTerminal();
     void extensionNamedFiles();
     void extensionFileRefusedForWantOfRoom();
 
@@ -1176,6 +1178,39 @@ void tst_StationApp::extensionTexts()
         expected[1] = FrameCodec::extTextFrame(text.toUtf8());
     QCOMPARE(m_f.receivedByTerminals(expected), expected);
     QCOMPARE(m_f.platform->messages, told.isEmpty() ? QStringList() : QStringList {told});
+}
+
+void tst_StationApp::extensionTextToEveryTerminal_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("each in its own form") << QStringLiteral("こんにちは") << true;
+    QTest::newRow("not for the classic one, so for none") << QStringLiteral("😀") << false;
+}
+
+void tst_StationApp::extensionTextToEveryTerminal()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, sent);
+    QVERIFY(m_f.startAgreed(1));
+    // A classic Terminal beside it, which leaves the announcement unanswered.
+    QVERIFY(m_f.connectTerminals(1));
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        QTest::mouseClick(allRadio(dialog), Qt::LeftButton);
+        textField(dialog)->setText(text);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(TemplateDialog::IDOK)),
+                          Qt::LeftButton);
+    });
+    m_f.choose(Send);
+    QCOMPARE(answerer.count(), 1);
+    QList<QByteArray> expected {QByteArray(), FrameCodec::announcementFrame()};
+    if (sent) {
+        expected[0] = FrameCodec::extTextFrame(text.toUtf8());
+        expected[1] += FrameCodec::textFrame(cp932(text));
+    }
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    QCOMPARE(m_f.platform->messages,
+             sent ? QStringList() : QStringList {OperatorApp::unencodableMessage(CMy2App::sendTextName(), text)});
 }
 
 void tst_StationApp::extensionNamedFiles()

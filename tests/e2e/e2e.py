@@ -26,7 +26,7 @@ from gi.repository import GLib
 DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
 PROGRESS_MARK = "チャンク送信済み"
 EXTENSION_AGREED = "Tavrin 同士の拡張機能"
-RUN_LIMIT_S = 280
+RUN_LIMIT_S = 260
 # The Terminal's address for the Station: another loopback address than the
 # default, so that a later Start shows it remembered.
 STATION_ADDRESS = "127.0.0.2"
