@@ -1,6 +1,17 @@
 #include "InputDialog1.h"
 
+#include "TextCheck.h"
+
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace {
+// Template top of the buttons: what is added under the input pushes them down.
+constexpr int BUTTONS_TOP = 72;
+}
 
 CInputDialog::CInputDialog(QWidget *parent)
     : TemplateDialog(QStringLiteral("ﾀﾞｲｱﾛｸﾞ"), 187, 93, parent)
@@ -15,12 +26,68 @@ CInputDialog::CInputDialog(QWidget *parent)
 
 void CInputDialog::OnInitDialog()
 {
-    static_cast<QLineEdit *>(control(IDC_TEXT))->setText(m_text);
+    auto *input = static_cast<QLineEdit *>(control(IDC_TEXT));
+    input->setText(m_text);
     auto *prompt = static_cast<QLineEdit *>(control(IDC_PROMPT));
     prompt->setText(m_prompt);
-    // A prompt longer than the field shows its beginning, and all of it on hover.
     prompt->setCursorPosition(0);
     prompt->setToolTip(m_prompt);
+    input->setAccessibleName(m_prompt);
+    fitPrompt();
+    if (!m_note.isEmpty()) {
+        m_noteLabel = addStatic(IDC_STATIC, m_note, 0, 0, 0, 0);
+        m_noteLabel->setObjectName(QStringLiteral("promptNote"));
+        m_noteLabel->setWordWrap(true);
+    }
+    if (m_rule) {
+        m_check = new TextCheck(input, *m_rule, this);
+        connect(m_check, &TextCheck::reasonChanged, this, &CInputDialog::layOutBelowInput);
+    }
+    layOutBelowInput();
+}
+
+// A prompt longer than its field widens the dialog, the fields with it.
+void CInputDialog::fitPrompt()
+{
+    auto *prompt = static_cast<QLineEdit *>(control(IDC_PROMPT));
+    const int frame = prompt->width() - prompt->contentsRect().width() + units().toPixelsX(4);
+    const int extra = prompt->fontMetrics().horizontalAdvance(m_prompt) + frame - prompt->width();
+    if (extra <= 0)
+        return;
+    setFixedSize(width() + extra, height());
+    for (const int id : {IDC_PROMPT, IDC_TEXT})
+        control(id)->resize(control(id)->width() + extra, control(id)->height());
+    for (const int id : {IDOK, IDCANCEL})
+        control(id)->move(control(id)->x() + extra / 2, control(id)->y());
+}
+
+// Counter, note and reason in a column under the input, the buttons below them.
+void CInputDialog::layOutBelowInput()
+{
+    const QWidget *input = control(IDC_TEXT);
+    const int gap = units().toPixelsY(2);
+    int top = input->geometry().bottom() + 1 + gap;
+    const auto place = [&](QLabel *label) {
+        if (!label || label->isHidden())
+            return;
+        const int height = label->wordWrap() ? label->heightForWidth(input->width()) : label->sizeHint().height();
+        label->setGeometry(input->x(), top, input->width(), height);
+        top += height + gap;
+    };
+    if (m_check)
+        place(m_check->counter());
+    place(m_noteLabel);
+    if (m_check)
+        place(m_check->reason());
+    const int buttonsTop = units().toPixelsY(BUTTONS_TOP);
+    setRoomAbove(BUTTONS_TOP, std::max(0, top + units().toPixelsY(3) - buttonsTop));
+}
+
+void CInputDialog::accept()
+{
+    if (m_check && !m_check->check(&m_bytes))
+        return;
+    TemplateDialog::accept();
 }
 
 void CInputDialog::storeData()

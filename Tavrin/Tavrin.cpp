@@ -81,19 +81,33 @@ void CMyApp::OnStart()
     socket->connectToStation(address, m_stationPort);
 }
 
-bool CMyApp::askText(const QString &promptText, const QString &what, QString *text, QByteArray *bytes)
+bool CMyApp::askText(const QString &promptText, const QString &note, const TextRule &rule, QString *text,
+                    QByteArray *bytes)
 {
-    if (!m_pSocket || !readyToSend() || !prompt(promptText, text))
+    if (!m_pSocket || !readyToSend())
         return false;
+    CInputDialog dialog(mainFrame());
+    dialog.m_prompt = promptText;
+    dialog.m_note = note;
+    dialog.m_rule = rule;
+    if (dialog.DoModal() != TemplateDialog::IDOK)
+        return false;
+    *text = dialog.m_text;
+    *bytes = dialog.m_bytes;
     // The Station may have closed the connection while the dialog was open.
-    return wireText(*text, what, MAX_TERMINAL_TEXT, bytes) && readyToSend();
+    return readyToSend();
+}
+
+TextRule CMyApp::textRule(const QString &what) const
+{
+    return TextRule(what, MAX_TERMINAL_TEXT);
 }
 
 void CMyApp::OnSend()
 {
     QString text;
     QByteArray bytes;
-    if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), &text, &bytes))
+    if (!askText(QStringLiteral("送る文字列を入力してください"), QString(), textRule(sendTextName()), &text, &bytes))
         return;
     m_pSocket->SendText(bytes);
     resetDeclinedFiles(m_pSocket);
@@ -114,12 +128,25 @@ void CMyApp::OnRsControl()
 {
     QString text;
     QByteArray bytes;
-    if (!askText(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"),
-                 rsTextName(), &text, &bytes))
+    if (!askText(QStringLiteral("RSコントロールの文字列を入力してください"),
+                 QStringLiteral("先頭の 1 バイトだけが回線に送られます（空のときは何も送られません）"),
+                 textRule(rsTextName()), &text, &bytes))
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
     resetDeclinedFiles(m_pSocket);
-    record(QStringLiteral("RSコントロール送信: ") + text);
+    record(rsSentLine(text, bytes));
+}
+
+QString CMyApp::rsSentLine(const QString &text, const QByteArray &bytes)
+{
+    // The Station writes the first byte to its line, and nothing for an empty string.
+    if (bytes.isEmpty())
+        return QStringLiteral("RSコントロール送信: 空の文字列（回線へは何も送られません）");
+    const auto first = quint8(bytes.at(0));
+    QString lineByte = QStringLiteral("0x") + QString::number(first, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+    if (first >= 0x20 && first < 0x7F)
+        lineByte += QStringLiteral(" '%1'").arg(QLatin1Char(char(first)));
+    return QStringLiteral("RSコントロール送信: %1（回線へは %2）").arg(text, lineByte);
 }
 
 void CMyApp::OnExit()

@@ -1,9 +1,14 @@
 #include "InputDialog1.h"
 
+#include "TextCheck.h"
+
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+
+#include <algorithm>
 
 namespace {
 struct RadioPlace
@@ -15,6 +20,8 @@ constexpr RadioPlace RADIO_PLACES[MAX_CLIENTS] = {
     {17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
     {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69},
 };
+// Template top of the radio buttons: a reason under the text field pushes them down.
+constexpr int RADIOS_TOP = 42;
 }
 
 CInputDialog::CInputDialog(QWidget *parent)
@@ -24,6 +31,12 @@ CInputDialog::CInputDialog(QWidget *parent)
     addButton(IDCANCEL, QStringLiteral("ｷｬﾝｾﾙ"), 91, 88, 50, 14, false);
     QLineEdit *text = addEdit(IDC_TEXT, 19, 25, 146, 14);
     text->setAccessibleName(QStringLiteral("送信する文字列"));
+    // Above the field, where the template leaves room.
+    m_instructionLabel = addStatic(IDC_STATIC, QString(), 19, 3, 146, 10);
+    m_instructionLabel->setObjectName(QStringLiteral("instruction"));
+    m_textLabel = addStatic(IDC_STATIC, QStringLiteral("送信する文字列:"), 19, 14, 52, 10);
+    m_textLabel->setObjectName(QStringLiteral("textLabel"));
+    m_textLabel->setBuddy(text);
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
         const RadioPlace &place = RADIO_PLACES[slot];
         addRadio(IDC_SLOT0 + slot, QString::number(slot), place.x, place.y, 19, 10);
@@ -35,6 +48,13 @@ void CInputDialog::OnInitDialog()
     auto *text = static_cast<QLineEdit *>(control(IDC_TEXT));
     text->setText(m_text);
     text->setVisible(m_withText);
+    m_textLabel->setVisible(m_withText);
+    m_instructionLabel->setText(m_instruction);
+    if (m_withText && m_rule) {
+        m_check = new TextCheck(text, *m_rule, this);
+        m_check->counter()->setGeometry(units().rect(71, 14, 94, 10));
+        connect(m_check, &TextCheck::reasonChanged, this, &CInputDialog::makeRoomForReason);
+    }
     // Typing at once goes into the text, as in the Terminal's prompts.
     if (m_withText)
         setInitialFocus(IDC_TEXT);
@@ -62,7 +82,20 @@ void CInputDialog::accept()
         box.exec();
         return;
     }
+    if (m_check && !m_check->check(&m_bytes))
+        return;
     TemplateDialog::accept();
+}
+
+void CInputDialog::makeRoomForReason()
+{
+    QLabel *reason = m_check->reason();
+    const QRect field = control(IDC_TEXT)->geometry();
+    const int gap = units().toPixelsY(1);
+    const int height = reason->isHidden() ? 0 : reason->heightForWidth(field.width());
+    reason->setGeometry(field.x(), field.bottom() + 1 + gap, field.width(), height);
+    const int bottom = reason->isHidden() ? 0 : reason->geometry().bottom() + 1 + gap;
+    setRoomAbove(RADIOS_TOP, std::max(0, bottom - units().toPixelsY(RADIOS_TOP)));
 }
 
 void CInputDialog::storeData()

@@ -2,14 +2,23 @@
 
 #include "Frame.h"
 #include "TemplateDialog.h"
+#include "TextRule.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <array>
+#include <optional>
+
+class QLabel;
+class TextCheck;
 
 // The Station's client-choice dialog (template 130): one radio button per
-// slot of the client table, enabled for occupied slots, and a text field.
-// OK needs a slot chosen; with one occupied slot it is chosen already.
+// slot of the client table, enabled for occupied slots, and a text field,
+// under a line saying what the choice is for. OK needs a slot chosen; with
+// one occupied slot it is chosen already. With a rule, a counter shows the
+// bytes of the text, and OK keeps the dialog open, saying under the field
+// what to change, until the rule takes the text.
 class CInputDialog : public TemplateDialog
 {
     Q_OBJECT
@@ -34,6 +43,12 @@ public:
     // Set before DoModal: false for a command that sends no text, which
     // hides the text field.
     bool m_withText = true;
+    // Set before DoModal: what the choice is for ("送信先の端末を選んでください").
+    QString m_instruction;
+    // Set before DoModal: what the text must be to be taken.
+    std::optional<TextRule> m_rule;
+    // The text as the rule sends it, taken on OK.
+    QByteArray m_bytes;
 
     void accept() override;
 
@@ -45,4 +60,9 @@ protected:
 private:
     // The checked slot among the occupied ones, or MAX_CLIENTS.
     qint32 checkedSlot() const;
+    void makeRoomForReason();
+
+    QLabel *m_instructionLabel;
+    QLabel *m_textLabel;
+    TextCheck *m_check = nullptr;
 };

@@ -26,6 +26,7 @@ namespace {
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnected = QStringLiteral("人と接続中");
 const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
+const QString SendInstruction = QStringLiteral("送信先の端末を選んでください");
 QString peerDescription(const CConnSocket *connection)
 {
     return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
@@ -162,23 +163,25 @@ void CMy2App::loadAddressFilter()
 
 void CMy2App::OnSend()
 {
-    sendText(chooseClient(true));
+    sendText(chooseClient(SendInstruction, sendRule()));
 }
 
 void CMy2App::OnSendTo(int slot)
 {
-    sendText(chooseClient(true, slot));
+    sendText(chooseClient(SendInstruction, sendRule(), slot));
+}
+
+TextRule CMy2App::sendRule() const
+{
+    return TextRule(sendTextName(), MAX_TEXT);
 }
 
 void CMy2App::sendText(const Choice &choice)
 {
     if (choice.slot == MAX_CLIENTS)
         return;
-    QByteArray bytes;
-    if (!wireText(choice.text, sendTextName(), MAX_TEXT, &bytes))
-        return;
     if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
-        && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
+        && m_pListenSocket->SendTextToClient(choice.bytes, choice.slot)) {
         resetDeclinedFiles(choice.connection);
         record(QStringLiteral("送信: ") + choice.text, choice.slot);
     }
@@ -186,7 +189,7 @@ void CMy2App::sendText(const Choice &choice)
 
 void CMy2App::OnFileSend()
 {
-    const Choice choice = chooseClient(false);
+    const Choice choice = chooseClient(QStringLiteral("ファイルを送る端末を選んでください"));
     if (choice.slot == MAX_CLIENTS || !stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
         return;
     auto *session = new FileSendSession(desktop(), choice.connection);
@@ -198,7 +201,7 @@ void CMy2App::OnFileSend()
 
 void CMy2App::OnDropClient()
 {
-    const Choice choice = chooseClient(false);
+    const Choice choice = chooseClient(QStringLiteral("接続を切る端末を選んでください"));
     if (choice.slot == MAX_CLIENTS || !choice.connection)
         return;
     const QHostAddress address = AddressFilter::unmapped(choice.connection->peerAddress());
@@ -339,13 +342,16 @@ QStringList CMy2App::closeLosses() const
     return losses + sending + OperatorApp::closeLosses();
 }
 
-CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
+CMy2App::Choice CMy2App::chooseClient(const QString &instruction, const std::optional<TextRule> &rule,
+                                      int preselected)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
         return {};
 
     CInputDialog dialog(mainFrame());
-    dialog.m_withText = withText;
+    dialog.m_instruction = instruction;
+    dialog.m_withText = rule.has_value();
+    dialog.m_rule = rule;
     // Which Terminal each slot held when the dialog opened: a slot that
     // changes hands meanwhile is not the Terminal the operator chose. A
     // Terminal that is leaving is not offered.
@@ -362,7 +368,7 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
     }
     if (dialog.DoModal() != TemplateDialog::IDOK || dialog.m_nSelected == MAX_CLIENTS)
         return {};
-    return {dialog.m_nSelected, shown[dialog.m_nSelected], dialog.m_text};
+    return {dialog.m_nSelected, shown[dialog.m_nSelected], dialog.m_text, dialog.m_bytes};
 }
 
 void CMy2App::admitted(int slot)

@@ -4,9 +4,12 @@
 #include "Frame.h"
 #include "OperatorApp.h"
 #include "SerialPort.h"
+#include "TextRule.h"
 
 #include <QHostAddress>
 #include <QPointer>
+
+#include <optional>
 
 class CConnSocket;
 class CListenSocket;
@@ -64,12 +67,17 @@ private:
         int slot = MAX_CLIENTS;
         QPointer<CConnSocket> connection;
         QString text;
+        QByteArray bytes;
     };
 
-    // Lets the operator choose an occupied slot, `preselected` checked if it
-    // is one, and type a text if `withText`; slot MAX_CLIENTS when the
-    // command is to end (Cancel).
-    Choice chooseClient(bool withText, int preselected = MAX_CLIENTS);
+    // Lets the operator choose an occupied slot for what `instruction`
+    // says, `preselected` checked if it is one, and type a text that `rule`
+    // takes if there is one; slot MAX_CLIENTS when the command is to end
+    // (Cancel).
+    Choice chooseClient(const QString &instruction, const std::optional<TextRule> &rule = std::nullopt,
+                        int preselected = MAX_CLIENTS);
+    // What a Terminal takes as the operator's text.
+    TextRule sendRule() const;
     void sendText(const Choice &choice);
     // True when the chosen Terminal is still connected; otherwise tells the
     // operator that nothing was done to it, and why.

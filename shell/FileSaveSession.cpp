@@ -62,13 +62,13 @@ FileSaveSession::Outcome FileSaveSession::offer(CConnSocket *connection, const R
     const QPointer<CConnSocket> held(connection);
     if (connection)
         connection->holdReading();
-    QString target = m_desktop.getSaveFileName(caption);
+    QString target = m_desktop.getSaveFileName(caption, QString());
     while (!target.isEmpty() && FileReception::insideChunkDirectory(FileReception::writtenPath(target))) {
         m_desktop.messageBox(QStringLiteral("保存先「%1」は受信したファイルを一時保存するフォルダの中にあるため、"
                                             "保存できません（接続が切れると消えてしまいます）。"
                                             "別のフォルダを選んでください。")
                                  .arg(NativePath::of(target)));
-        target = m_desktop.getSaveFileName(caption);
+        target = m_desktop.getSaveFileName(caption, QString());
     }
     if (held)
         held->resumeReading();

@@ -33,22 +33,6 @@ QString OperatorApp::senderName(int slot)
     return slot < 0 ? QStringLiteral("接続局") : QStringLiteral("端末 %1 ").arg(slot);
 }
 
-QString OperatorApp::unencodableMessage(const QString &what, const QString &characters)
-{
-    return QStringLiteral("%1に送れない文字「%2」が含まれているため、送信しませんでした。"
-                          "その文字を除いて、もう一度入力してください。")
-        .arg(what, characters);
-}
-
-QString OperatorApp::tooLongMessage(const QString &what, int bytes, int limit)
-{
-    return QStringLiteral("%1が長すぎるため、送信しませんでした（%2バイト）。"
-                          "%3バイト以内（全角は1文字2バイト）にして、もう一度入力してください。")
-        .arg(what)
-        .arg(bytes)
-        .arg(limit);
-}
-
 QString OperatorApp::declinedFilesMessage(int slot, const QString &address)
 {
     return QStringLiteral("%1（アドレス %2）からのファイルを %3 回続けて保存しなかったため、このアドレスからのファイルは"
@@ -74,19 +58,6 @@ void OperatorApp::showText(const QByteArray &text, int slot)
     const QString decoded = CodePage::decode(text);
     record(QStringLiteral("受信: ") + decoded, slot, HistoryModel::Kind::Text);
     callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), decoded);
-}
-
-bool OperatorApp::wireText(const QString &text, const QString &what, int limit, QByteArray *bytes)
-{
-    if (!CodePage::encode(text, bytes)) {
-        desktop().messageBox(unencodableMessage(what, CodePage::unencodable(text)));
-        return false;
-    }
-    if (bytes->size() > limit) {
-        desktop().messageBox(tooLongMessage(what, int(bytes->size()), limit));
-        return false;
-    }
-    return true;
 }
 
 void OperatorApp::receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot)

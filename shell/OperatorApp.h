@@ -16,9 +16,8 @@
 class CConnSocket;
 
 // What the operator of either program sees of the link: the status line and
-// the message line the view draws, a received text shown and noted, the
-// operator's text checked before it goes out, and received files offered
-// for saving, one Save As dialog at a time. A slot of -1 stands for the
+// the message line the view draws, a received text shown and noted, and
+// received files offered for saving, one Save As dialog at a time. A slot of -1 stands for the
 // Terminal's one peer, its Station; a slot from 0 for the Station's
 // Terminal in that slot.
 class OperatorApp : public AppFramework
@@ -53,9 +52,6 @@ public:
 
     // The peer as the operator is told of it: "接続局", "端末 3 ".
     static QString senderName(int slot);
-    // Why the operator's text for `what` ("送る文字列") was not sent.
-    static QString unencodableMessage(const QString &what, const QString &characters);
-    static QString tooLongMessage(const QString &what, int bytes, int limit);
     static QString declinedFilesMessage(int slot, const QString &address);
 
 signals:
@@ -73,9 +69,6 @@ protected:
     // A text from `slot`: on the message line, in the history and, while
     // the window is inactive, on the desktop.
     void showText(const QByteArray &text, int slot = -1);
-    // The operator's text as wire bytes of at most `limit`, or false after
-    // telling why it cannot be sent.
-    bool wireText(const QString &text, const QString &what, int limit, QByteArray *bytes);
     // Queues a file that arrived from `slot` on `connection` for its Save As.
     void receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot = -1);
     void tellFileRefused(int slot, quint32 length, qint64 available);

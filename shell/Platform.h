@@ -19,8 +19,9 @@ public:
     // Modal Open dialog; the chosen full path, or an empty string on cancel.
     virtual QString getOpenFileName() = 0;
     // Modal Save As dialog captioned `caption` that asks before
-    // overwriting; empty on cancel.
-    virtual QString getSaveFileName(const QString &caption) = 0;
+    // overwriting, offering `suggested` (a full path) unless it is empty;
+    // empty on cancel.
+    virtual QString getSaveFileName(const QString &caption, const QString &suggested) = 0;
     // Modal message box with a single OK button.
     virtual void messageBox(const QString &text) = 0;
     // The same, shown from the event loop once the handler that calls this

@@ -135,10 +135,10 @@ QString QtPlatform::getOpenFileName()
     return QFileDialog::getOpenFileName(dialogOwner());
 }
 
-QString QtPlatform::getSaveFileName(const QString &caption)
+QString QtPlatform::getSaveFileName(const QString &caption, const QString &suggested)
 {
     // QFileDialog asks before overwriting unless told otherwise.
-    return QFileDialog::getSaveFileName(dialogOwner(), caption);
+    return QFileDialog::getSaveFileName(dialogOwner(), caption, suggested);
 }
 
 void QtPlatform::messageBox(const QString &text)

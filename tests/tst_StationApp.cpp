@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
@@ -60,12 +61,19 @@ QLineEdit *textField(QDialog *dialog)
     return dialog->findChild<QLineEdit *>(QStringLiteral("id%1").arg(CInputDialog::IDC_TEXT));
 }
 
-// Answers the client-choice dialog as the operator would.
-void answer(QDialog *dialog, const Choice &choice)
+// Answers the client-choice dialog as the operator would. A text the
+// dialog refuses is given up with Cancel; the reason it showed is returned.
+QString answer(QDialog *dialog, const Choice &choice)
 {
     QTest::mouseClick(radio(dialog, choice.slot), Qt::LeftButton);
     textField(dialog)->setText(choice.text);
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(choice.button)), Qt::LeftButton);
+    if (!dialog->isVisible())
+        return QString();
+    const auto *reason = dialog->findChild<QLabel *>(QStringLiteral("refusalReason"));
+    const QString shown = reason && reason->isVisible() ? reason->text() : QStringLiteral("(open without a reason)");
+    dialog->reject();
+    return shown;
 }
 
 QByteArray fileFrames(const QByteArray &content)
@@ -106,6 +114,8 @@ private slots:
     void commandsWithoutTerminalShowNoDialog();
 
     void slotTooltipNamesTerminal();
+    void choiceDialogSaysWhatItIsFor_data();
+    void choiceDialogSaysWhatItIsFor();
 
     void send_data();
     void send();
@@ -333,6 +343,44 @@ void tst_StationApp::slotTooltipNamesTerminal()
                                 QString()}));
 }
 
+void tst_StationApp::choiceDialogSaysWhatItIsFor_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("instruction");
+    QTest::addColumn<QString>("counter");   // empty: no text field
+    QTest::newRow("send") << Send << QStringLiteral("送信先の端末を選んでください")
+                          << QStringLiteral("0 / 200 バイト");
+    QTest::newRow("file send") << FileSend << QStringLiteral("ファイルを送る端末を選んでください") << QString();
+    QTest::newRow("drop") << Drop << QStringLiteral("接続を切る端末を選んでください") << QString();
+}
+
+void tst_StationApp::choiceDialogSaysWhatItIsFor()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, instruction);
+    QFETCH(QString, counter);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    QString shownInstruction;
+    QString shownCounter;
+    bool labelled = false;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        const auto *line = dialog->findChild<QLabel *>(QStringLiteral("instruction"));
+        shownInstruction = line && line->isVisible() ? line->text() : QString();
+        const auto *bytes = dialog->findChild<QLabel *>(QStringLiteral("byteCounter"));
+        shownCounter = bytes && bytes->isVisible() ? bytes->text() : QString();
+        const auto *fieldLabel = dialog->findChild<QLabel *>(QStringLiteral("textLabel"));
+        labelled = fieldLabel->isVisible() && fieldLabel->buddy() == textField(dialog)
+            && textField(dialog)->accessibleName() == QStringLiteral("送信する文字列");
+        dialog->reject();
+    });
+    m_f.choose(command);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(shownInstruction, instruction);
+    QCOMPARE(shownCounter, counter);
+    QCOMPARE(labelled, !counter.isEmpty());
+}
+
 void tst_StationApp::send_data()
 {
     QTest::addColumn<int>("terminals");
@@ -340,12 +388,12 @@ void tst_StationApp::send_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("button");
     QTest::addColumn<bool>("sent");
-    QTest::addColumn<QString>("told");
+    QTest::addColumn<QString>("refusal");
 
     const int ok = TemplateDialog::IDOK;
     const int cancel = TemplateDialog::IDCANCEL;
     const QString none;
-    const QString tooLong = OperatorApp::tooLongMessage(CMy2App::sendTextName(), 201, MAX_TEXT);
+    const QString tooLong = TextRule::tooLongReason(CMy2App::sendTextName(), 201, MAX_TEXT);
     QTest::newRow("text to slot 0") << 1 << 0 << "abc" << ok << true << none;
     QTest::newRow("text to slot 3 of 4") << 4 << 3 << "abc" << ok << true << none;
     QTest::newRow("Japanese text") << 2 << 1 << "こんにちは ｱｲｳ" << ok << true << none;
@@ -359,7 +407,7 @@ void tst_StationApp::send_data()
     QTest::newRow("201 bytes, JIS wave dashes and one")
         << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false << tooLong;
     QTest::newRow("foreign character") << 1 << 0 << "smile 🙂" << ok << false
-                                       << OperatorApp::unencodableMessage(CMy2App::sendTextName(), "🙂");
+                                       << TextRule::unencodableReason(CMy2App::sendTextName(), "🙂");
     QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false << none;
     QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false << none;
 }
@@ -371,7 +419,7 @@ void tst_StationApp::send()
     QFETCH(QString, text);
     QFETCH(int, button);
     QFETCH(bool, sent);
-    QFETCH(QString, told);
+    QFETCH(QString, refusal);
 
     QVERIFY(m_f.start());
     QVERIFY(m_f.connectTerminals(terminals));
@@ -380,11 +428,12 @@ void tst_StationApp::send()
 
     QList<bool> enabled;
     bool textShown = false;
+    QString shownRefusal;
     ModalDialogAnswer answerer([&](QDialog *dialog) {
         for (int i = 0; i < MAX_CLIENTS; ++i)
             enabled << radio(dialog, i)->isEnabled();
         textShown = textField(dialog)->isVisible();
-        answer(dialog, {slot, text, button});
+        shownRefusal = answer(dialog, {slot, text, button});
     });
     m_f.choose(Send);
     QCOMPARE(answerer.count(), 1);
@@ -396,7 +445,8 @@ void tst_StationApp::send()
     if (sent)
         expected[slot] = FrameCodec::textFrame(cp932(text));
     QCOMPARE(m_f.receivedByTerminals(expected), expected);
-    QCOMPARE(m_f.platform->messages, told.isEmpty() ? QStringList() : QStringList {told});
+    QCOMPARE(shownRefusal, refusal);
+    QVERIFY(m_f.platform->messages.isEmpty());
     // Sending changes neither line.
     QCOMPARE(m_f.station->m_status.bytes(), status);
     QVERIFY(m_f.station->m_message.isEmpty());

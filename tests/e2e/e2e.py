@@ -607,19 +607,31 @@ class Run:
     def terminal_restart(self):
         self.terminal_start("reconnected")
 
-    def terminal_sends_text(self, text, shot, terminal=None):
+    def terminal_sends_text(self, text, shot, terminal=None, counter=None):
         terminal = terminal or self.terminal
         terminal.choose("送信")
         dialog = terminal.wait_dialog(DIALOG_CAPTION)
         set_text(input_field(terminal, dialog), text,
                  "%s send field" % terminal.label)
+        if counter is not None:
+            def counter_label():
+                for item in descendants(dialog, 3):
+                    label = (name(item) or text_of(item) or "") if role(item) == pyatspi.ROLE_LABEL else ""
+                    if label.endswith(" / 189 バイト"):
+                        return label
+                return None
+            try:
+                poll("the byte counter to read %r" % counter, lambda: counter_label() == counter, 5)
+            except StepFailed:
+                raise StepFailed("the byte counter reads %r, expected %r" % (counter_label(), counter))
         self.screenshot(shot)
         press(dialog_control(terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
         terminal.wait_no_dialog()
 
     def terminal_to_station_text(self):
         text = "Hello 局 from the Terminal"
-        self.terminal_sends_text(text, "terminal-send-dialog")
+        # 局 is two bytes on the wire.
+        self.terminal_sends_text(text, "terminal-send-dialog", counter="26 / 189 バイト")
         self.station.wait_lines("Station message %r" % ("0> " + text), lambda s, m: m == "0> " + text)
         self.screenshot("station-received-text")
 

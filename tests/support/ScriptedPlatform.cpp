@@ -49,10 +49,11 @@ QString ScriptedPlatform::getOpenFileName()
     return answer(m_openAnswers);
 }
 
-QString ScriptedPlatform::getSaveFileName(const QString &caption)
+QString ScriptedPlatform::getSaveFileName(const QString &caption, const QString &suggested)
 {
     ++saveDialogs;
     saveCaptions.append(caption);
+    saveSuggestions.append(suggested);
     return answer(m_saveAnswers);
 }
 

@@ -56,6 +56,7 @@ public:
     int openDialogs = 0;
     int saveDialogs = 0;
     QStringList saveCaptions;
+    QStringList saveSuggestions;
     // The delay of every timer started, in order.
     QList<int> pauses;
     QStringList messages;
@@ -99,7 +100,7 @@ public:
     QString dataPath;
 
     QString getOpenFileName() override;
-    QString getSaveFileName(const QString &caption) override;
+    QString getSaveFileName(const QString &caption, const QString &suggested) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;
