@@ -4,7 +4,10 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QList>
+#include <QPair>
 #include <QPushButton>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -50,7 +53,9 @@ void CInputDialog::OnInitDialog()
 void CInputDialog::fitPrompt()
 {
     auto *prompt = static_cast<QLineEdit *>(control(IDC_PROMPT));
-    const int frame = prompt->width() - prompt->contentsRect().width() + units().toPixelsX(4);
+    // The frame and the line edit's own margin of 2 pixels, each side, and a little room.
+    const int frame = 2 * (prompt->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, prompt) + 2)
+        + units().toPixelsX(2);
     const int extra = prompt->fontMetrics().horizontalAdvance(m_prompt) + frame - prompt->width();
     if (extra <= 0)
         return;
@@ -66,21 +71,22 @@ void CInputDialog::layOutBelowInput()
 {
     const QWidget *input = control(IDC_TEXT);
     const int gap = units().toPixelsY(2);
-    int top = input->geometry().bottom() + 1 + gap;
-    const auto place = [&](QLabel *label) {
-        if (!label || label->isHidden())
-            return;
-        const int height = label->wordWrap() ? label->heightForWidth(input->width()) : label->sizeHint().height();
+    QList<QPair<QLabel *, int>> column;
+    for (QLabel *label : {m_check ? m_check->counter() : nullptr, m_noteLabel, m_check ? m_check->reason() : nullptr}) {
+        if (label && !label->isHidden())
+            column.append({label, label->wordWrap() ? label->heightForWidth(input->width()) : label->sizeHint().height()});
+    }
+    int bottom = input->geometry().bottom() + 1;
+    for (const auto &[label, height] : std::as_const(column))
+        bottom += gap + height;
+    // The room first: it moves whatever lies at the buttons' top or below.
+    setRoomAbove(BUTTONS_TOP, std::max(0, bottom + units().toPixelsY(5) - units().toPixelsY(BUTTONS_TOP)));
+    int top = input->geometry().bottom() + 1;
+    for (const auto &[label, height] : std::as_const(column)) {
+        top += gap;
         label->setGeometry(input->x(), top, input->width(), height);
-        top += height + gap;
-    };
-    if (m_check)
-        place(m_check->counter());
-    place(m_noteLabel);
-    if (m_check)
-        place(m_check->reason());
-    const int buttonsTop = units().toPixelsY(BUTTONS_TOP);
-    setRoomAbove(BUTTONS_TOP, std::max(0, top + units().toPixelsY(3) - buttonsTop));
+        top += height;
+    }
 }
 
 void CInputDialog::accept()

@@ -20,7 +20,7 @@ constexpr RadioPlace RADIO_PLACES[MAX_CLIENTS] = {
     {17, 42}, {46, 43}, {69, 43}, {92, 43}, {114, 43},
     {18, 64}, {45, 65}, {70, 67}, {91, 67}, {114, 69},
 };
-// Template top of the radio buttons: a reason under the text field pushes them down.
+// Template top of the radio buttons: what is added under the text field pushes them down.
 constexpr int RADIOS_TOP = 42;
 }
 
@@ -34,7 +34,7 @@ CInputDialog::CInputDialog(QWidget *parent)
     // Above the field, where the template leaves room.
     m_instructionLabel = addStatic(IDC_STATIC, QString(), 19, 3, 146, 10);
     m_instructionLabel->setObjectName(QStringLiteral("instruction"));
-    m_textLabel = addStatic(IDC_STATIC, QStringLiteral("送信する文字列:"), 19, 14, 52, 10);
+    m_textLabel = addStatic(IDC_STATIC, QStringLiteral("送信する文字列："), 19, 14, 146, 10);
     m_textLabel->setObjectName(QStringLiteral("textLabel"));
     m_textLabel->setBuddy(text);
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
@@ -52,8 +52,8 @@ void CInputDialog::OnInitDialog()
     m_instructionLabel->setText(m_instruction);
     if (m_withText && m_rule) {
         m_check = new TextCheck(text, *m_rule, this);
-        m_check->counter()->setGeometry(units().rect(71, 14, 94, 10));
-        connect(m_check, &TextCheck::reasonChanged, this, &CInputDialog::makeRoomForReason);
+        connect(m_check, &TextCheck::reasonChanged, this, &CInputDialog::layOutBelowText);
+        layOutBelowText();
     }
     // Typing at once goes into the text, as in the Terminal's prompts.
     if (m_withText)
@@ -87,15 +87,21 @@ void CInputDialog::accept()
     TemplateDialog::accept();
 }
 
-void CInputDialog::makeRoomForReason()
+// The counter and the reason under the text field, the radio buttons and
+// the buttons below them.
+void CInputDialog::layOutBelowText()
 {
-    QLabel *reason = m_check->reason();
     const QRect field = control(IDC_TEXT)->geometry();
     const int gap = units().toPixelsY(1);
-    const int height = reason->isHidden() ? 0 : reason->heightForWidth(field.width());
-    reason->setGeometry(field.x(), field.bottom() + 1 + gap, field.width(), height);
-    const int bottom = reason->isHidden() ? 0 : reason->geometry().bottom() + 1 + gap;
+    QLabel *counter = m_check->counter();
+    QLabel *reason = m_check->reason();
+    const int counterHeight = counter->sizeHint().height();
+    const int reasonHeight = reason->isHidden() ? 0 : reason->heightForWidth(field.width()) + gap;
+    const int bottom = field.bottom() + 1 + gap + counterHeight + reasonHeight + gap;
+    // The room first: it moves whatever lies at the radio buttons' top or below.
     setRoomAbove(RADIOS_TOP, std::max(0, bottom - units().toPixelsY(RADIOS_TOP)));
+    counter->setGeometry(field.x(), field.bottom() + 1 + gap, field.width(), counterHeight);
+    reason->setGeometry(field.x(), counter->geometry().bottom() + 1 + gap, field.width(), std::max(0, reasonHeight - gap));
 }
 
 void CInputDialog::storeData()

@@ -16,9 +16,9 @@ class TextCheck;
 // The Station's client-choice dialog (template 130): one radio button per
 // slot of the client table, enabled for occupied slots, and a text field,
 // under a line saying what the choice is for. OK needs a slot chosen; with
-// one occupied slot it is chosen already. With a rule, a counter shows the
-// bytes of the text, and OK keeps the dialog open, saying under the field
-// what to change, until the rule takes the text.
+// one occupied slot it is chosen already. With a rule, a counter under the
+// field shows the bytes of the text, and OK keeps the dialog open, saying
+// under the counter what to change, until the rule takes the text.
 class CInputDialog : public TemplateDialog
 {
     Q_OBJECT
@@ -60,7 +60,7 @@ protected:
 private:
     // The checked slot among the occupied ones, or MAX_CLIENTS.
     qint32 checkedSlot() const;
-    void makeRoomForReason();
+    void layOutBelowText();
 
     QLabel *m_instructionLabel;
     QLabel *m_textLabel;

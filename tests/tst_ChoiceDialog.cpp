@@ -190,7 +190,9 @@ void tst_ChoiceDialog::refusedTextStaysWithItsReason()
         QTest::keyClick(edit, Qt::Key_Return);
         stayedOpen = dialog->isVisible();
         reason = reasonLabel->isVisible() ? reasonLabel->text() : QString();
-        radiosBelowReason = reasonLabel->geometry().bottom() < radio(dialog, 0)->geometry().top()
+        radiosBelowReason = edit->geometry().bottom() < counterLabel->geometry().top()
+            && counterLabel->geometry().bottom() < reasonLabel->geometry().top()
+            && reasonLabel->geometry().bottom() < radio(dialog, 0)->geometry().top()
             && dialog->rect().contains(dialog->findChild<QPushButton *>(QStringLiteral("id1"))->geometry());
         QTest::keyClick(edit, Qt::Key_Backspace);
         QTest::keyClick(edit, Qt::Key_Return);

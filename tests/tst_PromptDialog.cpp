@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 
 namespace {
@@ -154,7 +155,8 @@ void tst_PromptDialog::closing()
         shownPrompt = edit(dialog, 1001)->text();
         promptCursor = edit(dialog, 1001)->cursorPosition();
         const QLineEdit *promptField = edit(dialog, 1001);
-        promptFits = promptField->fontMetrics().horizontalAdvance(prompt) <= promptField->contentsRect().width()
+        const int margins = 2 * (promptField->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, promptField) + 2);
+        promptFits = promptField->fontMetrics().horizontalAdvance(prompt) + margins <= promptField->width()
             && dialog->rect().contains(promptField->geometry()) && dialog->rect().contains(input->geometry());
         // Typed at once, as the operator does: it replaces the caller's text.
         typedIntoInput = dialog->focusWidget() == input;
