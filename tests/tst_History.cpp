@@ -258,11 +258,12 @@ void tst_History::saveWritesOneLinePerEntry()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("history.txt"));
     m_f.platform->queueSaveFileName(path);
+    const int entries = m_f.station->history().rowCount();
     m_f.station->OnSaveHistory();
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), m_f.station->history().rowCount());
+    QCOMPARE(lines.size(), entries);
     const QRegularExpression isoTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) "));
     for (const QString &line : lines)
         QVERIFY2(isoTime.match(line).hasMatch(), qPrintable(line));
