@@ -7,6 +7,7 @@
 #include "TextRule.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QPointer>
 
 #include <optional>
@@ -19,7 +20,7 @@ struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
-// Terminal its operator chooses, or drops it.
+// Terminal its operator chooses, or to every Terminal, or drops one.
 class CMy2App : public OperatorApp
 {
     Q_OBJECT
@@ -62,26 +63,38 @@ protected:
     QStringList closeLosses() const override;
 
 private:
-    struct Choice
+    struct Target
     {
         int slot = MAX_CLIENTS;
         QPointer<CConnSocket> connection;
+    };
+    struct Choice
+    {
+        // None when the command is to end (Cancel).
+        QList<Target> targets;
         QString text;
+        // "全端末": every Terminal the dialog offered.
+        bool everyone = false;
+        // The text as the Terminals take it.
         QByteArray bytes;
     };
 
     // Lets the operator choose an occupied slot for what `instruction`
-    // says, `preselected` checked if it is one, and type a text that `rule`
-    // takes if there is one; slot MAX_CLIENTS when the command is to end
-    // (Cancel).
-    Choice chooseClient(const QString &instruction, const std::optional<TextRule> &rule = std::nullopt,
+    // says, `preselected` checked if it is one, or every Terminal if
+    // `offerAll`, and type a text that `rule` takes if there is one.
+    Choice chooseClient(const QString &instruction, const std::optional<TextRule> &rule, bool offerAll,
                         int preselected = MAX_CLIENTS);
     // What a Terminal takes as the operator's text.
     TextRule sendRule() const;
     void sendText(const Choice &choice);
-    // True when the chosen Terminal is still connected; otherwise tells the
-    // operator that nothing was done to it, and why.
-    bool stillConnected(const Choice &choice, const QString &what);
+    // The chosen Terminals still connected; tells the operator, once, of
+    // the others that nothing was done to them, and why.
+    QList<Target> stillConnected(const QList<Target> &targets, const QString &what);
+    // Sends the file at `path`, or the one chosen in the Open dialog when
+    // empty, to each of `targets`.
+    void sendFile(const QList<Target> &targets, bool everyone, const QString &path = QString());
+    // A file dropped on the row of `slot` in the table.
+    void fileDropped(const QString &path, const Target &target);
     void createListener();
     // Tells why the listener could not start and what to do.
     void listenFailed(QAbstractSocket::SocketError error, const QString &systemText);
