@@ -60,8 +60,8 @@ void CInputDialog::fitPrompt()
     if (extra <= 0)
         return;
     setFixedSize(width() + extra, height());
-    for (const int id : {IDC_PROMPT, IDC_TEXT})
-        control(id)->resize(control(id)->width() + extra, control(id)->height());
+    for (QWidget *field : {control(IDC_PROMPT), inputPlace()})
+        field->resize(field->width() + extra, field->height());
     for (const int id : {IDOK, IDCANCEL})
         control(id)->move(control(id)->x() + extra / 2, control(id)->y());
 }
@@ -69,7 +69,7 @@ void CInputDialog::fitPrompt()
 // Counter, note and reason in a column under the input, the buttons below them.
 void CInputDialog::layOutBelowInput()
 {
-    const QWidget *input = control(IDC_TEXT);
+    const QWidget *input = inputPlace();
     const int gap = units().toPixelsY(2);
     QList<QPair<QLabel *, int>> column;
     for (QLabel *label : {m_check ? m_check->counter() : nullptr, m_noteLabel, m_check ? m_check->reason() : nullptr}) {
@@ -87,6 +87,15 @@ void CInputDialog::layOutBelowInput()
         label->setGeometry(input->x(), top, input->width(), height);
         top += height;
     }
+}
+
+QWidget *CInputDialog::inputPlace() const
+{
+    // The input line may sit inside another control that took its place.
+    QWidget *place = control(IDC_TEXT);
+    while (place->parentWidget() != this)
+        place = place->parentWidget();
+    return place;
 }
 
 void CInputDialog::accept()

@@ -42,6 +42,8 @@ protected:
     void storeData() override;
 
 private:
+    // The input line, or the control of the dialog that holds it.
+    QWidget *inputPlace() const;
     void fitPrompt();
     void layOutBelowInput();
 

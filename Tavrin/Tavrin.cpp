@@ -7,8 +7,11 @@
 #include "MainFrm.h"
 #include "Platform.h"
 #include "SocketErrorText.h"
+#include "StationPrompt.h"
 #include "TavrinDoc.h"
 #include "TavrinView.h"
+#include "TerminalSettings.h"
+#include "TerminalSettingsDialog.h"
 
 #include <QAction>
 #include <QTcpSocket>
@@ -26,6 +29,8 @@ CMyApp::CMyApp(IPlatform &desktop, quint16 stationPort)
     : OperatorApp(QStringLiteral("Tavrin"), desktop, 50, FilesOfGonePeer::Drop)
     , m_stationPort(stationPort)
 {
+    // What is still pending must not start after the window has gone.
+    connect(this, &AppFramework::closing, this, &CMyApp::stopReconnecting);
 }
 
 void CMyApp::addCommands(CMainFrame *frame)
@@ -33,7 +38,8 @@ void CMyApp::addCommands(CMainFrame *frame)
     addLinkCommands(frame);
     addCommandItems<CMyApp>(frame, this,
                             {{QStringLiteral("接続終了"), &CMyApp::OnDisconnect},
-                             {QStringLiteral("RSコントロール"), &CMyApp::OnRsControl}});
+                             {QStringLiteral("RSコントロール"), &CMyApp::OnRsControl},
+                             {QStringLiteral("設定"), &CMyApp::OnSettings}});
     addHistoryCommand(frame);
     addCommandItems<CMyApp>(frame, this, {{QStringLiteral("終了"), &CMyApp::OnExit}});
     frame->describeCommands({{QStringLiteral("開始"), QStringLiteral("Station のアドレスを入力して接続します")},
@@ -42,6 +48,7 @@ void CMyApp::addCommands(CMainFrame *frame)
                              {QStringLiteral("接続終了"), QStringLiteral("Station との接続を終えます")},
                              {QStringLiteral("RSコントロール"),
                               QStringLiteral("Station のシリアル回線へ RS コントロール文字列を送ります")},
+                             {QStringLiteral("設定"), QStringLiteral("再接続、拡張機能、履歴を残す日数を設定します")},
                              {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
                              {QStringLiteral("終了"), QStringLiteral("Tavrin を終了します")}});
     // A file dropped on the window is ファイル送信 without the Open dialog,
@@ -65,34 +72,47 @@ EmptyDocument *CMyApp::createDocument()
 
 void CMyApp::OnStart()
 {
+    if (m_state == State::WaitingToReconnect) {
+        reconnectNow();
+        return;
+    }
     if (m_pSocket)
         return;
-    QString address = QString::fromLatin1(DefaultStationAddress);
-    if (!prompt(QStringLiteral("IPアドレス入力してください"), &address))
+    QStringList stations = TerminalSettings::recentStations();
+    if (stations.isEmpty())
+        stations.append(QString::fromLatin1(DefaultStationAddress));
+    CStationPrompt dialog(stations, mainFrame());
+    dialog.m_prompt = QStringLiteral("IPアドレス入力してください");
+    dialog.m_text = stations.first();
+    if (dialog.DoModal() != TemplateDialog::IDOK)
         return;
+    connectTo(dialog.m_text, State::Connecting);
+}
 
+void CMyApp::connectTo(const QString &address, State attempt)
+{
+    m_station = address;
     // Stored before connecting so that a second Start cannot open another.
     CConnSocket *socket = new CConnSocket(desktop(), this);
     m_pSocket = socket;
     connect(socket, &CConnSocket::stateChanged, this, [this, socket] { onStateChanged(socket); });
-    connect(socket, &CConnSocket::connectFailed, this, [this, socket, address](QAbstractSocket::SocketError error) {
-        record(QStringLiteral("局 %1 に接続できませんでした（%2）")
-                   .arg(address, SocketErrorText::describe(error, socket->errorString())));
-        dropConnection(StatusConnectFailed);
-    });
+    connect(socket, &CConnSocket::connectFailed, this,
+            [this, socket](QAbstractSocket::SocketError error) { onConnectFailed(socket, error); });
     connect(socket, &CConnSocket::textReceived, this, [this](const QByteArray &text) { showText(text); });
     connect(socket, &CConnSocket::fileReceived, this,
             [this, socket](const ReceivedFile &file) { receiveFile(socket, file); });
     connect(socket, &CConnSocket::fileRefused, this,
             [this](quint32 length, qint64 available) { tellFileRefused(-1, length, available); });
-    setStatus(StatusConnecting);
+    setState(attempt);
+    if (attempt == State::Connecting)
+        setStatus(StatusConnecting);
     socket->connectToStation(address, m_stationPort);
 }
 
 bool CMyApp::askText(const QString &promptText, const QString &note, const TextRule &rule, QString *text,
                     QByteArray *bytes)
 {
-    if (!m_pSocket || !readyToSend())
+    if (m_state == State::NotConnected || !readyToSend())
         return false;
     CInputDialog dialog(mainFrame());
     dialog.m_prompt = promptText;
@@ -129,7 +149,7 @@ void CMyApp::OnFileSend()
 
 void CMyApp::sendFile(const QString &path)
 {
-    if (!m_pSocket || !readyToSend())
+    if (m_state == State::NotConnected || !readyToSend())
         return;
     auto *session = new FileSendSession(desktop(), m_pSocket);
     connect(session, &FileSendSession::recorded, this, [this](int, const QString &line) { record(line); });
@@ -162,6 +182,19 @@ QString CMyApp::rsSentLine(const QString &text, const QByteArray &bytes)
     return QStringLiteral("RSコントロール送信: %1（回線へは %2）").arg(text, lineByte);
 }
 
+void CMyApp::OnSettings()
+{
+    CTerminalSettingsDialog dialog(TerminalSettings::load(), mainFrame());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const TerminalSettings settings = dialog.settings();
+    settings.store();
+    if (!settings.reconnect && (m_state == State::WaitingToReconnect || m_state == State::Reconnecting)) {
+        record(QStringLiteral("再接続をやめました"));
+        stopReconnecting();
+    }
+}
+
 void CMyApp::OnExit()
 {
     // As the close box does: asks what would be lost, and a running send ends with the window.
@@ -181,45 +214,116 @@ QStringList CMyApp::closeLosses() const
 
 void CMyApp::OnDisconnect()
 {
-    if (!m_pSocket)
+    switch (m_state) {
+    case State::NotConnected:
         return;
-    record(QStringLiteral("接続を終了しました"));
-    dropConnection(StatusWaiting);
-}
-
-bool CMyApp::prompt(const QString &promptText, QString *text)
-{
-    CInputDialog dialog(mainFrame());
-    dialog.m_prompt = promptText;
-    dialog.m_text = *text;
-    if (dialog.DoModal() != TemplateDialog::IDOK)
-        return false;
-    *text = dialog.m_text;
-    return true;
+    case State::WaitingToReconnect:
+    case State::Reconnecting:
+        record(QStringLiteral("再接続をやめました"));
+        stopReconnecting();
+        return;
+    case State::Connecting:
+    case State::Connected:
+        record(QStringLiteral("接続を終了しました"));
+        dropConnection(StatusWaiting);
+        setState(State::NotConnected);
+        return;
+    }
 }
 
 bool CMyApp::readyToSend()
 {
     if (m_pSocket && m_pSocket->isOpen())
         return true;
-    desktop().messageBox(
-        m_pSocket ? QStringLiteral("まだ接続が完了していないため、送信できません。"
-                                   "状態が「接続中」になってから、もう一度やり直してください。")
-                  : QStringLiteral("接続が切れたため、送信しませんでした。"
-                                   "「開始」で接続し直してから、もう一度やり直してください。"));
+    if (m_state == State::Connecting || m_state == State::Reconnecting)
+        desktop().messageBox(QStringLiteral("まだ接続が完了していないため、送信できません。"
+                                            "状態が「接続中」になってから、もう一度やり直してください。"));
+    else if (m_state == State::WaitingToReconnect)
+        desktop().messageBox(QStringLiteral("接続が切れたため、送信しませんでした。局への再接続を待っています。"
+                                            "状態が「接続中」になってから、もう一度やり直してください。"));
+    else
+        desktop().messageBox(QStringLiteral("接続が切れたため、送信しませんでした。"
+                                            "「開始」で接続し直してから、もう一度やり直してください。"));
     return false;
 }
 
 void CMyApp::onStateChanged(CConnSocket *socket)
 {
     if (socket->state() == CConnSocket::State::Open) {
+        const bool again = m_state == State::Reconnecting;
+        TerminalSettings::rememberStation(m_station);
+        m_openSince.start();
+        // Should this one end soon as well, the next attempt waits longer.
+        m_reconnectDelayMs = again ? qMin(2 * m_reconnectDelayMs, MAX_RECONNECT_MS) : FIRST_RECONNECT_MS;
+        setState(State::Connected);
         setStatus(StatusConnected);
-        record(QStringLiteral("局 %1:%2 に接続しました").arg(socket->peerAddress().toString()).arg(socket->peerPort()));
+        record((again ? QStringLiteral("局 %1:%2 に再接続しました") : QStringLiteral("局 %1:%2 に接続しました"))
+                   .arg(socket->peerAddress().toString())
+                   .arg(socket->peerPort()));
     } else if (socket->state() == CConnSocket::State::Closed) {
         // The Station closed, after the frames it sent before were handled.
         record(QStringLiteral("局との接続が切れました"));
         dropConnection(StatusWaiting);
+        if (!TerminalSettings::load().reconnect || !mainFrame()->isVisible()) {
+            setState(State::NotConnected);
+            return;
+        }
+        // A Station that closes each connection soon is not asked again every two seconds.
+        if (m_openSince.hasExpired(MAX_RECONNECT_MS))
+            m_reconnectDelayMs = FIRST_RECONNECT_MS;
+        record(QStringLiteral("局 %1 に再接続します（%2 秒後）").arg(m_station).arg(m_reconnectDelayMs / 1000));
+        waitToReconnect();
     }
+}
+
+void CMyApp::onConnectFailed(CConnSocket *socket, QAbstractSocket::SocketError error)
+{
+    const QString reason = SocketErrorText::describe(error, socket->errorString());
+    if (m_state == State::Reconnecting) {
+        dropConnection(StatusWaiting);
+        m_reconnectDelayMs = qMin(2 * m_reconnectDelayMs, MAX_RECONNECT_MS);
+        record(QStringLiteral("局 %1 に再接続できませんでした（%2）。%3 秒後にもう一度試します")
+                   .arg(m_station, reason)
+                   .arg(m_reconnectDelayMs / 1000));
+        waitToReconnect();
+        return;
+    }
+    record(QStringLiteral("局 %1 に接続できませんでした（%2）").arg(m_station, reason));
+    dropConnection(StatusConnectFailed);
+    setState(State::NotConnected);
+}
+
+void CMyApp::waitToReconnect()
+{
+    setState(State::WaitingToReconnect);
+    const int wait = ++m_reconnectWait;
+    desktop().singleShot(m_reconnectDelayMs, this, [this, wait] {
+        if (wait == m_reconnectWait && m_state == State::WaitingToReconnect)
+            reconnectNow();
+    });
+}
+
+void CMyApp::reconnectNow()
+{
+    ++m_reconnectWait;
+    connectTo(m_station, State::Reconnecting);
+}
+
+void CMyApp::stopReconnecting()
+{
+    ++m_reconnectWait;
+    if (m_state == State::Reconnecting)
+        dropConnection(StatusWaiting);
+    if (m_state == State::Reconnecting || m_state == State::WaitingToReconnect)
+        setState(State::NotConnected);
+}
+
+void CMyApp::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
 }
 
 void CMyApp::dropConnection(const QString &status)

@@ -3,6 +3,7 @@
 #include "AddressFilter.h"
 #include "Frame.h"
 #include "Platform.h"
+#include "SettingsFields.h"
 
 #include <QHBoxLayout>
 #include <QHostAddress>
@@ -20,7 +21,6 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     , m_desktop(desktop)
     , m_allowed(new QPlainTextEdit(this))
     , m_listen(new QLineEdit(this))
-    , m_historyDays(new QSpinBox(this))
     , m_perAddress(new QSpinBox(this))
 {
     setWindowTitle(QStringLiteral("設定"));
@@ -44,16 +44,6 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
                                                  "待ち受け中に変えたときは、プログラムを起動し直してください。"),
                                   this);
 
-    auto *historyLabel = new QLabel(QStringLiteral("履歴ファイルを残す日数(&H):"), this);
-    historyLabel->setBuddy(m_historyDays);
-    m_historyDays->setObjectName(QStringLiteral("historyDays"));
-    m_historyDays->setAccessibleName(QStringLiteral("履歴ファイルを残す日数"));
-    m_historyDays->setRange(0, 3650);
-    m_historyDays->setSuffix(QStringLiteral(" 日"));
-    m_historyDays->setSpecialValueText(QStringLiteral("残さない"));
-    auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。\n"
-                                                  "日数は、次にプログラムを起動したときから使われます。"),
-                                   this);
     auto *perAddressLabel = new QLabel(QStringLiteral("1 つのアドレスから同時に接続できる端末の数(&N):"), this);
     perAddressLabel->setBuddy(m_perAddress);
     m_perAddress->setObjectName(QStringLiteral("maxConnectionsPerAddress"));
@@ -82,11 +72,9 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     layout->addWidget(allowedHint);
     layout->addLayout(listenRow);
     layout->addWidget(listenHint);
-    auto *historyRow = new QHBoxLayout;
-    historyRow->addWidget(historyLabel);
-    historyRow->addWidget(m_historyDays, 1);
-    layout->addLayout(historyRow);
-    layout->addWidget(historyHint);
+    m_historyDays = SettingsFields::addHistoryDays(layout, this);
+    // Made after the buttons: Tab reaches it in its place on screen.
+    setTabOrder(m_listen, m_historyDays);
     auto *perAddressRow = new QHBoxLayout;
     perAddressRow->addWidget(perAddressLabel);
     perAddressRow->addWidget(m_perAddress);

@@ -33,6 +33,6 @@ private:
     IPlatform &m_desktop;
     QPlainTextEdit *m_allowed;
     QLineEdit *m_listen;
-    QSpinBox *m_historyDays;
+    QSpinBox *m_historyDays = nullptr;
     QSpinBox *m_perAddress;
 };

@@ -276,6 +276,7 @@ bool AppFramework::eventFilter(QObject *watched, QEvent *event)
             event->ignore();
             return true;
         }
+        emit closing();
     }
     return QObject::eventFilter(watched, event);
 }
