@@ -1,6 +1,7 @@
 #include "Tavrin.h"
 
 #include "CSocket.h"
+#include "FileDrop.h"
 #include "FileSendSession.h"
 #include "InputDialog1.h"
 #include "MainFrm.h"
@@ -43,6 +44,13 @@ void CMyApp::addCommands(CMainFrame *frame)
                               QStringLiteral("Station のシリアル回線へ RS コントロール文字列を送ります")},
                              {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
                              {QStringLiteral("終了"), QStringLiteral("Tavrin を終了します")}});
+    // A file dropped on the window is ファイル送信 without the Open dialog,
+    // started from the event loop rather than inside the drop.
+    auto *drop = new FileDrop(frame);
+    connect(drop, &FileDrop::dropped, this, [this](const QString &path) {
+        QMetaObject::invokeMethod(this, [this, path] { sendFile(path); }, Qt::QueuedConnection);
+    });
+    connect(drop, &FileDrop::refused, this, [this](const QString &message) { desktop().messageBoxLater(message); });
 }
 
 StatusView *CMyApp::createView(QWidget *parent)
@@ -102,11 +110,16 @@ void CMyApp::OnSend()
 
 void CMyApp::OnFileSend()
 {
+    sendFile(QString());
+}
+
+void CMyApp::sendFile(const QString &path)
+{
     if (!m_pSocket || !readyToSend())
         return;
     auto *session = new FileSendSession(desktop(), m_pSocket);
-    connect(session, &FileSendSession::recorded, this, [this](const QString &line) { record(line); });
-    if (session->begin())
+    connect(session, &FileSendSession::recorded, this, [this](int, const QString &line) { record(line); });
+    if (path.isEmpty() ? session->begin() : session->begin(path))
         resetDeclinedFiles(m_pSocket);
 }
 

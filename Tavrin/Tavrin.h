@@ -48,6 +48,8 @@ private:
     // True while the connection is up; otherwise tells the operator that
     // nothing is sent, be it still connecting or already lost.
     bool readyToSend();
+    // Sends the file at `path`, or the one chosen in the Open dialog when empty.
+    void sendFile(const QString &path);
 
     void onStateChanged(CConnSocket *socket);
     void dropConnection(const QString &status);

@@ -6,6 +6,7 @@
 #include "SerialPort.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QPointer>
 
 class CConnSocket;
@@ -16,7 +17,7 @@ struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
-// Terminal its operator chooses, or drops it.
+// Terminal its operator chooses, or to every Terminal, or drops one.
 class CMy2App : public OperatorApp
 {
     Q_OBJECT
@@ -64,21 +65,32 @@ protected:
     QStringList closeLosses() const override;
 
 private:
-    struct Choice
+    struct Target
     {
         int slot = MAX_CLIENTS;
         QPointer<CConnSocket> connection;
+    };
+    struct Choice
+    {
+        // None when the command is to end (Cancel).
+        QList<Target> targets;
         QString text;
+        // "全端末": every Terminal the dialog offered.
+        bool everyone = false;
     };
 
     // Lets the operator choose an occupied slot, `preselected` checked if it
-    // is one, and type a text if `withText`; slot MAX_CLIENTS when the
-    // command is to end (Cancel).
-    Choice chooseClient(bool withText, int preselected = MAX_CLIENTS);
+    // is one, or every Terminal if `offerAll`, and type a text if `withText`.
+    Choice chooseClient(bool withText, bool offerAll, int preselected = MAX_CLIENTS);
     void sendText(const Choice &choice);
-    // True when the chosen Terminal is still connected; otherwise tells the
-    // operator that nothing was done to it, and why.
-    bool stillConnected(const Choice &choice, const QString &what);
+    // The chosen Terminals still connected; tells the operator, once, of
+    // the others that nothing was done to them, and why.
+    QList<Target> stillConnected(const QList<Target> &targets, const QString &what);
+    // Sends the file at `path`, or the one chosen in the Open dialog when
+    // empty, to each of `targets`.
+    void sendFile(const QList<Target> &targets, bool everyone, const QString &path = QString());
+    // A file dropped on the row of `slot` in the table.
+    void fileDropped(const QString &path, const Target &target);
     void createListener();
     // Tells why the listener could not start and what to do.
     void listenFailed(QAbstractSocket::SocketError error, const QString &systemText);

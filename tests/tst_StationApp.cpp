@@ -3,6 +3,7 @@
 #include "InputDialog1.h"
 #include "CSocket.h"
 #include "ConnectedTerminalsModel.h"
+#include "DropFiles.h"
 #include "ModalDialogAnswer.h"
 #include "QuitOnSignal.h"
 #include "StationFixture.h"
@@ -22,6 +23,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTableView>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -57,6 +59,11 @@ QRadioButton *radio(QDialog *dialog, int slot)
     return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + slot));
 }
 
+QRadioButton *allRadio(QDialog *dialog)
+{
+    return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_ALL));
+}
+
 QLineEdit *textField(QDialog *dialog)
 {
     return dialog->findChild<QLineEdit *>(QStringLiteral("id%1").arg(CInputDialog::IDC_TEXT));
@@ -77,6 +84,17 @@ QByteArray fileFrames(const QByteArray &content)
         frames += FrameCodec::fileFrame(quint32(content.size()), quint16(index),
                                         content.mid(index * CHUNK_SIZE, CHUNK_SIZE));
     return frames;
+}
+
+// The slots of the history's entries that read `text`, in order.
+QList<int> slotsNoting(const HistoryModel &history, const QString &text)
+{
+    QList<int> noted;
+    for (int row = 0; row < history.rowCount(); ++row) {
+        if (history.entry(row).text == text)
+            noted << history.entry(row).slot;
+    }
+    return noted;
 }
 
 QByteArray readFile(const QString &path)
@@ -117,6 +135,12 @@ private slots:
     void fileSend_data();
     void fileSend();
     void dropTerminal();
+    void textToAllTerminals_data();
+    void textToAllTerminals();
+    void fileToAllTerminals_data();
+    void fileToAllTerminals();
+    void fileDroppedOnATerminalsRow_data();
+    void fileDroppedOnATerminalsRow();
 
     void receivedTextShownInView();
     void receivedFilesAskUntilDeclinedThrice_data();
@@ -546,6 +570,172 @@ void tst_StationApp::dropTerminal()
     QCOMPARE(m_f.platform->questions, QStringList {CMy2App::barQuestion(3, QHostAddress::LocalHost)});
     QTRY_COMPARE(m_f.station->m_status.bytes(), cp932(QStringLiteral("10人と接続中")));
     QVERIFY(m_f.platform->messages.isEmpty());
+}
+
+void tst_StationApp::textToAllTerminals_data()
+{
+    QTest::addColumn<int>("leaving");
+    QTest::newRow("three Terminals") << -1;
+    QTest::newRow("one leaves while the dialog is open") << 1;
+}
+
+void tst_StationApp::textToAllTerminals()
+{
+    QFETCH(int, leaving);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(3));
+    bool offered = false;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        offered = allRadio(dialog)->isVisible() && allRadio(dialog)->isEnabled();
+        if (leaving >= 0) {
+            m_f.terminals.at(leaving)->disconnectFromHost();
+            pumpUntil([&] { return m_f.listener()->client(leaving) == nullptr; });
+        }
+        QTest::mouseClick(allRadio(dialog), Qt::LeftButton);
+        textField(dialog)->setText(QStringLiteral("全員へ"));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    m_f.choose(Send);
+    QCOMPARE(answerer.count(), 1);
+    QVERIFY(offered);
+
+    QList<QByteArray> expected(3, FrameCodec::textFrame(cp932(QStringLiteral("全員へ"))));
+    QList<int> noted {0, 1, 2};
+    QStringList told;
+    if (leaving >= 0) {
+        expected[leaving].clear();
+        noted.removeOne(leaving);
+        told << QStringLiteral("端末 %1 は接続を切ったため、文字列を送信しませんでした。").arg(leaving);
+    }
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    QCOMPARE(m_f.platform->messages, told);
+    QCOMPARE(slotsNoting(m_f.station->history(), QStringLiteral("送信: 全員へ")), noted);
+}
+
+void tst_StationApp::fileToAllTerminals_data()
+{
+    QTest::addColumn<int>("leaving");
+    QTest::addColumn<bool>("cancelled");
+    QTest::newRow("two Terminals") << -1 << false;
+    QTest::newRow("cancelled after the first frames") << -1 << true;
+    QTest::newRow("one leaves while the file is chosen") << 1 << false;
+}
+
+void tst_StationApp::fileToAllTerminals()
+{
+    QFETCH(int, leaving);
+    QFETCH(bool, cancelled);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("data.bin"));
+    const QByteArray content(2 * CHUNK_SIZE + 500, 'd');
+    QVERIFY(LinkTest::writeFile(path, content));
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    m_f.platform->queueOpenFileName(path, [&] {
+        if (leaving < 0)
+            return;
+        m_f.terminals.at(leaving)->disconnectFromHost();
+        pumpUntil([&] { return m_f.listener()->client(leaving) == nullptr; });
+    });
+    if (cancelled) {
+        // Long enough for the キャンセル to come within the first pauses.
+        m_f.platform->realPauseMs = 200;
+        m_f.platform->onPause = [this](int) {
+            if (m_f.platform->pauses.size() == 1)
+                QTimer::singleShot(0, m_f.station.get(), [this] { m_f.platform->progresses[0]->pressCancel(); });
+        };
+    }
+    ModalDialogAnswer answerer([](QDialog *dialog) {
+        QTest::mouseClick(allRadio(dialog), Qt::LeftButton);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    m_f.choose(FileSend);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(m_f.platform->openDialogs, 1);
+
+    const int receivers = leaving < 0 ? 2 : 1;
+    const QByteArray frames = fileFrames(content);
+    QList<QByteArray> expected(2, cancelled ? frames.left(FRAME_HEADER_SIZE + CHUNK_SIZE) : frames);
+    QList<int> noted {0, 1};
+    QStringList told;
+    if (leaving >= 0) {
+        expected[leaving].clear();
+        noted.removeOne(leaving);
+        told << QStringLiteral("端末 %1 は接続を切ったため、ファイル「data.bin」を送信しませんでした。").arg(leaving);
+    }
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    const QString ending = cancelled ? QStringLiteral("の送信をキャンセルしました（1 / 3 チャンク）")
+                                     : QStringLiteral("を送信しました（3 / 3 チャンク）");
+    QTRY_COMPARE(slotsNoting(m_f.station->history(), QStringLiteral("ファイル「data.bin」（4500 バイト）") + ending), noted);
+    // One progress for the whole, closed at the end.
+    QCOMPARE(m_f.platform->progresses.size(), 1);
+    const auto &progress = *m_f.platform->progresses[0];
+    QCOMPARE(progress.maximum, 3 * receivers);
+    QCOMPARE(progress.values.last(), cancelled ? receivers : 2 * receivers);
+    QVERIFY2(progress.labels.first().startsWith(
+                 QStringLiteral("ファイル「data.bin」を %1 に送信しています。\n1 / %2 チャンク送信済み")
+                     .arg(leaving < 0 ? QStringLiteral("端末 0、端末 1") : QStringLiteral("端末 0"))
+                     .arg(3 * receivers)),
+             qPrintable(progress.labels.first()));
+    QTRY_VERIFY(!progress.open);
+    QTest::qWait(20);
+    QCOMPARE(m_f.platform->messages, told);
+}
+
+void tst_StationApp::fileDroppedOnATerminalsRow_data()
+{
+    QTest::addColumn<int>("row"); // -1: below the rows
+    QTest::addColumn<int>("files");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("on the second row") << 1 << 1 << true << QString();
+    QTest::newRow("below the rows") << -1 << 1 << false << QString();
+    QTest::newRow("two files") << 0 << 2 << true << QStringLiteral("一つずつ");
+}
+
+void tst_StationApp::fileDroppedOnATerminalsRow()
+{
+    QFETCH(int, row);
+    QFETCH(int, files);
+    QFETCH(bool, taken);
+    QFETCH(QString, told);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray content("a dropped report");
+    QList<QUrl> urls;
+    for (int i = 0; i < files; ++i) {
+        urls << QUrl::fromLocalFile(dir.filePath(QStringLiteral("report%1.txt").arg(i)));
+        QVERIFY(LinkTest::writeFile(urls.last().toLocalFile(), content));
+    }
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    QTableView *table = nullptr;
+    for (auto *view : m_f.station->mainFrame()->findChildren<QTableView *>()) {
+        if (view->accessibleName() == QStringLiteral("接続中の端末"))
+            table = view;
+    }
+    QVERIFY(table);
+    QTRY_COMPARE(table->model()->rowCount(), 2);
+    const QRect last = table->visualRect(table->model()->index(1, 0));
+    QTRY_VERIFY(table->viewport()->height() > last.bottom() + 10);
+    const QPoint where = row < 0 ? QPoint(last.center().x(), last.bottom() + 8)
+                                 : table->visualRect(table->model()->index(row, 0)).center();
+
+    QCOMPARE(dropFiles(table->viewport(), where, urls), taken);
+    QList<QByteArray> expected(2);
+    if (taken && told.isEmpty())
+        expected[row] = FrameCodec::fileFrame(quint32(content.size()), 0, content);
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    if (told.isEmpty()) {
+        QVERIFY(m_f.platform->messages.isEmpty());
+    } else {
+        QCOMPARE(m_f.platform->messages.size(), 1);
+        QVERIFY(m_f.platform->messages.first().contains(told));
+    }
+    QCOMPARE(m_f.platform->openDialogs, 0);
+    QCOMPARE(slotsNoting(m_f.station->history(), QStringLiteral("ファイル「report0.txt」（16 バイト）を送信しました（1 / 1 チャンク）")),
+             expected[1].isEmpty() ? QList<int>() : QList<int> {1});
 }
 
 void tst_StationApp::dropCanRefuseTheAddressForAWhile()

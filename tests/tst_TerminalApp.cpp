@@ -1,5 +1,6 @@
 #include "CSocket.h"
 #include "CodePage.h"
+#include "DropFiles.h"
 #include "Frame.h"
 #include "HistoryModel.h"
 #include "InputDialog1.h"
@@ -13,6 +14,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -131,6 +133,8 @@ private slots:
     void fileSendRefused();
     void fileSendCancelled();
     void fileSendEndsWhenStationLeaves();
+    void fileDroppedOnTheWindow_data();
+    void fileDroppedOnTheWindow();
     void disconnectTwice();
     void stationClosingReturnsToNotConnected();
     void exitEndsTheProgram();
@@ -660,6 +664,56 @@ void tst_TerminalApp::fileSendEndsWhenStationLeaves()
     QVERIFY(m_platform->messages[0].contains(QStringLiteral("2 / 6")));
     QTest::qWait(50);
     QCOMPARE(m_platform->messages.size(), 1);
+}
+
+void tst_TerminalApp::fileDroppedOnTheWindow_data()
+{
+    QTest::addColumn<QStringList>("dropped"); // a name ending in / is a folder; one with :// an address
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("one file") << QStringList {"dropped.bin"} << QString();
+    QTest::newRow("two files") << QStringList {"dropped.bin", "other.bin"} << QStringLiteral("一つずつ");
+    QTest::newRow("a folder") << QStringList {"reports/"} << QStringLiteral("「%1」はフォルダー");
+    QTest::newRow("a web address") << QStringList {"https://example.com/a.bin"}
+                                   << QStringLiteral("このコンピューターのファイルではない");
+}
+
+void tst_TerminalApp::fileDroppedOnTheWindow()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(QString, refusal);
+    CONNECT_APP();
+    const QByteArray content = filled(4500);
+    QList<QUrl> urls;
+    for (const QString &name : dropped) {
+        if (name.contains(QStringLiteral("://"))) {
+            urls << QUrl(name);
+        } else if (name.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir(m_files.path()).mkdir(name));
+            urls << QUrl::fromLocalFile(m_files.filePath(name.chopped(1)));
+            refusal = refusal.arg(urls.last().toLocalFile());
+        } else {
+            urls << QUrl::fromLocalFile(makeFile(name, content));
+        }
+    }
+    QVERIFY(dropFiles(m_app->mainFrame(), QPoint(100, 100), urls));
+    if (refusal.isEmpty()) {
+        const QByteArray expected = fileFrames(content);
+        QTRY_VERIFY(m_station->bytesAvailable() >= expected.size());
+        QCOMPARE(m_station->readAll(), expected);
+        QTRY_VERIFY(!m_app->m_pSocket->isSendingFile());
+        const HistoryModel &history = m_app->history();
+        QCOMPARE(history.entry(history.rowCount() - 1).text,
+                 QStringLiteral("ファイル「dropped.bin」（4500 バイト）を送信しました（3 / 3 チャンク）"));
+        QVERIFY(m_platform->messages.isEmpty());
+    } else {
+        QTRY_COMPARE(m_platform->messages.size(), 1);
+        QVERIFY2(m_platform->messages.first().contains(refusal), qPrintable(m_platform->messages.first()));
+        expectOnlyProbeNext();
+    }
+    QCOMPARE(m_platform->openDialogs, 0);
+    // The sources stay where they were.
+    for (const QUrl &url : std::as_const(urls))
+        QVERIFY(!url.isLocalFile() || QFileInfo::exists(url.toLocalFile()));
 }
 
 void tst_TerminalApp::disconnectTwice()

@@ -803,6 +803,7 @@ class Run:
             self.screenshot("history-station", self.station.windows[0])
             self.screenshot("history-terminal", self.terminal.windows[0])
             self.screenshot("history-two-terminals")
+            self.text_to_all_terminals((self.terminal, second))
         finally:
             second.choose("終了")
             try:
@@ -811,6 +812,23 @@ class Run:
                 pass
             second.stop()
         self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+
+    def text_to_all_terminals(self, terminals):
+        """送信 with 全端末 chosen: every connected Terminal shows the text."""
+        text = "Hello 全端末 from the Station"
+        self.station.choose("送信")
+        dialog = self.station.wait_dialog(DIALOG_CAPTION)
+        radio = dialog_control(self.station, dialog, pyatspi.ROLE_RADIO_BUTTON, "全端末")
+        press(radio, "radio button 全端末")
+        poll("radio button 全端末 to be checked",
+             lambda: safe(lambda: radio.getState().contains(pyatspi.STATE_CHECKED)), 3)
+        set_text(input_field(self.station, dialog), text, "Station send field")
+        self.screenshot("station-send-to-all")
+        press(dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.station.wait_no_dialog()
+        for terminal in terminals:
+            terminal.wait_lines("%s message %r" % (terminal.label, text), lambda s, m: m == text)
+        self.screenshot("terminals-received-text-to-all")
 
     def disconnect(self):
         self.terminal.choose("接続終了")
@@ -883,7 +901,8 @@ class Run:
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",
              self.cancelled_file_send, False),
-            ("History at the Station with two Terminals, read through the accessibility bus",
+            ("History at the Station with two Terminals, read through the accessibility bus; a text to 全端末 "
+             "reaches both",
              self.history_with_two_terminals, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
             ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
