@@ -12,6 +12,7 @@
 #include "SettingsDialog.h"
 #include "SocketErrorText.h"
 #include "StationNotices.h"
+#include "StationSettings.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
@@ -32,6 +33,11 @@ QString peerDescription(const CConnSocket *connection)
 {
     return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
 }
+
+QString deviceName(const QString &device)
+{
+    return device == QLatin1String(CSerialPort::NoDevice) ? QStringLiteral("なし") : device;
+}
 }
 
 CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
@@ -51,10 +57,23 @@ CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     });
     connect(m_pSerialPort, &CSerialPort::stalledChanged, this, &CMy2App::lineStalled);
     connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    connect(m_pSerialPort, &CSerialPort::answered, this, [this](const QByteArray &answer) {
+        record(DeviceAnswers::shown(answer), -1, HistoryModel::Kind::DeviceAnswer);
+    });
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
     }
+}
+
+QString CMy2App::configuredSerialDevice()
+{
+    return CSerialPort::defaultDevice(StationSettings::load().serialDevice);
+}
+
+QList<SerialPortName> CMy2App::serialPorts() const
+{
+    return CSerialPort::availablePorts();
 }
 
 void CMy2App::addCommands(CMainFrame *frame)
@@ -69,7 +88,7 @@ void CMy2App::addCommands(CMainFrame *frame)
                              {QStringLiteral("切断"), QStringLiteral("選んだ Terminal との接続を切ります")},
                              {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
                              {QStringLiteral("設定"),
-                              QStringLiteral("接続を許可するアドレスと待ち受けるアドレスを設定します")}});
+                              QStringLiteral("接続を許可するアドレス、待ち受けるアドレス、シリアルポートなどを設定します")}});
 }
 
 void CMy2App::OnStart()
@@ -269,10 +288,17 @@ QString CMy2App::barQuestion(int slot, const QHostAddress &address)
 
 void CMy2App::OnSettings()
 {
-    CSettingsDialog dialog(desktop(), StationSettings::load(), mainFrame());
+    StationSettings current = StationSettings::load();
+    const bool overridden = !CSerialPort::overridingDevice().isEmpty();
+    if (!overridden)
+        current.serialDevice = m_pSerialPort->device();
+    CSettingsDialog dialog(desktop(), current, overridden ? QList<SerialPortName>() : serialPorts(), mainFrame());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    dialog.settings().store();
+    const StationSettings chosen = dialog.settings();
+    chosen.store();
+    if (!overridden && chosen.serialDevice != m_pSerialPort->device())
+        switchSerialDevice(chosen.serialDevice);
     if (!m_pListenSocket)
         return;
     loadAddressFilter();
@@ -453,9 +479,17 @@ void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
     record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
 }
 
+void CMy2App::switchSerialDevice(const QString &device)
+{
+    record(QStringLiteral("シリアルポートを %1 から %2 に切り替えます")
+               .arg(deviceName(m_pSerialPort->device()), deviceName(device)));
+    m_pSerialPort->setDevice(device);
+}
+
 void CMy2App::lineStalled(bool stalled)
 {
-    if (stalled)
+    // A line given up or switched to none takes nothing again.
+    if (stalled || !m_pSerialPort->isOpen())
         return;
     quint64 waiting = 0;
     for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot)

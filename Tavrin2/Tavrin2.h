@@ -27,8 +27,11 @@ class CMy2App : public OperatorApp
 
 public:
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
-    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
+    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = configuredSerialDevice(),
                      quint16 port = SERVICE_PORT);
+
+    // TAVRIN2_COM1, else the device chosen in 設定, else the first serial port.
+    static QString configuredSerialDevice();
 
     void OnStart() override;
     void OnSend() override;
@@ -56,6 +59,8 @@ public:
 
 protected:
     void addCommands(CMainFrame *frame) override;
+    // The serial ports 設定 offers.
+    virtual QList<SerialPortName> serialPorts() const;
     StatusView *createView(QWidget *parent) override;
     // The table of connected Terminals.
     QWidget *createPanel(QWidget *parent) override;
@@ -102,6 +107,7 @@ private:
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);
     void lineStalled(bool stalled);
+    void switchSerialDevice(const QString &device);
     QString peerOf(int slot) const override;
     // Loads the stored address list into the listener, telling a bad entry.
     void loadAddressFilter();

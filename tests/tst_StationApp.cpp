@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -161,6 +162,9 @@ private slots:
     void terminalsGoBeforeTheSerialLineAtExit();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
+    void deviceAnswersInHistory();
+    void serialDeviceSetInDialog_data();
+    void serialDeviceSetInDialog();
     void droppedRsOfDeparturesWhileToldSummed();
     void allowedAddressesSetInDialog();
     void listenAddressSetInDialog();
@@ -1037,6 +1041,79 @@ void tst_StationApp::serialLineStateToldOnce()
     }
 }
 
+void tst_StationApp::deviceAnswersInHistory()
+{
+    HistoryModel &history = m_f.station->history();
+    const int before = history.rowCount();
+    QVERIFY(m_f.pty->send("READY\r\n\x1b[1mON\n"));
+    QTRY_COMPARE(history.rowCount(), before + 2);
+    QCOMPARE(history.entry(before).text, QStringLiteral("装置から: READY"));
+    QCOMPARE(history.entry(before).kind, HistoryModel::Kind::DeviceAnswer);
+    // Named as no Terminal, and what would act on a terminal shown as its picture.
+    QCOMPARE(history.line(before).mid(9), QStringLiteral("装置から: READY"));
+    QCOMPARE(history.line(before + 1).mid(9), QStringLiteral("装置から: ␛[1mON"));
+}
+
+void tst_StationApp::serialDeviceSetInDialog_data()
+{
+    QTest::addColumn<bool>("overridden");
+    QTest::newRow("chosen in the dialog") << false;
+    QTest::newRow("named by TAVRIN2_COM1") << true;
+}
+
+void tst_StationApp::serialDeviceSetInDialog()
+{
+    QFETCH(bool, overridden);
+    PtyLine other;
+    QVERIFY(other.isValid());
+    const QString first = m_f.pty->name();
+    if (overridden)
+        qputenv("TAVRIN2_COM1", first.toLocal8Bit());
+    m_f.station->ports = {{QStringLiteral("ttyTEST"), other.name(), QStringLiteral("試験用の回線")}};
+    QString shown;
+    bool enabled = false;
+    QString hint;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("serialDevice"));
+        shown = combo->currentText();
+        enabled = combo->isEnabled();
+        hint = dialog->findChild<QLabel *>(QStringLiteral("serialDeviceHint"))->text();
+        combo->setCurrentIndex(qMax(0, combo->findData(other.name())));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    m_f.choose(Settings);
+    qunsetenv("TAVRIN2_COM1");
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(shown, first);
+    QCOMPARE(enabled, !overridden);
+    QCOMPARE(hint.contains(QStringLiteral("TAVRIN2_COM1")), overridden);
+
+    // Applied at once, or not at all while the variable names the device.
+    PtyLine &used = overridden ? *m_f.pty : other;
+    PtyLine &unused = overridden ? other : *m_f.pty;
+    QCOMPARE(m_f.station->m_pSerialPort->device(), used.name());
+    QCOMPARE(QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .value(QStringLiteral("Serial/Device"))
+                 .toString(),
+             overridden ? QString() : other.name());
+    const QString switched = QStringLiteral("シリアルポートを %1 から %2 に切り替えます").arg(first, other.name());
+    bool toldSwitch = false;
+    for (int row = 0; row < m_f.station->history().rowCount(); ++row)
+        toldSwitch |= m_f.station->history().entry(row).text == switched;
+    QCOMPARE(toldSwitch, !overridden);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    m_f.terminals[0]->write(FrameCodec::rsFrame("Q"));
+    QByteArray carried;
+    QVERIFY(pumpUntil([&] {
+        carried += used.drain(10);
+        return !carried.isEmpty();
+    }));
+    QCOMPARE(carried, QByteArray("Q"));
+    QCOMPARE(unused.drain(0), QByteArray());
+    QCOMPARE(m_f.platform->messages, QStringList());
+}
+
 void tst_StationApp::droppedRsOfDeparturesWhileToldSummed()
 {
     // Pauses long enough for the closes to be seen while the line is busy.
@@ -1144,7 +1221,7 @@ void tst_StationApp::listenAddressSetInDialog()
 void tst_StationApp::settingsDialogReturnsTrimmedSettings()
 {
     StationSettings{{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}.store();
-    CSettingsDialog dialog(*m_f.platform, StationSettings::load());
+    CSettingsDialog dialog(*m_f.platform, StationSettings::load(), {});
     QCOMPARE(dialog.settings(), StationSettings({{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}));
     dialog.findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"))
         ->setPlainText(QStringLiteral("  10.0.0.0/8 \n\n fd00::/8\n   "));
@@ -1153,10 +1230,20 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     QCOMPARE(historyDays->value(), Journal::DefaultKeptDays);
     historyDays->setValue(0);
     QCOMPARE(historyDays->text(), QStringLiteral("残さない"));
+    // A device not listed is typed as its path.
+    auto *device = dialog.findChild<QComboBox *>(QStringLiteral("serialDevice"));
+    QCOMPARE(device->currentData().toString(), QString::fromLatin1(CSerialPort::FirstSerialPort));
+    device->setEditText(QStringLiteral("ttyUSB3"));
+    dialog.accept();
+    QCOMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY2(m_f.platform->messages[0].contains(QStringLiteral("「ttyUSB3」")), qPrintable(m_f.platform->messages[0]));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    device->setEditText(QStringLiteral(" /dev/ttyUSB3 "));
     const StationSettings edited = dialog.settings();
     QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
     QCOMPARE(edited.listenAddress, QString());
     QCOMPARE(edited.historyDays, 0);
+    QCOMPARE(edited.serialDevice, QStringLiteral("/dev/ttyUSB3"));
     // An empty setting is no setting: the default, every address.
     edited.store();
     QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))

@@ -703,6 +703,17 @@ class Run:
         if extra:
             raise StepFailed("COM1 carried more than the first byte: b'Z' then %r" % extra)
 
+    def device_answers(self):
+        """The device on COM1 answers: a line and bytes that are no text, shown in
+        the Station's history as they came."""
+        os.write(self.peer, b"READY\r\n\x00\xff\n")
+        text = re.compile(r"\d\d:\d\d:\d\d 装置から: READY$")
+        rows = self.station.wait_history(
+            "the Station's history to show the device's answers",
+            lambda rows: any(text.match(r) for r in rows) and any(r.endswith(" 装置から（16進）: 00 FF") for r in rows))
+        log("      Station history ends %r" % rows[-2:])
+        self.screenshot("device-answers", self.station.windows[0])
+
     def file_transfer(self, sender, receiver, size, tag):
         source = os.path.join(self.options.work, "%s-source.bin" % tag)
         target = os.path.join(self.options.work, "%s-saved.bin" % tag)
@@ -929,6 +940,7 @@ class Run:
             ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
             ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
             ("RS control: first byte on COM1", self.rs_control, False),
+            ("COM1 device answers shown in the Station's history", self.device_answers, False),
             ("File Terminal -> Station (4500 bytes) saved identical", self.terminal_to_station_file, False),
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",
