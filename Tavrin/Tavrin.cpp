@@ -114,22 +114,42 @@ void CMyApp::connectTo(const QString &address, State attempt)
     socket->connectToStation(address, m_stationPort);
 }
 
-bool CMyApp::askText(const QString &promptText, const QString &what, bool unicode, QString *text, QByteArray *bytes)
+bool CMyApp::askText(const QString &promptText, const QString &note, const TextRule &rule, QString *text,
+                    QByteArray *bytes)
 {
-    // The Station may have closed the connection while the dialog was open.
-    if (m_state == State::NotConnected || !readyToSend() || !prompt(promptText, text) || !readyToSend())
+    if (m_state == State::NotConnected || !readyToSend())
         return false;
-    return unicode ? wireText(*m_pSocket, *text, what, MAX_TERMINAL_TEXT, bytes)
-                   : wireText(*text, what, MAX_TERMINAL_TEXT, bytes);
+    CInputDialog dialog(mainFrame());
+    dialog.m_prompt = promptText;
+    dialog.m_note = note;
+    dialog.m_rule = rule;
+    if (dialog.DoModal() != TemplateDialog::IDOK)
+        return false;
+    *text = dialog.m_text;
+    *bytes = dialog.m_bytes;
+    // The Station may have closed the connection while the dialog was open.
+    return readyToSend();
+}
+
+TextRule CMyApp::textRule(const QString &what) const
+{
+    if (what == sendTextName() && m_pSocket && m_pSocket->peerHasExtension())
+        return TextRule::unicode(what);
+    return TextRule(what, MAX_TERMINAL_TEXT);
 }
 
 void CMyApp::OnSend()
 {
     QString text;
     QByteArray bytes;
-    if (!askText(QStringLiteral("送る文字列を入力してください"), sendTextName(), true, &text, &bytes))
+    // In the form the rule was made for when the dialog opened.
+    const TextRule rule = textRule(sendTextName());
+    if (!askText(QStringLiteral("送る文字列を入力してください"), QString(), rule, &text, &bytes))
         return;
-    sendWireText(*m_pSocket, bytes);
+    if (rule.encoding() == TextRule::Encoding::Utf8)
+        m_pSocket->sendUnicodeText(text);
+    else
+        m_pSocket->SendText(bytes);
     resetDeclinedFiles(m_pSocket);
     record(QStringLiteral("送信: ") + text);
 }
@@ -153,12 +173,25 @@ void CMyApp::OnRsControl()
 {
     QString text;
     QByteArray bytes;
-    if (!askText(QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）"),
-                 rsTextName(), false, &text, &bytes))
+    if (!askText(QStringLiteral("RSコントロールの文字列を入力してください"),
+                 QStringLiteral("先頭の 1 バイトだけが回線に送られます（空のときは何も送られません）"),
+                 textRule(rsTextName()), &text, &bytes))
         return;
     m_pSocket->sendFrame(FrameCodec::rsFrame(bytes));
     resetDeclinedFiles(m_pSocket);
-    record(QStringLiteral("RSコントロール送信: ") + text);
+    record(rsSentLine(text, bytes));
+}
+
+QString CMyApp::rsSentLine(const QString &text, const QByteArray &bytes)
+{
+    // The Station writes the first byte to its line, and nothing for an empty string.
+    if (bytes.isEmpty())
+        return QStringLiteral("RSコントロール送信: 空の文字列（回線へは何も送られません）");
+    const auto first = quint8(bytes.at(0));
+    QString lineByte = QStringLiteral("0x") + QString::number(first, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+    if (first >= 0x20 && first < 0x7F)
+        lineByte += QStringLiteral(" '%1'").arg(QLatin1Char(char(first)));
+    return QStringLiteral("RSコントロール送信: %1（回線へは %2）").arg(text, lineByte);
 }
 
 void CMyApp::OnSettings()
@@ -208,17 +241,6 @@ void CMyApp::OnDisconnect()
         setState(State::NotConnected);
         return;
     }
-}
-
-bool CMyApp::prompt(const QString &promptText, QString *text)
-{
-    CInputDialog dialog(mainFrame());
-    dialog.m_prompt = promptText;
-    dialog.m_text = *text;
-    if (dialog.DoModal() != TemplateDialog::IDOK)
-        return false;
-    *text = dialog.m_text;
-    return true;
 }
 
 bool CMyApp::readyToSend()

@@ -2,6 +2,7 @@
 
 #include "Frame.h"
 #include "OperatorApp.h"
+#include "TextRule.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -62,12 +63,14 @@ protected:
     QStringList closeLosses() const override;
 
 private:
-    // Asks with the prompt dialog; false on Cancel.
-    bool prompt(const QString &promptText, QString *text);
-    // The operator's text for `what`, typed in the prompt and fit for the
-    // wire, in UTF-8 to a Station that speaks our extension if `unicode`;
-    // false when nothing is to be sent (the operator was told why).
-    bool askText(const QString &promptText, const QString &what, bool unicode, QString *text, QByteArray *bytes);
+    // The operator's text, typed in the prompt until `rule` takes it, and
+    // its bytes; false when nothing is to be sent (Cancel, or the operator
+    // was told why).
+    bool askText(const QString &promptText, const QString &note, const TextRule &rule, QString *text,
+                 QByteArray *bytes);
+    // What the Station takes from this Terminal as the text `what`: RS
+    // strings always in CP932, texts in UTF-8 once it speaks our extension.
+    TextRule textRule(const QString &what) const;
     // True while the connection is up; otherwise tells the operator that
     // nothing is sent, be it still connecting or already lost.
     bool readyToSend();
@@ -76,6 +79,10 @@ private:
 
     // Connects to `address`; `attempt` is Connecting or Reconnecting.
     void connectTo(const QString &address, State attempt);
+
+    // What the history notes for an RS control string sent as `bytes`:
+    // the byte that goes to the Station's line.
+    static QString rsSentLine(const QString &text, const QByteArray &bytes);
     void onStateChanged(CConnSocket *socket);
     void onConnectFailed(CConnSocket *socket, QAbstractSocket::SocketError error);
     void dropConnection(const QString &status);

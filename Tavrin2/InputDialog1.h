@@ -2,15 +2,24 @@
 
 #include "Frame.h"
 #include "TemplateDialog.h"
+#include "TextRule.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <array>
+#include <optional>
+
+class QLabel;
+class TextCheck;
 
 // The Station's client-choice dialog (template 130): one radio button per
 // slot of the client table, enabled for occupied slots, "全端末" after them
-// for the commands that may go to every Terminal, and a text field. OK
-// needs a choice; with one occupied slot it is chosen already.
+// for the commands that may go to every Terminal, and a text field, under a
+// line saying what the choice is for. OK needs a choice; with one occupied
+// slot it is chosen already. With a rule, a counter under the field shows
+// the bytes of the text, and OK keeps the dialog open, saying under the
+// counter what to change, until the rule takes the text.
 class CInputDialog : public TemplateDialog
 {
     Q_OBJECT
@@ -41,6 +50,12 @@ public:
     bool m_withText = true;
     // Set before DoModal: true to offer "全端末".
     bool m_offerAll = false;
+    // Set before DoModal: what the choice is for ("送信先の端末を選んでください").
+    QString m_instruction;
+    // Set before DoModal: what the text must be to be taken.
+    std::optional<TextRule> m_rule;
+    // The text as the rule sends it, taken on OK.
+    QByteArray m_bytes;
 
     void accept() override;
 
@@ -52,4 +67,9 @@ protected:
 private:
     // The checked slot among the occupied ones, ALL_SLOTS, or MAX_CLIENTS.
     qint32 checkedSlot() const;
+    void layOutBelowText();
+
+    QLabel *m_instructionLabel;
+    QLabel *m_textLabel;
+    TextCheck *m_check = nullptr;
 };

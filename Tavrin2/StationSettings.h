@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Journal.h"
+#include "SerialPort.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,7 +10,8 @@
 // the addresses Terminals may connect from, the local address to listen
 // on, how many Terminals may connect from one address at once (empty, and
 // 0, mean the default: every address, any number), the days the journal
-// of the history is kept (0: none) and whether the connections it admits
+// of the history is kept (0: none), the serial device that stands for COM1
+// (CSerialPort::NoDevice for none) and whether the connections it admits
 // offer the extension our programs speak between them.
 struct StationSettings
 {
@@ -17,6 +19,7 @@ struct StationSettings
     QString listenAddress;
     int historyDays = Journal::DefaultKeptDays;
     int maxConnectionsPerAddress = 0;
+    QString serialDevice = QString::fromLatin1(CSerialPort::FirstSerialPort);
     bool extension = true;
 
     static StationSettings load();
@@ -26,6 +29,7 @@ struct StationSettings
     {
         return allowedTerminals == other.allowedTerminals && listenAddress == other.listenAddress
             && historyDays == other.historyDays && maxConnectionsPerAddress == other.maxConnectionsPerAddress
+            && serialDevice == other.serialDevice
             && extension == other.extension;
     }
 };

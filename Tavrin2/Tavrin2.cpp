@@ -12,6 +12,7 @@
 #include "SettingsDialog.h"
 #include "SocketErrorText.h"
 #include "StationNotices.h"
+#include "StationSettings.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
@@ -27,9 +28,15 @@ namespace {
 const QString StatusWaiting = QStringLiteral("接続待ち");
 const QString StatusConnected = QStringLiteral("人と接続中");
 const QString StatusListenFailed = QStringLiteral("待ち受けできません。開始をやり直してください");
+const QString SendInstruction = QStringLiteral("送信先の端末を選んでください");
 QString peerDescription(const CConnSocket *connection)
 {
     return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
+}
+
+QString deviceName(const QString &device)
+{
+    return device == QLatin1String(CSerialPort::NoDevice) ? QStringLiteral("なし") : device;
 }
 }
 
@@ -50,10 +57,23 @@ CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     });
     connect(m_pSerialPort, &CSerialPort::stalledChanged, this, &CMy2App::lineStalled);
     connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    connect(m_pSerialPort, &CSerialPort::answered, this, [this](const QByteArray &answer) {
+        record(DeviceAnswers::shown(answer), -1, HistoryModel::Kind::DeviceAnswer);
+    });
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
     }
+}
+
+QString CMy2App::configuredSerialDevice()
+{
+    return CSerialPort::defaultDevice(StationSettings::load().serialDevice);
+}
+
+QList<SerialPortName> CMy2App::serialPorts() const
+{
+    return CSerialPort::availablePorts();
 }
 
 void CMy2App::addCommands(CMainFrame *frame)
@@ -68,7 +88,7 @@ void CMy2App::addCommands(CMainFrame *frame)
                              {QStringLiteral("切断"), QStringLiteral("選んだ Terminal との接続を切ります")},
                              {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
                              {QStringLiteral("設定"),
-                              QStringLiteral("接続を許可するアドレスと待ち受けるアドレスを設定します")}});
+                              QStringLiteral("接続を許可するアドレス、待ち受けるアドレス、シリアルポートなどを設定します")}});
 }
 
 void CMy2App::OnStart()
@@ -167,40 +187,61 @@ void CMy2App::loadAddressFilter()
 
 void CMy2App::OnSend()
 {
-    sendText(chooseClient(true, true));
+    const TextRule rule = sendRule();
+    sendText(chooseClient(SendInstruction, rule, true), rule);
 }
 
 void CMy2App::OnSendTo(int slot)
 {
-    sendText(chooseClient(true, true, slot));
+    const TextRule rule = sendRule();
+    sendText(chooseClient(SendInstruction, rule, true, slot), rule);
 }
 
-void CMy2App::sendText(const Choice &choice)
+TextRule CMy2App::sendRule() const
+{
+    for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot) {
+        const CConnSocket *connection = m_pListenSocket->client(slot);
+        if (connection && connection->isOpen() && connection->peerHasExtension())
+            return TextRule::unicode(sendTextName());
+    }
+    return TextRule(sendTextName(), MAX_TEXT);
+}
+
+QString CMy2App::classicPeersMessage(const QStringList &names)
+{
+    return QStringLiteral("%1 は拡張機能を使っていない接続のため、この文字列を受け取れません。どの端末にも送信しませんでした。"
+                          "%1 へは、日本語の全角・半角の文字だけで %2 バイト（全角は1文字2バイト）以内の文字列を送ってください。")
+        .arg(names.join(QStringLiteral("、")))
+        .arg(MAX_TEXT);
+}
+
+void CMy2App::sendText(const Choice &choice, const TextRule &rule)
 {
     if (choice.targets.isEmpty())
         return;
     const QList<Target> targets = stillConnected(choice.targets, QStringLiteral("文字列を送信しませんでした"));
-    // Each Terminal gets the text in the form its connection takes now; a
-    // text that one of the forms cannot carry goes to none.
-    QByteArray classic;
-    QByteArray unicode;
-    bool classicMade = false;
-    bool unicodeMade = false;
-    for (const Target &target : targets) {
-        if (!target.connection || !target.connection->isOpen())
-            continue;
-        const bool extension = target.connection->peerHasExtension();
-        bool &made = extension ? unicodeMade : classicMade;
-        if (made)
-            continue;
-        if (!wireText(*target.connection, choice.text, sendTextName(), MAX_TEXT, extension ? &unicode : &classic))
+    // The dialog took the text in the widest form offered; a Terminal
+    // without our extension among those chosen takes it in CP932, or none
+    // takes it.
+    QByteArray classic = choice.bytes;
+    if (rule.encoding() == TextRule::Encoding::Utf8) {
+        QStringList classicPeers;
+        for (const Target &target : targets) {
+            if (target.connection && target.connection->isOpen() && !target.connection->peerHasExtension())
+                classicPeers.append(senderName(target.slot).trimmed());
+        }
+        if (!classicPeers.isEmpty() && !TextRule(sendTextName(), MAX_TEXT).encode(choice.text, &classic)) {
+            desktop().messageBox(classicPeersMessage(classicPeers));
             return;
-        made = true;
+        }
     }
     for (const Target &target : targets) {
         if (!target.connection || !target.connection->isOpen())
             continue;
-        sendWireText(*target.connection, target.connection->peerHasExtension() ? unicode : classic);
+        if (target.connection->peerHasExtension())
+            target.connection->sendUnicodeText(choice.text);
+        else
+            target.connection->SendText(classic);
         resetDeclinedFiles(target.connection);
         record(QStringLiteral("送信: ") + choice.text, target.slot);
     }
@@ -208,7 +249,7 @@ void CMy2App::sendText(const Choice &choice)
 
 void CMy2App::OnFileSend()
 {
-    const Choice choice = chooseClient(false, true);
+    const Choice choice = chooseClient(QStringLiteral("ファイルを送る端末を選んでください"), std::nullopt, true);
     if (choice.targets.isEmpty())
         return;
     // Every Terminal offered goes to the session, which tells of those gone once the file is chosen.
@@ -255,7 +296,7 @@ void CMy2App::fileDropped(const QString &path, const Target &target)
 
 void CMy2App::OnDropClient()
 {
-    const Choice choice = chooseClient(false, false);
+    const Choice choice = chooseClient(QStringLiteral("接続を切る端末を選んでください"), std::nullopt, false);
     if (choice.targets.isEmpty() || !choice.targets.first().connection)
         return;
     const Target &target = choice.targets.first();
@@ -285,10 +326,17 @@ QString CMy2App::barQuestion(int slot, const QHostAddress &address)
 
 void CMy2App::OnSettings()
 {
-    CSettingsDialog dialog(desktop(), StationSettings::load(), mainFrame());
+    StationSettings current = StationSettings::load();
+    const bool overridden = !CSerialPort::overridingDevice().isEmpty();
+    if (!overridden)
+        current.serialDevice = m_pSerialPort->device();
+    CSettingsDialog dialog(desktop(), current, overridden ? QList<SerialPortName>() : serialPorts(), mainFrame());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    dialog.settings().store();
+    const StationSettings chosen = dialog.settings();
+    chosen.store();
+    if (!overridden && chosen.serialDevice != m_pSerialPort->device())
+        switchSerialDevice(chosen.serialDevice);
     if (!m_pListenSocket)
         return;
     loadAddressFilter();
@@ -412,13 +460,16 @@ QStringList CMy2App::closeLosses() const
     return losses + sending + OperatorApp::closeLosses();
 }
 
-CMy2App::Choice CMy2App::chooseClient(bool withText, bool offerAll, int preselected)
+CMy2App::Choice CMy2App::chooseClient(const QString &instruction, const std::optional<TextRule> &rule, bool offerAll,
+                                      int preselected)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
         return {};
 
     CInputDialog dialog(mainFrame());
-    dialog.m_withText = withText;
+    dialog.m_instruction = instruction;
+    dialog.m_withText = rule.has_value();
+    dialog.m_rule = rule;
     dialog.m_offerAll = offerAll;
     // Which Terminal each slot held when the dialog opened: a slot that
     // changes hands meanwhile is not the Terminal the operator chose. A
@@ -436,7 +487,7 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, bool offerAll, int preselec
     }
     if (dialog.DoModal() != TemplateDialog::IDOK || dialog.m_nSelected == MAX_CLIENTS)
         return {};
-    Choice choice {{}, dialog.m_text, dialog.m_nSelected == CInputDialog::ALL_SLOTS};
+    Choice choice {{}, dialog.m_text, dialog.m_nSelected == CInputDialog::ALL_SLOTS, dialog.m_bytes};
     for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
         if (dialog.m_slotUsed[slot] != 0 && (choice.everyone || slot == dialog.m_nSelected))
             choice.targets.append({slot, shown[slot]});
@@ -467,9 +518,17 @@ void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
     record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
 }
 
+void CMy2App::switchSerialDevice(const QString &device)
+{
+    record(QStringLiteral("シリアルポートを %1 から %2 に切り替えます")
+               .arg(deviceName(m_pSerialPort->device()), deviceName(device)));
+    m_pSerialPort->setDevice(device);
+}
+
 void CMy2App::lineStalled(bool stalled)
 {
-    if (stalled)
+    // A line given up or switched to none takes nothing again.
+    if (stalled || !m_pSerialPort->isOpen())
         return;
     quint64 waiting = 0;
     for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot)

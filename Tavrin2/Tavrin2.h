@@ -4,10 +4,13 @@
 #include "Frame.h"
 #include "OperatorApp.h"
 #include "SerialPort.h"
+#include "TextRule.h"
 
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
+
+#include <optional>
 
 class CConnSocket;
 class CListenSocket;
@@ -24,8 +27,11 @@ class CMy2App : public OperatorApp
 
 public:
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
-    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
+    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = configuredSerialDevice(),
                      quint16 port = SERVICE_PORT);
+
+    // TAVRIN2_COM1, else the device chosen in 設定, else the first serial port.
+    static QString configuredSerialDevice();
 
     void OnStart() override;
     void OnSend() override;
@@ -45,6 +51,8 @@ public:
 
     // The text the Station's operator sends, as it is named when refused.
     static QString sendTextName() { return QStringLiteral("送信する文字列"); }
+    // Why a text was sent to none of the chosen Terminals: `names` cannot take it.
+    static QString classicPeersMessage(const QStringList &names);
     static QString droppedRsMessage(int slot, int dropped);
 
     CListenSocket *m_pListenSocket = nullptr;
@@ -53,6 +61,8 @@ public:
 
 protected:
     void addCommands(CMainFrame *frame) override;
+    // The serial ports 設定 offers.
+    virtual QList<SerialPortName> serialPorts() const;
     StatusView *createView(QWidget *parent) override;
     // The table of connected Terminals.
     QWidget *createPanel(QWidget *parent) override;
@@ -72,12 +82,20 @@ private:
         QString text;
         // "全端末": every Terminal the dialog offered.
         bool everyone = false;
+        // The text as the Terminals take it.
+        QByteArray bytes;
     };
 
-    // Lets the operator choose an occupied slot, `preselected` checked if it
-    // is one, or every Terminal if `offerAll`, and type a text if `withText`.
-    Choice chooseClient(bool withText, bool offerAll, int preselected = MAX_CLIENTS);
-    void sendText(const Choice &choice);
+    // Lets the operator choose an occupied slot for what `instruction`
+    // says, `preselected` checked if it is one, or every Terminal if
+    // `offerAll`, and type a text that `rule` takes if there is one.
+    Choice chooseClient(const QString &instruction, const std::optional<TextRule> &rule, bool offerAll,
+                        int preselected = MAX_CLIENTS);
+    // What a Terminal takes as the operator's text.
+    // In UTF-8 while a Terminal that speaks our extension is connected.
+    TextRule sendRule() const;
+    // Sends the text of `choice`, typed under `rule`.
+    void sendText(const Choice &choice, const TextRule &rule);
     // The chosen Terminals still connected; tells the operator, once, of
     // the others that nothing was done to them, and why.
     QList<Target> stillConnected(const QList<Target> &targets, const QString &what);
@@ -93,6 +111,7 @@ private:
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);
     void lineStalled(bool stalled);
+    void switchSerialDevice(const QString &device);
     QString peerOf(int slot) const override;
     // Loads the stored settings into the listener, telling a bad address
     // entry; they apply to the Terminals admitted from then on.

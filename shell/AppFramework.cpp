@@ -13,12 +13,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDate>
 #include <QDir>
 #include <QEvent>
 #include <QFileDevice>
 #include <QKeySequence>
 #include <QSettings>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QVBoxLayout>
@@ -156,7 +158,10 @@ void AppFramework::OnFileOpen()
 
 void AppFramework::OnSaveHistory()
 {
-    const QString path = m_desktop.getSaveFileName(QStringLiteral("履歴を保存"));
+    const QString suggested = QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+                                  .filePath(QStringLiteral("%1-履歴-%2.txt")
+                                                .arg(m_programTitle, QDate::currentDate().toString(Qt::ISODate)));
+    const QString path = m_desktop.getSaveFileName(QStringLiteral("履歴を保存"), suggested);
     if (path.isEmpty())
         return;
     QObject owner;
@@ -170,7 +175,9 @@ void AppFramework::OnSaveHistory()
                                             "書き込める保存先と空き容量を確かめて、もう一度保存してください。")
                                  .arg(NativePath::of(path),
                                       file ? QStringLiteral("（%1）").arg(file->errorString()) : QString()));
+        return;
     }
+    m_history.add(QStringLiteral("履歴を %1 に保存しました").arg(NativePath::of(path)));
 }
 
 void AppFramework::callForAttention(const QString &body)

@@ -51,7 +51,9 @@ public:
     void OnFileNew();
     void OnFileOpen();
     // "履歴保存": the history of this run as UTF-8 text, where the Save As
-    // dialog says; from the journal, which holds what the list let go.
+    // dialog says, which offers "<program>-履歴-<today>.txt" among the
+    // documents; from the journal, which holds what the list let go. The
+    // history then notes where it went.
     void OnSaveHistory();
 
     // What happened during this run, for the programs to add to.

@@ -34,31 +34,6 @@ QString OperatorApp::senderName(int slot)
     return slot < 0 ? QStringLiteral("接続局") : QStringLiteral("端末 %1 ").arg(slot);
 }
 
-QString OperatorApp::unencodableMessage(const QString &what, const QString &characters)
-{
-    return QStringLiteral("%1に送れない文字「%2」が含まれているため、送信しませんでした。"
-                          "その文字を除いて、もう一度入力してください。")
-        .arg(what, characters);
-}
-
-QString OperatorApp::tooLongMessage(const QString &what, int bytes, int limit)
-{
-    return QStringLiteral("%1が長すぎるため、送信しませんでした（%2バイト）。"
-                          "%3バイト以内（全角は1文字2バイト）にして、もう一度入力してください。")
-        .arg(what)
-        .arg(bytes)
-        .arg(limit);
-}
-
-QString OperatorApp::tooLongUnicodeMessage(const QString &what, int bytes)
-{
-    return QStringLiteral("%1が長すぎるため、送信しませんでした（%2バイト）。"
-                          "%3バイト以内（日本語は1文字3バイト、絵文字は4バイト）にして、もう一度入力してください。")
-        .arg(what)
-        .arg(bytes)
-        .arg(MAX_EXT_TEXT);
-}
-
 QString OperatorApp::declinedFilesMessage(int slot, const QString &address)
 {
     return QStringLiteral("%1（アドレス %2）からのファイルを %3 回続けて保存しなかったため、このアドレスからのファイルは"
@@ -92,40 +67,6 @@ void OperatorApp::showUnicodeText(const QString &text, int slot)
     Redraw();
     record(QStringLiteral("受信: ") + text, slot, HistoryModel::Kind::Text);
     callForAttention(slot < 0 ? QString() : QStringLiteral("端末 %1").arg(slot), text);
-}
-
-bool OperatorApp::wireText(const CConnSocket &connection, const QString &text, const QString &what, int classicLimit,
-                           QByteArray *bytes)
-{
-    if (!connection.peerHasExtension())
-        return wireText(text, what, classicLimit, bytes);
-    *bytes = text.toUtf8();
-    if (bytes->size() > MAX_EXT_TEXT) {
-        desktop().messageBox(tooLongUnicodeMessage(what, int(bytes->size())));
-        return false;
-    }
-    return true;
-}
-
-void OperatorApp::sendWireText(CConnSocket &connection, const QByteArray &bytes)
-{
-    if (connection.peerHasExtension())
-        connection.sendUnicodeText(QString::fromUtf8(bytes));
-    else
-        connection.SendText(bytes);
-}
-
-bool OperatorApp::wireText(const QString &text, const QString &what, int limit, QByteArray *bytes)
-{
-    if (!CodePage::encode(text, bytes)) {
-        desktop().messageBox(unencodableMessage(what, CodePage::unencodable(text)));
-        return false;
-    }
-    if (bytes->size() > limit) {
-        desktop().messageBox(tooLongMessage(what, int(bytes->size()), limit));
-        return false;
-    }
-    return true;
 }
 
 void OperatorApp::receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot)

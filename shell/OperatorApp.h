@@ -16,9 +16,8 @@
 class CConnSocket;
 
 // What the operator of either program sees of the link: the status line and
-// the message line the view draws, a received text shown and noted, the
-// operator's text checked before it goes out, and received files offered
-// for saving, one Save As dialog at a time. A slot of -1 stands for the
+// the message line the view draws, a received text shown and noted, and
+// received files offered for saving, one Save As dialog at a time. A slot of -1 stands for the
 // Terminal's one peer, its Station; a slot from 0 for the Station's
 // Terminal in that slot.
 class OperatorApp : public AppFramework
@@ -56,11 +55,6 @@ public:
 
     // The peer as the operator is told of it: "接続局", "端末 3 ".
     static QString senderName(int slot);
-    // Why the operator's text for `what` ("送る文字列") was not sent.
-    static QString unencodableMessage(const QString &what, const QString &characters);
-    static QString tooLongMessage(const QString &what, int bytes, int limit);
-    // The same for a text that goes in UTF-8, at most MAX_EXT_TEXT bytes.
-    static QString tooLongUnicodeMessage(const QString &what, int bytes);
     static QString declinedFilesMessage(int slot, const QString &address);
     static QString extensionAgreedLine();
     // What `slot`'s peer did with the file `name` it was sent, for the
@@ -84,16 +78,6 @@ protected:
     void showText(const QByteArray &text, int slot = -1);
     // The same for a text that came in UTF-8, shown whole.
     void showUnicodeText(const QString &text, int slot = -1);
-    // The operator's text as CP932 bytes of at most `limit`, or false after
-    // telling why it cannot be sent.
-    bool wireText(const QString &text, const QString &what, int limit, QByteArray *bytes);
-    // The same for a text to `connection`: UTF-8 of at most MAX_EXT_TEXT
-    // bytes when its peer speaks our extension, else CP932 of at most
-    // `classicLimit`.
-    bool wireText(const CConnSocket &connection, const QString &text, const QString &what, int classicLimit,
-                  QByteArray *bytes);
-    // Sends what wireText() made of a text for `connection`.
-    static void sendWireText(CConnSocket &connection, const QByteArray &bytes);
     // Queues a file that arrived from `slot` on `connection` for its Save As.
     void receiveFile(CConnSocket *connection, const ReceivedFile &file, int slot = -1);
     void tellFileRefused(int slot, quint64 length, qint64 available);

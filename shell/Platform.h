@@ -19,8 +19,10 @@ public:
     // Modal Open dialog; the chosen full path, or an empty string on cancel.
     virtual QString getOpenFileName() = 0;
     // Modal Save As dialog captioned `caption` that asks before
-    // overwriting, `suggestedName` (if any) filled in; empty on cancel.
-    virtual QString getSaveFileName(const QString &caption, const QString &suggestedName = QString()) = 0;
+    // overwriting, offering `suggested` unless it is empty: a full path, or
+    // a bare name in the folder saved to last (else the documents folder);
+    // empty on cancel.
+    virtual QString getSaveFileName(const QString &caption, const QString &suggested) = 0;
     // Modal message box with a single OK button.
     virtual void messageBox(const QString &text) = 0;
     // The same, shown from the event loop once the handler that calls this

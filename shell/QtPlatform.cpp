@@ -137,17 +137,17 @@ QString QtPlatform::getOpenFileName()
     return QFileDialog::getOpenFileName(dialogOwner());
 }
 
-QString QtPlatform::getSaveFileName(const QString &caption, const QString &suggestedName)
+QString QtPlatform::getSaveFileName(const QString &caption, const QString &suggested)
 {
     // A bare name would open the dialog in the working directory.
-    QString start;
-    if (!suggestedName.isEmpty()) {
+    QString start = suggested;
+    if (!suggested.isEmpty() && !suggested.contains(QLatin1Char('/'))) {
         QString folder = m_saveFolder;
         if (folder.isEmpty())
             folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         if (!QFileInfo(folder).isDir())
             folder = QDir::homePath();
-        start = QDir(folder).filePath(suggestedName);
+        start = QDir(folder).filePath(suggested);
     }
     // QFileDialog asks before overwriting unless told otherwise.
     const QString path = QFileDialog::getSaveFileName(dialogOwner(), caption, start);

@@ -9,7 +9,7 @@ class QtPlatform : public IPlatform
 {
 public:
     QString getOpenFileName() override;
-    QString getSaveFileName(const QString &caption, const QString &suggestedName = QString()) override;
+    QString getSaveFileName(const QString &caption, const QString &suggested) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;

@@ -118,6 +118,21 @@ void TemplateDialog::setInitialFocus(int id)
     m_firstFocus = control(id);
 }
 
+void TemplateDialog::setRoomAbove(int yUnits, int pixels)
+{
+    const int delta = pixels - m_room;
+    if (delta == 0)
+        return;
+    // Controls moved before are below `top` still.
+    const int top = m_units.toPixelsY(yUnits);
+    for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (child->geometry().top() >= top)
+            child->move(child->x(), child->y() + delta);
+    }
+    m_room = pixels;
+    setFixedSize(width(), height() + delta);
+}
+
 bool TemplateDialog::eventFilter(QObject *watched, QEvent *event)
 {
     auto *radio = qobject_cast<QRadioButton *>(watched);

@@ -50,6 +50,10 @@ protected:
     void addControl(int id, QWidget *widget, int x, int y, int w, int h, bool tabStop = true);
     // Where the focus starts, instead of the first Tab stop.
     void setInitialFocus(int id);
+    // Makes `pixels` of room above the controls whose top is at `yUnits` or
+    // below: they move down and the dialog grows, for a text that comes and
+    // goes. Always the same `yUnits` for one dialog.
+    void setRoomAbove(int yUnits, int pixels);
 
     // Data exchange hooks: fill controls before showing; read them back on OK.
     virtual void OnInitDialog() {}
@@ -68,4 +72,5 @@ private:
     QList<QRadioButton *> m_group;
     QWidget *m_lastControl = nullptr;
     QWidget *m_firstFocus = nullptr;
+    int m_room = 0;
 };

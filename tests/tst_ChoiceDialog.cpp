@@ -1,6 +1,7 @@
 #include "InputDialog1.h"
 #include "ModalDialogAnswer.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -39,6 +40,7 @@ private slots:
     void okWithoutSlotAsksAndStaysOpen();
     void allTerminalsOnlyWhereOffered_data();
     void allTerminalsOnlyWhereOffered();
+    void refusedTextStaysWithItsReason();
 };
 
 void tst_ChoiceDialog::templateControls()
@@ -203,6 +205,46 @@ void tst_ChoiceDialog::allTerminalsOnlyWhereOffered()
     QCOMPARE(shown, offered);
     QCOMPARE(reachedBeyondFour, offered ? QStringLiteral("id1012") : QStringLiteral("id1003"));
     QCOMPARE(dialog.m_nSelected, offered ? CInputDialog::ALL_SLOTS : 1);
+}
+
+void tst_ChoiceDialog::refusedTextStaysWithItsReason()
+{
+    QString counter;
+    QString overCounter;
+    QString reason;
+    bool radiosBelowReason = false;
+    bool stayedOpen = false;
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("id1000"));
+        auto *reasonLabel = dialog->findChild<QLabel *>(QStringLiteral("refusalReason"));
+        auto *counterLabel = dialog->findChild<QLabel *>(QStringLiteral("byteCounter"));
+        edit->setText(QString(100, QChar(0x6F22)));
+        counter = counterLabel->text();
+        edit->insert(QStringLiteral("x"));
+        overCounter = counterLabel->text();
+        QTest::keyClick(edit, Qt::Key_Return);
+        stayedOpen = dialog->isVisible();
+        reason = reasonLabel->isVisible() ? reasonLabel->text() : QString();
+        radiosBelowReason = edit->geometry().bottom() < counterLabel->geometry().top()
+            && counterLabel->geometry().bottom() < reasonLabel->geometry().top()
+            && reasonLabel->geometry().bottom() < radio(dialog, 0)->geometry().top()
+            && dialog->rect().contains(dialog->findChild<QPushButton *>(QStringLiteral("id1"))->geometry());
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QTest::keyClick(edit, Qt::Key_Return);
+        if (dialog->isVisible())
+            dialog->reject();
+    });
+    CInputDialog dialog;
+    dialog.m_slotUsed[2] = 1;
+    dialog.m_rule = TextRule(QStringLiteral("送信する文字列"), 200);
+    QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDOK));
+    QCOMPARE(counter, QStringLiteral("200 / 200 バイト"));
+    QCOMPARE(overCounter, QStringLiteral("201 / 200 バイト（1 バイト多すぎます）"));
+    QVERIFY(stayedOpen);
+    QCOMPARE(reason, TextRule::tooLongReason(QStringLiteral("送信する文字列"), 201, 200));
+    QVERIFY(radiosBelowReason);
+    QCOMPARE(dialog.m_nSelected, 2);
+    QCOMPARE(dialog.m_bytes.size(), 200);
 }
 
 QTEST_MAIN(tst_ChoiceDialog)

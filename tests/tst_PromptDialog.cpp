@@ -1,9 +1,13 @@
 #include "InputDialog1.h"
 #include "ModalDialogAnswer.h"
 
+#include "CodePage.h"
+
 #include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 
 namespace {
@@ -39,6 +43,8 @@ private slots:
     void focusStartsInInputAndTabSkipsPrompt();
     void closing_data();
     void closing();
+    void ruleCountsAndKeepsRefusedTextOpen_data();
+    void ruleCountsAndKeepsRefusedTextOpen();
 };
 
 void tst_PromptDialog::template130()
@@ -135,11 +141,12 @@ void tst_PromptDialog::closing()
     QFETCH(int, result);
     QFETCH(QString, text);
     // Longer than its field.
-    const QString prompt = QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）");
+    const QString prompt = QStringLiteral("RSコントロールの文字列を入力してください");
 
     QString shownText;
     QString shownPrompt;
     int promptCursor = -1;
+    bool promptFits = false;
     bool typedIntoInput = false;
     bool closedByOperator = false;
     ModalDialogAnswer answer([&](QDialog *dialog) {
@@ -147,6 +154,10 @@ void tst_PromptDialog::closing()
         shownText = input->text();
         shownPrompt = edit(dialog, 1001)->text();
         promptCursor = edit(dialog, 1001)->cursorPosition();
+        const QLineEdit *promptField = edit(dialog, 1001);
+        const int margins = 2 * (promptField->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, promptField) + 2);
+        promptFits = promptField->fontMetrics().horizontalAdvance(prompt) + margins <= promptField->width()
+            && dialog->rect().contains(promptField->geometry()) && dialog->rect().contains(input->geometry());
         // Typed at once, as the operator does: it replaces the caller's text.
         typedIntoInput = dialog->focusWidget() == input;
         if (!typed.isNull()) {
@@ -180,8 +191,82 @@ void tst_PromptDialog::closing()
     QCOMPARE(shownText, initial);
     QCOMPARE(shownPrompt, prompt);
     QCOMPARE(promptCursor, 0);
+    QVERIFY(promptFits);
     QCOMPARE(dialog.m_text, text);
     QCOMPARE(dialog.m_prompt, prompt);
+}
+
+void tst_PromptDialog::ruleCountsAndKeepsRefusedTextOpen_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("counter");
+    QTest::addColumn<QString>("refusal");   // empty: taken at the first OK
+
+    const QString what = QStringLiteral("送る文字列");
+    QTest::newRow("fits") << "AB" << "2 / 189 バイト" << "";
+    QTest::newRow("189 bytes, wide characters") << QString(94, QChar(0x3042)) + 'A' << "189 / 189 バイト" << "";
+    QTest::newRow("one byte over") << QString(95, QChar(0x3042)) << "190 / 189 バイト（1 バイト多すぎます）"
+                                   << TextRule::tooLongReason(what, 190, 189);
+    QTest::newRow("a character CP932 lacks") << QStringLiteral("A\U0001F600") << "1 / 189 バイト（送れない文字があります）"
+                                             << TextRule::unencodableReason(what, QStringLiteral("\U0001F600"));
+}
+
+void tst_PromptDialog::ruleCountsAndKeepsRefusedTextOpen()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, counter);
+    QFETCH(QString, refusal);
+
+    QString shownCounter;
+    QString shownRefusal;
+    QString keptText;
+    bool clear = false;
+    QString retriedCounter;
+    QString reasonAfterFix = QStringLiteral("(not retried)");
+    ModalDialogAnswer answer([&](QDialog *dialog) {
+        QLineEdit *input = edit(dialog, 1000);
+        auto *counterLabel = dialog->findChild<QLabel *>(QStringLiteral("byteCounter"));
+        auto *reason = dialog->findChild<QLabel *>(QStringLiteral("refusalReason"));
+        input->insert(typed);
+        shownCounter = counterLabel->text();
+        QTest::mouseClick(button(dialog, 1), Qt::LeftButton);
+        if (!dialog->isVisible())
+            return;
+        shownRefusal = reason->isVisible() ? reason->text() : QString();
+        keptText = input->text();
+        // Counter, reason and buttons one under the other, all inside the dialog.
+        const QWidget *ok = button(dialog, 1);
+        clear = input->geometry().bottom() < counterLabel->geometry().top()
+            && counterLabel->geometry().bottom() < reason->geometry().top()
+            && reason->geometry().bottom() < ok->geometry().top() && dialog->rect().contains(ok->geometry())
+            && reason->height() >= reason->heightForWidth(reason->width());
+        // Fixing the text takes the reason away; OK then closes.
+        input->setText(QStringLiteral("OK"));
+        retriedCounter = counterLabel->text();
+        reasonAfterFix = reason->isVisible() ? reason->text() : QString();
+        QTest::mouseClick(button(dialog, 1), Qt::LeftButton);
+        if (dialog->isVisible())
+            dialog->reject();
+    });
+
+    CInputDialog dialog;
+    dialog.m_rule = TextRule(QStringLiteral("送る文字列"), 189);
+    QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDOK));
+    QCOMPARE(shownCounter, counter);
+    QCOMPARE(shownRefusal, refusal);
+    if (refusal.isEmpty()) {
+        QCOMPARE(dialog.m_text, typed);
+        QByteArray bytes;
+        QVERIFY(CodePage::encode(typed, &bytes));
+        QCOMPARE(dialog.m_bytes, bytes);
+        return;
+    }
+    QCOMPARE(keptText, typed);
+    QVERIFY(clear);
+    QCOMPARE(retriedCounter, QStringLiteral("2 / 189 バイト"));
+    QCOMPARE(reasonAfterFix, QString());
+    QCOMPARE(dialog.m_text, QStringLiteral("OK"));
+    QCOMPARE(dialog.m_bytes, QByteArray("OK"));
 }
 
 QTEST_MAIN(tst_PromptDialog)

@@ -713,12 +713,25 @@ void tst_Shell::saveHistoryWritesWhatTheListLetGo()
         app.history().add(QStringLiteral("記録 %1").arg(i));
     const QString saved = m_platform->dataPath + QStringLiteral("/saved.txt");
     m_platform->queueSaveFileName(saved);
+    const QDate before = QDate::currentDate();
     app.OnSaveHistory();
+    const QDate after = QDate::currentDate();
     QCOMPARE(m_platform->messages, QStringList());
+    // Today's name among the documents.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const auto suggestion = [&](const QDate &day) {
+        return documents + QStringLiteral("/Shell-履歴-") + day.toString(QStringLiteral("yyyy-MM-dd")) + ".txt";
+    };
+    QCOMPARE(m_platform->saveSuggestions.size(), 1);
+    QVERIFY2(QStringList({suggestion(before), suggestion(after)}).contains(m_platform->saveSuggestions.first()),
+             qPrintable(m_platform->saveSuggestions.first()));
     const QStringList lines = linesOf(saved);
     QCOMPARE(lines.size(), savedLines);
     QVERIFY(lines.first().endsWith(QStringLiteral(" 記録 %1").arg(HistoryModel::Capacity + 5 - savedLines)));
-    QCOMPARE(lines.last(), app.history().line(app.history().rowCount() - 1, true));
+    QCOMPARE(lines.last(), app.history().line(app.history().rowCount() - 2, true));
+    // Then the history notes where it went.
+    QCOMPARE(app.history().entry(app.history().rowCount() - 1).text,
+             QStringLiteral("履歴を %1 に保存しました").arg(QDir::toNativeSeparators(saved)));
     QCOMPARE(QFileInfo::exists(app.journal().fileOf(QDate::currentDate())), keptDays > 0);
 }
 

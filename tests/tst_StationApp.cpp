@@ -14,7 +14,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
@@ -69,12 +71,19 @@ QLineEdit *textField(QDialog *dialog)
     return dialog->findChild<QLineEdit *>(QStringLiteral("id%1").arg(CInputDialog::IDC_TEXT));
 }
 
-// Answers the client-choice dialog as the operator would.
-void answer(QDialog *dialog, const Choice &choice)
+// Answers the client-choice dialog as the operator would. A text the
+// dialog refuses is given up with Cancel; the reason it showed is returned.
+QString answer(QDialog *dialog, const Choice &choice)
 {
     QTest::mouseClick(radio(dialog, choice.slot), Qt::LeftButton);
     textField(dialog)->setText(choice.text);
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id%1").arg(choice.button)), Qt::LeftButton);
+    if (!dialog->isVisible())
+        return QString();
+    const auto *reason = dialog->findChild<QLabel *>(QStringLiteral("refusalReason"));
+    const QString shown = reason && reason->isVisible() ? reason->text() : QStringLiteral("(open without a reason)");
+    dialog->reject();
+    return shown;
 }
 
 QByteArray fileFrames(const QByteArray &content)
@@ -126,6 +135,8 @@ private slots:
     void commandsWithoutTerminalShowNoDialog();
 
     void slotTooltipNamesTerminal();
+    void choiceDialogSaysWhatItIsFor_data();
+    void choiceDialogSaysWhatItIsFor();
 
     void send_data();
     void send();
@@ -153,6 +164,9 @@ private slots:
     void terminalsGoBeforeTheSerialLineAtExit();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
+    void deviceAnswersInHistory();
+    void serialDeviceSetInDialog_data();
+    void serialDeviceSetInDialog();
     void droppedRsOfDeparturesWhileToldSummed();
     void allowedAddressesSetInDialog();
     void listenAddressSetInDialog();
@@ -366,6 +380,44 @@ void tst_StationApp::slotTooltipNamesTerminal()
                                 QString()}));
 }
 
+void tst_StationApp::choiceDialogSaysWhatItIsFor_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("instruction");
+    QTest::addColumn<QString>("counter");   // empty: no text field
+    QTest::newRow("send") << Send << QStringLiteral("送信先の端末を選んでください")
+                          << QStringLiteral("0 / 200 バイト");
+    QTest::newRow("file send") << FileSend << QStringLiteral("ファイルを送る端末を選んでください") << QString();
+    QTest::newRow("drop") << Drop << QStringLiteral("接続を切る端末を選んでください") << QString();
+}
+
+void tst_StationApp::choiceDialogSaysWhatItIsFor()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, instruction);
+    QFETCH(QString, counter);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    QString shownInstruction;
+    QString shownCounter;
+    bool labelled = false;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        const auto *line = dialog->findChild<QLabel *>(QStringLiteral("instruction"));
+        shownInstruction = line && line->isVisible() ? line->text() : QString();
+        const auto *bytes = dialog->findChild<QLabel *>(QStringLiteral("byteCounter"));
+        shownCounter = bytes && bytes->isVisible() ? bytes->text() : QString();
+        const auto *fieldLabel = dialog->findChild<QLabel *>(QStringLiteral("textLabel"));
+        labelled = fieldLabel->isVisible() && fieldLabel->buddy() == textField(dialog)
+            && textField(dialog)->accessibleName() == QStringLiteral("送信する文字列");
+        dialog->reject();
+    });
+    m_f.choose(command);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(shownInstruction, instruction);
+    QCOMPARE(shownCounter, counter);
+    QCOMPARE(labelled, !counter.isEmpty());
+}
+
 void tst_StationApp::send_data()
 {
     QTest::addColumn<int>("terminals");
@@ -373,12 +425,12 @@ void tst_StationApp::send_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("button");
     QTest::addColumn<bool>("sent");
-    QTest::addColumn<QString>("told");
+    QTest::addColumn<QString>("refusal");
 
     const int ok = TemplateDialog::IDOK;
     const int cancel = TemplateDialog::IDCANCEL;
     const QString none;
-    const QString tooLong = OperatorApp::tooLongMessage(CMy2App::sendTextName(), 201, MAX_TEXT);
+    const QString tooLong = TextRule::tooLongReason(CMy2App::sendTextName(), 201, MAX_TEXT);
     QTest::newRow("text to slot 0") << 1 << 0 << "abc" << ok << true << none;
     QTest::newRow("text to slot 3 of 4") << 4 << 3 << "abc" << ok << true << none;
     QTest::newRow("Japanese text") << 2 << 1 << "こんにちは ｱｲｳ" << ok << true << none;
@@ -392,7 +444,7 @@ void tst_StationApp::send_data()
     QTest::newRow("201 bytes, JIS wave dashes and one")
         << 1 << 0 << QString(100, QChar(0x301C)) + QLatin1Char('x') << ok << false << tooLong;
     QTest::newRow("foreign character") << 1 << 0 << "smile 🙂" << ok << false
-                                       << OperatorApp::unencodableMessage(CMy2App::sendTextName(), "🙂");
+                                       << TextRule::unencodableReason(CMy2App::sendTextName(), "🙂");
     QTest::newRow("Cancel with Terminal chosen") << 2 << 1 << "abc" << cancel << false << none;
     QTest::newRow("Cancel, empty text") << 1 << 0 << "" << cancel << false << none;
 }
@@ -404,7 +456,7 @@ void tst_StationApp::send()
     QFETCH(QString, text);
     QFETCH(int, button);
     QFETCH(bool, sent);
-    QFETCH(QString, told);
+    QFETCH(QString, refusal);
 
     QVERIFY(m_f.start());
     QVERIFY(m_f.connectTerminals(terminals));
@@ -413,11 +465,12 @@ void tst_StationApp::send()
 
     QList<bool> enabled;
     bool textShown = false;
+    QString shownRefusal;
     ModalDialogAnswer answerer([&](QDialog *dialog) {
         for (int i = 0; i < MAX_CLIENTS; ++i)
             enabled << radio(dialog, i)->isEnabled();
         textShown = textField(dialog)->isVisible();
-        answer(dialog, {slot, text, button});
+        shownRefusal = answer(dialog, {slot, text, button});
     });
     m_f.choose(Send);
     QCOMPARE(answerer.count(), 1);
@@ -429,7 +482,8 @@ void tst_StationApp::send()
     if (sent)
         expected[slot] = FrameCodec::textFrame(cp932(text));
     QCOMPARE(m_f.receivedByTerminals(expected), expected);
-    QCOMPARE(m_f.platform->messages, told.isEmpty() ? QStringList() : QStringList {told});
+    QCOMPARE(shownRefusal, refusal);
+    QVERIFY(m_f.platform->messages.isEmpty());
     // Sending changes neither line.
     QCOMPARE(m_f.station->m_status.bytes(), status);
     QVERIFY(m_f.station->m_message.isEmpty());
@@ -996,6 +1050,79 @@ void tst_StationApp::serialLineStateToldOnce()
     }
 }
 
+void tst_StationApp::deviceAnswersInHistory()
+{
+    HistoryModel &history = m_f.station->history();
+    const int before = history.rowCount();
+    QVERIFY(m_f.pty->send("READY\r\n\x1b[1mON\n"));
+    QTRY_COMPARE(history.rowCount(), before + 2);
+    QCOMPARE(history.entry(before).text, QStringLiteral("装置から: READY"));
+    QCOMPARE(history.entry(before).kind, HistoryModel::Kind::DeviceAnswer);
+    // Named as no Terminal, and what would act on a terminal shown as its picture.
+    QCOMPARE(history.line(before).mid(9), QStringLiteral("装置から: READY"));
+    QCOMPARE(history.line(before + 1).mid(9), QStringLiteral("装置から: ␛[1mON"));
+}
+
+void tst_StationApp::serialDeviceSetInDialog_data()
+{
+    QTest::addColumn<bool>("overridden");
+    QTest::newRow("chosen in the dialog") << false;
+    QTest::newRow("named by TAVRIN2_COM1") << true;
+}
+
+void tst_StationApp::serialDeviceSetInDialog()
+{
+    QFETCH(bool, overridden);
+    PtyLine other;
+    QVERIFY(other.isValid());
+    const QString first = m_f.pty->name();
+    if (overridden)
+        qputenv("TAVRIN2_COM1", first.toLocal8Bit());
+    m_f.station->ports = {{QStringLiteral("ttyTEST"), other.name(), QStringLiteral("試験用の回線")}};
+    QString shown;
+    bool enabled = false;
+    QString hint;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("serialDevice"));
+        shown = combo->currentText();
+        enabled = combo->isEnabled();
+        hint = dialog->findChild<QLabel *>(QStringLiteral("serialDeviceHint"))->text();
+        combo->setCurrentIndex(qMax(0, combo->findData(other.name())));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    m_f.choose(Settings);
+    qunsetenv("TAVRIN2_COM1");
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(shown, first);
+    QCOMPARE(enabled, !overridden);
+    QCOMPARE(hint.contains(QStringLiteral("TAVRIN2_COM1")), overridden);
+
+    // Applied at once, or not at all while the variable names the device.
+    PtyLine &used = overridden ? *m_f.pty : other;
+    PtyLine &unused = overridden ? other : *m_f.pty;
+    QCOMPARE(m_f.station->m_pSerialPort->device(), used.name());
+    QCOMPARE(QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .value(QStringLiteral("Serial/Device"))
+                 .toString(),
+             overridden ? QString() : other.name());
+    const QString switched = QStringLiteral("シリアルポートを %1 から %2 に切り替えます").arg(first, other.name());
+    bool toldSwitch = false;
+    for (int row = 0; row < m_f.station->history().rowCount(); ++row)
+        toldSwitch |= m_f.station->history().entry(row).text == switched;
+    QCOMPARE(toldSwitch, !overridden);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    m_f.terminals[0]->write(FrameCodec::rsFrame("Q"));
+    QByteArray carried;
+    QVERIFY(pumpUntil([&] {
+        carried += used.drain(10);
+        return !carried.isEmpty();
+    }));
+    QCOMPARE(carried, QByteArray("Q"));
+    QCOMPARE(unused.drain(0), QByteArray());
+    QCOMPARE(m_f.platform->messages, QStringList());
+}
+
 void tst_StationApp::droppedRsOfDeparturesWhileToldSummed()
 {
     // Pauses long enough for the closes to be seen while the line is busy.
@@ -1103,7 +1230,7 @@ void tst_StationApp::listenAddressSetInDialog()
 void tst_StationApp::settingsDialogReturnsTrimmedSettings()
 {
     StationSettings{{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}.store();
-    CSettingsDialog dialog(*m_f.platform, StationSettings::load());
+    CSettingsDialog dialog(*m_f.platform, StationSettings::load(), {});
     QCOMPARE(dialog.settings(), StationSettings({{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}));
     dialog.findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"))
         ->setPlainText(QStringLiteral("  10.0.0.0/8 \n\n fd00::/8\n   "));
@@ -1115,11 +1242,21 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     auto *extension = dialog.findChild<QCheckBox *>(QStringLiteral("extension"));
     QVERIFY(extension->isChecked());
     extension->setChecked(false);
+    // A device not listed is typed as its path.
+    auto *device = dialog.findChild<QComboBox *>(QStringLiteral("serialDevice"));
+    QCOMPARE(device->currentData().toString(), QString::fromLatin1(CSerialPort::FirstSerialPort));
+    device->setEditText(QStringLiteral("ttyUSB3"));
+    dialog.accept();
+    QCOMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY2(m_f.platform->messages[0].contains(QStringLiteral("「ttyUSB3」")), qPrintable(m_f.platform->messages[0]));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    device->setEditText(QStringLiteral(" /dev/ttyUSB3 "));
     const StationSettings edited = dialog.settings();
     QVERIFY(!edited.extension);
     QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
     QCOMPARE(edited.listenAddress, QString());
     QCOMPARE(edited.historyDays, 0);
+    QCOMPARE(edited.serialDevice, QStringLiteral("/dev/ttyUSB3"));
     // An empty setting is no setting: the default, every address.
     edited.store();
     QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
@@ -1153,7 +1290,7 @@ void tst_StationApp::extensionTexts_data()
     QTest::newRow("emoji and euro") << QStringLiteral("😀 €5") << QString();
     QTest::newRow("4000 bytes") << QStringLiteral("😀").repeated(1000) << QString();
     QTest::newRow("4002 bytes") << QString(1334, QChar(0x20AC))
-                                << OperatorApp::tooLongUnicodeMessage(CMy2App::sendTextName(), 4002);
+                                << TextRule::tooLongUnicodeReason(CMy2App::sendTextName(), 4002);
 }
 
 void tst_StationApp::extensionTexts()
@@ -1170,14 +1307,15 @@ void tst_StationApp::extensionTexts()
         QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: ") + text);
     }
 
-    ModalDialogAnswer answerer([&](QDialog *dialog) { answer(dialog, {1, text}); });
+    QString refusal;
+    ModalDialogAnswer answerer([&](QDialog *dialog) { refusal = answer(dialog, {1, text}); });
     m_f.choose(Send);
     QCOMPARE(answerer.count(), 1);
     QList<QByteArray> expected(2);
     if (told.isEmpty())
         expected[1] = FrameCodec::extTextFrame(text.toUtf8());
     QCOMPARE(m_f.receivedByTerminals(expected), expected);
-    QCOMPARE(m_f.platform->messages, told.isEmpty() ? QStringList() : QStringList {told});
+    QCOMPARE(refusal, told);
 }
 
 void tst_StationApp::extensionTextToEveryTerminal_data()
@@ -1210,7 +1348,7 @@ void tst_StationApp::extensionTextToEveryTerminal()
     }
     QCOMPARE(m_f.receivedByTerminals(expected), expected);
     QCOMPARE(m_f.platform->messages,
-             sent ? QStringList() : QStringList {OperatorApp::unencodableMessage(CMy2App::sendTextName(), text)});
+             sent ? QStringList() : QStringList {CMy2App::classicPeersMessage({QStringLiteral("端末 1")})});
 }
 
 void tst_StationApp::extensionNamedFiles()
@@ -1228,7 +1366,7 @@ void tst_StationApp::extensionNamedFiles()
     terminal->write(FrameCodec::extFileDataFrame(5, 1, content.mid(EXT_CHUNK_SIZE)));
     const QList<QByteArray> receipt {FrameCodec::extReceiptFrame(5, quint8(FileReceipt::Saved))};
     QCOMPARE(m_f.receivedByTerminals(receipt), receipt);
-    QCOMPARE(m_f.platform->suggestedNames, QStringList {QStringLiteral("report.pdf")});
+    QCOMPARE(m_f.platform->saveSuggestions, QStringList {QStringLiteral("report.pdf")});
     QCOMPARE(m_f.platform->saveCaptions, QStringList {QStringLiteral("端末 0 からのファイル「report.pdf」（65,546 バイト）を保存")});
     QCOMPARE(readFile(dir.filePath(QStringLiteral("saved.pdf"))), content);
 

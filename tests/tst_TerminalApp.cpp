@@ -23,6 +23,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
@@ -57,11 +58,21 @@ struct Seen
 {
     QString prompt;
     QString text;
+    QString note;
+    // The reason shown for a refused text.
+    QString refusal;
     // The Stations Start's prompt lists.
     QStringList stations;
 };
 
-// Types `text` into the input field (unless null) and presses `button`.
+QString shownLabel(QDialog *dialog, const char *name)
+{
+    const auto *label = dialog->findChild<QLabel *>(QLatin1String(name));
+    return label && label->isVisible() ? label->text() : QString();
+}
+
+// Types `text` into the input field (unless null) and presses `button`. A
+// text the dialog refuses is given up with Cancel.
 ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &text = QString())
 {
     return [seen, button, text](QDialog *dialog) {
@@ -74,6 +85,7 @@ ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &te
         if (seen) {
             seen->prompt = static_cast<QLineEdit *>(prompt->control(CInputDialog::IDC_PROMPT))->text();
             seen->text = input->text();
+            seen->note = shownLabel(dialog, "promptNote");
             if (auto *start = qobject_cast<CStationPrompt *>(prompt)) {
                 for (int i = 0; i < start->stations()->count(); ++i)
                     seen->stations << start->stations()->itemText(i);
@@ -82,6 +94,11 @@ ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &te
         if (!text.isNull())
             input->setText(text);
         static_cast<QPushButton *>(prompt->control(button))->click();
+        if (!dialog->isVisible())
+            return;
+        if (seen)
+            seen->refusal = shownLabel(dialog, "refusalReason");
+        dialog->reject();
     };
 }
 
@@ -501,15 +518,17 @@ void tst_TerminalApp::promptsOfSendAndRsControl_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("prompt");
-    QTest::newRow("send") << Send << QStringLiteral("送る文字列を入力してください");
-    QTest::newRow("rs control") << RsControl
-                                << QStringLiteral("RSコントロールの文字列を入力してください（先頭の1バイトが回線に送られます）");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("send") << Send << QStringLiteral("送る文字列を入力してください") << QString();
+    QTest::newRow("rs control") << RsControl << QStringLiteral("RSコントロールの文字列を入力してください")
+                                << QStringLiteral("先頭の 1 バイトだけが回線に送られます（空のときは何も送られません）");
 }
 
 void tst_TerminalApp::promptsOfSendAndRsControl()
 {
     QFETCH(QString, command);
     QFETCH(QString, prompt);
+    QFETCH(QString, note);
     CONNECT_APP();
     Seen seen;
     ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDCANCEL));
@@ -517,6 +536,7 @@ void tst_TerminalApp::promptsOfSendAndRsControl()
     QCOMPARE(answer.count(), 1);
     QCOMPARE(seen.prompt, prompt);
     QCOMPARE(seen.text, QString());
+    QCOMPARE(seen.note, note);
 }
 
 void tst_TerminalApp::sentBytes_data()
@@ -525,6 +545,7 @@ void tst_TerminalApp::sentBytes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("wire");   // empty: refused
     QTest::addColumn<QString>("refusal");
+    QTest::addColumn<QString>("noted");   // the history's last line; null: not looked at
 
     const QString a189(189, QLatin1Char('A'));
     const QString a190(190, QLatin1Char('A'));
@@ -532,35 +553,46 @@ void tst_TerminalApp::sentBytes_data()
     const QString wide190(95, QChar(0x3042));
     const QByteArray text189 = QByteArray::fromHex("01000000bd0000000000");
     const QByteArray rs189 = QByteArray::fromHex("03000000bd0000000000");
-    const QString sendTooLong = OperatorApp::tooLongMessage(CMyApp::sendTextName(), 190, MAX_TERMINAL_TEXT);
+    const QString sendTooLong = TextRule::tooLongReason(CMyApp::sendTextName(), 190, MAX_TERMINAL_TEXT);
+    const QString none;
 
     QTest::newRow("send AB") << Send << QStringLiteral("AB") << QByteArray::fromHex("010000000200000000004142")
-                             << QString();
+                             << none << QStringLiteral("送信: AB");
     QTest::newRow("rs AB") << RsControl << QStringLiteral("AB") << QByteArray::fromHex("030000000200000000004142")
-                           << QString();
-    QTest::newRow("send empty") << Send << QString("") << QByteArray::fromHex("01000000000000000000") << QString();
-    QTest::newRow("send 189") << Send << a189 << text189 + a189.toLatin1() << QString();
-    QTest::newRow("rs 189") << RsControl << a189 << rs189 + a189.toLatin1() << QString();
-    QTest::newRow("send 189 with wide characters") << Send << wide189 << text189 + cp932(wide189) << QString();
-    QTest::newRow("send 190") << Send << a190 << QByteArray() << sendTooLong;
+                           << none << QStringLiteral("RSコントロール送信: AB（回線へは 0x41 'A'）");
+    QTest::newRow("send empty") << Send << QString("") << QByteArray::fromHex("01000000000000000000") << none
+                                << QStringLiteral("送信: ");
+    QTest::newRow("rs empty") << RsControl << QString("") << QByteArray::fromHex("03000000000000000000") << none
+                              << QStringLiteral("RSコントロール送信: 空の文字列（回線へは何も送られません）");
+    QTest::newRow("send 189") << Send << a189 << text189 + a189.toLatin1() << none << QString();
+    QTest::newRow("rs 189") << RsControl << a189 << rs189 + a189.toLatin1() << none << QString();
+    QTest::newRow("send 189 with wide characters") << Send << wide189 << text189 + cp932(wide189) << none << QString();
+    QTest::newRow("send 190") << Send << a190 << QByteArray() << sendTooLong << QString();
     QTest::newRow("rs 190") << RsControl << a190 << QByteArray()
-                            << OperatorApp::tooLongMessage(CMyApp::rsTextName(), 190, MAX_TERMINAL_TEXT);
-    QTest::newRow("send 190 with wide characters") << Send << wide190 << QByteArray() << sendTooLong;
+                            << TextRule::tooLongReason(CMyApp::rsTextName(), 190, MAX_TERMINAL_TEXT) << QString();
+    QTest::newRow("send 190 with wide characters") << Send << wide190 << QByteArray() << sendTooLong << QString();
     QTest::newRow("send Japanese") << Send << QStringLiteral("日本")
-                                   << QByteArray::fromHex("0100000004000000000093fa967b") << QString();
+                                   << QByteArray::fromHex("0100000004000000000093fa967b") << none << QString();
     QTest::newRow("rs halfwidth katakana") << RsControl << QStringLiteral("ｱ")
-                                           << QByteArray::fromHex("0300000001" "0000000000" "b1") << QString();
+                                           << QByteArray::fromHex("0300000001" "0000000000" "b1") << none
+                                           << QStringLiteral("RSコントロール送信: ｱ（回線へは 0xB1）");
+    QTest::newRow("rs kanji: its lead byte") << RsControl << QStringLiteral("日本")
+                                             << QByteArray::fromHex("0300000004000000000093fa967b") << none
+                                             << QStringLiteral("RSコントロール送信: 日本（回線へは 0x93）");
     const QString jisForms = QStringLiteral("\u301C\u2212\u2016\u2014\u00A2\u00A3\u00AC");
     QTest::newRow("send JIS forms as Windows writes them")
         << Send << jisForms << QByteArray::fromHex("010000000e0000000000" "8160817c8161815c8191819281ca")
-        << QString();
+        << none << QString();
     QTest::newRow("rs 189 with JIS forms") << RsControl << QString(94, QChar(0x301C)) + 'A'
-                                           << rs189 + QByteArray("\x81\x60").repeated(94) + 'A' << QString();
-    QTest::newRow("send 190 with JIS forms") << Send << QString(95, QChar(0x2212)) << QByteArray() << sendTooLong;
+                                           << rs189 + QByteArray("\x81\x60").repeated(94) + 'A' << none << QString();
+    QTest::newRow("send 190 with JIS forms") << Send << QString(95, QChar(0x2212)) << QByteArray() << sendTooLong
+                                             << QString();
     QTest::newRow("send Hangul") << Send << QStringLiteral("안녕") << QByteArray()
-                                 << OperatorApp::unencodableMessage(CMyApp::sendTextName(), QStringLiteral("안녕"));
+                                 << TextRule::unencodableReason(CMyApp::sendTextName(), QStringLiteral("안녕"))
+                                 << QString();
     QTest::newRow("rs emoji") << RsControl << QStringLiteral("A\U0001F600") << QByteArray()
-                              << OperatorApp::unencodableMessage(CMyApp::rsTextName(), QStringLiteral("\U0001F600"));
+                              << TextRule::unencodableReason(CMyApp::rsTextName(), QStringLiteral("\U0001F600"))
+                              << QString();
 }
 
 void tst_TerminalApp::sentBytes()
@@ -569,20 +601,25 @@ void tst_TerminalApp::sentBytes()
     QFETCH(QString, text);
     QFETCH(QByteArray, wire);
     QFETCH(QString, refusal);
+    QFETCH(QString, noted);
     CONNECT_APP();
 
+    Seen seen;
     {
-        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, text));
+        ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDOK, text));
         choose(command);
         QCOMPARE(answer.count(), 1);
     }
-    if (wire.isEmpty()) {
-        QCOMPARE(m_platform->messages, QStringList {refusal});
-    } else {
-        QVERIFY(m_platform->messages.isEmpty());
+    // A refused text is told in the dialog, which stays open with it.
+    QCOMPARE(seen.refusal, refusal);
+    QVERIFY(m_platform->messages.isEmpty());
+    if (!wire.isEmpty()) {
         QTRY_VERIFY(m_station->bytesAvailable() >= wire.size());
         QCOMPARE(m_station->readAll(), wire);
     }
+    const HistoryModel &history = m_app->history();
+    if (!noted.isNull())
+        QCOMPARE(history.entry(history.rowCount() - 1).text, noted);
     QCOMPARE(status(), Connected);
     expectOnlyProbeNext();
 }
@@ -1163,13 +1200,13 @@ void tst_TerminalApp::extensionTextsAndNamedFiles()
     const QByteArray frame = FrameCodec::extTextFrame(sent.toUtf8());
     QTRY_VERIFY(m_station->bytesAvailable() >= frame.size());
     QCOMPARE(m_station->readAll(), frame);
+    Seen seen;
     {
         // 1334 euro signs are 4002 bytes of UTF-8.
-        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QString(1334, QChar(0x20AC))));
+        ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDOK, QString(1334, QChar(0x20AC))));
         choose(Send);
     }
-    QCOMPARE(m_platform->messages, QStringList {OperatorApp::tooLongUnicodeMessage(CMyApp::sendTextName(), 4002)});
-    m_platform->messages.clear();
+    QCOMPARE(seen.refusal, TextRule::tooLongUnicodeReason(CMyApp::sendTextName(), 4002));
 
     // A named file: its name suggested, and a receipt for each outcome.
     const QByteArray content = filled(EXT_CHUNK_SIZE + 100);
@@ -1185,7 +1222,7 @@ void tst_TerminalApp::extensionTextsAndNamedFiles()
         + FrameCodec::extReceiptFrame(8, quint8(FileReceipt::NotSaved));
     QTRY_VERIFY(m_station->bytesAvailable() >= receipts.size());
     QCOMPARE(m_station->readAll(), receipts);
-    QCOMPARE(m_platform->suggestedNames, QStringList(2, QStringLiteral("report.pdf")));
+    QCOMPARE(m_platform->saveSuggestions, QStringList(2, QStringLiteral("report.pdf")));
     QCOMPARE(m_platform->saveCaptions.first(), QStringLiteral("接続局からのファイル「report.pdf」（65,636 バイト）を保存"));
     QFile saved(target);
     QVERIFY(saved.open(QIODevice::ReadOnly));
@@ -1245,11 +1282,12 @@ void tst_TerminalApp::extensionSwitchedOffStaysClassic()
     // No hello goes out: the probe is the first thing the Station gets.
     expectOnlyProbeNext();
     QCOMPARE(m_app->m_pSocket->extension(), CConnSocket::Extension::Off);
+    Seen seen;
     {
-        ModalDialogAnswer answer(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("😀")));
+        ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDOK, QStringLiteral("😀")));
         choose(Send);
     }
-    QCOMPARE(m_platform->messages, QStringList {OperatorApp::unencodableMessage(CMyApp::sendTextName(), QStringLiteral("😀"))});
+    QCOMPARE(seen.refusal, TextRule::unencodableReason(CMyApp::sendTextName(), QStringLiteral("😀")));
     QVERIFY(!historyLines().contains(OperatorApp::extensionAgreedLine()));
 }
 

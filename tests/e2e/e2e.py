@@ -639,19 +639,31 @@ class Run:
                                    lambda rows: any(re.search(r"局 127\.0\.0\.2:1 に再接続しました$", r) for r in rows))
         self.screenshot("reconnected")
 
-    def terminal_sends_text(self, text, shot, terminal=None):
+    def terminal_sends_text(self, text, shot, terminal=None, counter=None):
         terminal = terminal or self.terminal
         terminal.choose("送信")
         dialog = terminal.wait_dialog(DIALOG_CAPTION)
         set_text(input_field(terminal, dialog), text,
                  "%s send field" % terminal.label)
+        if counter is not None:
+            def counter_label():
+                for item in descendants(dialog, 3):
+                    label = (name(item) or text_of(item) or "") if role(item) == pyatspi.ROLE_LABEL else ""
+                    if label.endswith(" / 189 バイト"):
+                        return label
+                return None
+            try:
+                poll("the byte counter to read %r" % counter, lambda: counter_label() == counter, 5)
+            except StepFailed:
+                raise StepFailed("the byte counter reads %r, expected %r" % (counter_label(), counter))
         self.screenshot(shot)
         press(dialog_control(terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
         terminal.wait_no_dialog()
 
     def terminal_to_station_text(self):
         text = "Hello 局 from the Terminal"
-        self.terminal_sends_text(text, "terminal-send-dialog")
+        # 局 is two bytes on the wire.
+        self.terminal_sends_text(text, "terminal-send-dialog", counter="26 / 189 バイト")
         self.station.wait_lines("Station message %r" % ("0> " + text), lambda s, m: m == "0> " + text)
         self.screenshot("station-received-text")
 
@@ -770,6 +782,17 @@ class Run:
         extra = self.read_peer(64, 2.0)
         if extra:
             raise StepFailed("COM1 carried more than the first byte: b'Z' then %r" % extra)
+
+    def device_answers(self):
+        """The device on COM1 answers: a line and bytes that are no text, shown in
+        the Station's history as they came."""
+        os.write(self.peer, b"READY\r\n\x00\xff\n")
+        text = re.compile(r"\d\d:\d\d:\d\d 装置から: READY$")
+        rows = self.station.wait_history(
+            "the Station's history to show the device's answers",
+            lambda rows: any(text.match(r) for r in rows) and any(r.endswith(" 装置から（16進）: 00 FF") for r in rows))
+        log("      Station history ends %r" % rows[-2:])
+        self.screenshot("device-answers", self.station.windows[0])
 
     def file_transfer(self, sender, receiver, size, tag):
         source = os.path.join(self.options.work, "%s-source.bin" % tag)
@@ -1003,6 +1026,7 @@ class Run:
             ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
             ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
             ("RS control: first byte on COM1", self.rs_control, False),
+            ("COM1 device answers shown in the Station's history", self.device_answers, False),
             ("File Terminal -> Station (4500 bytes) saved identical", self.terminal_to_station_file, False),
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",

@@ -51,11 +51,11 @@ QString ScriptedPlatform::getOpenFileName()
     return answer(m_openAnswers);
 }
 
-QString ScriptedPlatform::getSaveFileName(const QString &caption, const QString &suggestedName)
+QString ScriptedPlatform::getSaveFileName(const QString &caption, const QString &suggested)
 {
     ++saveDialogs;
     saveCaptions.append(caption);
-    suggestedNames.append(suggestedName);
+    saveSuggestions.append(suggested);
     return answer(m_saveAnswers);
 }
 

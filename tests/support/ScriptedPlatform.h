@@ -56,7 +56,7 @@ public:
     int openDialogs = 0;
     int saveDialogs = 0;
     QStringList saveCaptions;
-    QStringList suggestedNames;
+    QStringList saveSuggestions;
     // The delay of every timer started, in order.
     QList<int> pauses;
     QStringList messages;
@@ -106,7 +106,7 @@ public:
     QString dataPath;
 
     QString getOpenFileName() override;
-    QString getSaveFileName(const QString &caption, const QString &suggestedName = QString()) override;
+    QString getSaveFileName(const QString &caption, const QString &suggested) override;
     void messageBox(const QString &text) override;
     void messageBoxLater(const QString &text) override;
     bool question(const QString &text) override;
