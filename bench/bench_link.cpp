@@ -79,6 +79,11 @@ public:
     qint64 longestPauseNs = 0;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override
     {
+        // Other delays, such as the connect timeout, run their own time.
+        if (milliseconds != PacedFileSend::CHUNK_PAUSE_MS) {
+            QTimer::singleShot(milliseconds, context, std::move(then));
+            return;
+        }
         if (!realPauses) {
             QTimer::singleShot(0, context, std::move(then));
             return;

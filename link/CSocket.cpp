@@ -99,6 +99,10 @@ void CConnSocket::setExtension(Extension extension)
     if (m_extension == extension)
         return;
     m_extension = extension;
+    // A stream's frames end off segment boundaries: Nagle's algorithm would
+    // hold each tail back for the peer's delayed acknowledgement.
+    if (extension == Extension::Agreed)
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit extensionChanged(extension);
 }
 
