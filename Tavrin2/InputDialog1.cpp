@@ -28,6 +28,7 @@ CInputDialog::CInputDialog(QWidget *parent)
         const RadioPlace &place = RADIO_PLACES[slot];
         addRadio(IDC_SLOT0 + slot, QString::number(slot), place.x, place.y, 19, 10);
     }
+    addRadio(IDC_ALL, QStringLiteral("全端末"), 137, 69, 40, 10);
 }
 
 void CInputDialog::OnInitDialog()
@@ -50,6 +51,9 @@ void CInputDialog::OnInitDialog()
             ++usedCount;
         }
     }
+    auto *all = static_cast<QRadioButton *>(control(IDC_ALL));
+    all->setVisible(m_offerAll);
+    all->setEnabled(m_offerAll && usedCount > 0);
     if (usedCount == 1)
         onlyUsed->setChecked(true);
 }
@@ -82,5 +86,7 @@ qint32 CInputDialog::checkedSlot() const
         if (m_slotUsed[slot] != 0 && radio->isChecked())
             return slot;
     }
+    if (m_offerAll && static_cast<const QRadioButton *>(control(IDC_ALL))->isChecked())
+        return ALL_SLOTS;
     return MAX_CLIENTS;
 }

@@ -1,9 +1,11 @@
 #include "SerialPort.h"
 
+#include "DeviceAccess.h"
 #include "SystemErrorText.h"
 #include "Timers.h"
 
 #include <QFile>
+#include <QSerialPortInfo>
 
 #include <algorithm>
 
@@ -15,6 +17,9 @@
 #endif
 
 namespace {
+// What the port holds of the device's answers until they are read.
+constexpr qint64 ReadBufferBytes = 4096;
+
 bool mayUse(const QString &device)
 {
 #ifdef Q_OS_UNIX
@@ -30,8 +35,12 @@ CSerialPort::CSerialPort(const QString &device, ITimers *timers, QObject *parent
     : QObject(parent)
     , m_device(device)
     , m_timers(timers ? *timers : ITimers::real())
+    , m_answers(m_timers)
 {
     m_port.setPortName(device);
+    m_port.setReadBufferSize(ReadBufferBytes);
+    connect(&m_port, &QSerialPort::readyRead, this, [this] { m_answers.take(m_port.readAll()); });
+    connect(&m_answers, &DeviceAnswers::answered, this, &CSerialPort::answered);
     m_port.setBaudRate(BAUD_RATE);
     m_port.setParity(QSerialPort::NoParity);
     m_port.setDataBits(QSerialPort::Data8);
@@ -56,20 +65,46 @@ CSerialPort::CSerialPort(const QString &device, ITimers *timers, QObject *parent
 
 bool CSerialPort::open()
 {
-    // Write-only: the Station never reads the line, and a read-write port
-    // would buffer whatever the far end sends for the whole run.
-    if (!m_port.open(QIODevice::WriteOnly))
+    if (!m_port.open(QIODevice::ReadWrite))
         return false;
     m_port.setRequestToSend(false);
     m_failure.clear();
     return true;
 }
 
+void CSerialPort::close()
+{
+    m_answers.end();
+    m_port.close();
+}
+
+void CSerialPort::setDevice(const QString &device)
+{
+    if (device == m_device)
+        return;
+    if (!m_queue.empty() && m_port.isOpen() && m_port.bytesToWrite() > 0)
+        m_queue.front().written = false;
+    // What a stalled line holds would keep its close waiting.
+    if (m_stalled)
+        m_port.clear(QSerialPort::Output);
+    close();
+    m_device = device;
+    m_port.setPortName(device);
+    m_failure.clear();
+    setStalled(false);
+    if (!noLine() && !open()) {
+        m_failure = openFailure();
+        emit failed(m_failure);
+    }
+    if (m_pausing)
+        writeFront();
+}
+
 void CSerialPort::lineBroke()
 {
     const QString error = SystemErrorText::describe(m_port.errorString());
-    m_port.close();
-    m_failure = QStringLiteral("シリアルポート %1 への書き込みに失敗しました（%2）。装置とケーブルを確かめてください。"
+    close();
+    m_failure = QStringLiteral("シリアルポート %1 が使えなくなりました（%2）。装置とケーブルを確かめてください。"
                                "次のRSコントロールの文字列が届いたときに、開き直します。")
                     .arg(m_device, error);
     emit failed(m_failure);
@@ -80,16 +115,17 @@ QString CSerialPort::openFailure() const
     QString reason;
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        reason = QStringLiteral("その装置がありません。装置をつないでください（別の装置を使うときは、"
-                                "環境変数 TAVRIN2_COM1 で指定して Tavrin2 を起動し直してください）。");
+        reason = overridingDevice().isEmpty()
+            ? QStringLiteral("その装置がありません。装置をつなぐか、「設定」で別のシリアルポートを選んでください。")
+            : QStringLiteral("その装置がありません。装置をつなぐか、環境変数 TAVRIN2_COM1 で別の装置を指定して、"
+                             "Tavrin2 を起動し直してください。");
         break;
     case QSerialPort::PermissionError:
         // Qt reports a port held by another program as a permission error too.
         if (mayUse(m_device))
             reason = QStringLiteral("他のプログラムが使用中です。そのプログラムを終了してください。");
         else
-            reason = QStringLiteral("このユーザーには使う権限がありません。ユーザーを dialout グループに加えて"
-                                    "（sudo usermod -aG dialout ユーザー名）、ログインし直してください。");
+            reason = permissionAdvice(DeviceAccess::of(m_device));
         break;
     default:
         reason = QStringLiteral("%1。").arg(SystemErrorText::describe(m_port.errorString()));
@@ -100,10 +136,24 @@ QString CSerialPort::openFailure() const
         .arg(m_device, reason);
 }
 
-QString CSerialPort::defaultDevice()
+QString CSerialPort::defaultDevice(const QString &setting)
 {
-    const QString configured = qEnvironmentVariable("TAVRIN2_COM1");
-    return configured.isEmpty() ? QString::fromLatin1(FirstSerialPort) : configured;
+    if (!overridingDevice().isEmpty())
+        return overridingDevice();
+    return setting.isEmpty() ? QString::fromLatin1(FirstSerialPort) : setting;
+}
+
+QList<SerialPortName> CSerialPort::availablePorts()
+{
+    QList<SerialPortName> ports;
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+        ports.append({port.portName(), port.systemLocation(), port.description()});
+    return ports;
+}
+
+QString CSerialPort::overridingDevice()
+{
+    return qEnvironmentVariable("TAVRIN2_COM1");
 }
 
 bool CSerialPort::isOpen() const
@@ -132,20 +182,25 @@ void CSerialPort::serveNext()
 {
     if (m_pausing || m_queue.empty())
         return;
-    Request &current = m_queue.front();
     // The line may have come back (an adapter plugged in again).
     if (!m_port.isOpen() && !noLine())
         open();
-    if (m_port.isOpen() && !current.firstByte.isEmpty() && !current.written) {
-        m_port.write(current.firstByte);
-        // Hands the byte to the driver now, without waiting.
-        m_port.flush();
-        current.written = m_port.isOpen();
-        if (current.written && m_port.bytesToWrite() == 0)
-            wentOut(current);
-    }
+    writeFront();
     m_pausing = true;
     m_timers.singleShot(PAUSE_MS, this, [this] { endPause(); });
+}
+
+void CSerialPort::writeFront()
+{
+    Request &current = m_queue.front();
+    if (!m_port.isOpen() || current.firstByte.isEmpty() || current.written)
+        return;
+    m_port.write(current.firstByte);
+    // Hands the byte to the driver now, without waiting.
+    m_port.flush();
+    current.written = m_port.isOpen();
+    if (current.written && m_port.bytesToWrite() == 0)
+        wentOut(current);
 }
 
 void CSerialPort::wentOut(const Request &request)

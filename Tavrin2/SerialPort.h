@@ -1,5 +1,8 @@
 #pragma once
 
+#include "DeviceAnswers.h"
+
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QSerialPort>
@@ -9,12 +12,21 @@
 
 class ITimers;
 
+// A serial port of the machine, as the operator chooses among them.
+struct SerialPortName
+{
+    QString portName;
+    QString systemLocation;
+    QString description;
+};
+
 // The Station's serial control line ("COM1"): opened exclusively and set to
 // 9600 baud, 8N1, RTS off, no flow control when the Station starts, and kept
 // open while it works. A port that cannot be opened, or fails on a write,
 // leaves the Station working: RS control frames then cost only their pause,
 // each one tries to open the port again, and failed() tells the operator
 // once per time the line stops working. The device "none" means no line.
+// What the device sends back is read as it comes and told as answers.
 //
 // RS control payloads from all Terminals wait in one queue and are served
 // in arrival order, one byte and one pause at a time, on timers: the
@@ -27,11 +39,16 @@ class CSerialPort : public QObject
     Q_OBJECT
 
 public:
-    explicit CSerialPort(const QString &device = defaultDevice(), ITimers *timers = nullptr,
-                         QObject *parent = nullptr);
+    explicit CSerialPort(const QString &device, ITimers *timers = nullptr, QObject *parent = nullptr);
 
-    // The device that stands for COM1: $TAVRIN2_COM1 when set.
-    static QString defaultDevice();
+    // The device that stands for COM1: $TAVRIN2_COM1 when set, else
+    // `setting`, else FirstSerialPort.
+    static QString defaultDevice(const QString &setting = QString());
+    // $TAVRIN2_COM1, empty when it is not set.
+    static QString overridingDevice();
+    // The machine's serial ports. Finding them opens every 8250 port for a
+    // moment, to tell a real one.
+    static QList<SerialPortName> availablePorts();
     static constexpr const char *NoDevice = "none";
     // COM1 when TAVRIN2_COM1 names nothing.
 #ifdef Q_OS_WIN
@@ -39,6 +56,12 @@ public:
 #else
     static constexpr const char *FirstSerialPort = "/dev/ttyS0";
 #endif
+
+    QString device() const { return m_device; }
+    // Closes the line and opens `device` in its place. The strings waiting
+    // go to the new line in their order; the byte being served goes there
+    // too unless the old line took it, and its pause runs on.
+    void setDevice(const QString &device);
 
     bool isOpen() const;
     // Why the line does not work, in the operator's words; empty while it
@@ -70,6 +93,8 @@ signals:
     void pauseOver(QObject *requester);
     // isStalled() changed; failed() told the operator when it began.
     void stalledChanged(bool stalled);
+    // The device sent `answer` (see DeviceAnswers).
+    void answered(const QByteArray &answer);
 
 private:
     struct Request
@@ -81,6 +106,8 @@ private:
     };
 
     void serveNext();
+    void writeFront();
+    void close();
     void endPause();
     bool noLine() const { return m_device == QLatin1String(NoDevice); }
     bool open();
@@ -92,6 +119,7 @@ private:
     QString m_device;
     ITimers &m_timers;
     QSerialPort m_port;
+    DeviceAnswers m_answers;
     QString m_failure;
     // The front is the payload being served while a pause runs.
     std::deque<Request> m_queue;

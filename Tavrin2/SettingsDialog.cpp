@@ -3,7 +3,12 @@
 #include "AddressFilter.h"
 #include "Frame.h"
 #include "Platform.h"
+#include "SerialPort.h"
+#include "SettingsFields.h"
 
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHostAddress>
 #include <QLabel>
@@ -15,13 +20,15 @@
 #include <QTextCursor>
 #include <QVBoxLayout>
 
-CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &settings, QWidget *parent)
+CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &settings,
+                                 const QList<SerialPortName> &ports, QWidget *parent)
     : QDialog(parent)
     , m_desktop(desktop)
     , m_allowed(new QPlainTextEdit(this))
     , m_listen(new QLineEdit(this))
-    , m_historyDays(new QSpinBox(this))
     , m_perAddress(new QSpinBox(this))
+    , m_serialDevice(new QComboBox(this))
+    , m_storedSerialDevice(settings.serialDevice)
 {
     setWindowTitle(QStringLiteral("設定"));
 
@@ -44,16 +51,6 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
                                                  "待ち受け中に変えたときは、プログラムを起動し直してください。"),
                                   this);
 
-    auto *historyLabel = new QLabel(QStringLiteral("履歴ファイルを残す日数(&H):"), this);
-    historyLabel->setBuddy(m_historyDays);
-    m_historyDays->setObjectName(QStringLiteral("historyDays"));
-    m_historyDays->setAccessibleName(QStringLiteral("履歴ファイルを残す日数"));
-    m_historyDays->setRange(0, 3650);
-    m_historyDays->setSuffix(QStringLiteral(" 日"));
-    m_historyDays->setSpecialValueText(QStringLiteral("残さない"));
-    auto *historyHint = new QLabel(QStringLiteral("履歴は日ごとのファイルにすべて残ります。\n"
-                                                  "日数は、次にプログラムを起動したときから使われます。"),
-                                   this);
     auto *perAddressLabel = new QLabel(QStringLiteral("1 つのアドレスから同時に接続できる端末の数(&N):"), this);
     perAddressLabel->setBuddy(m_perAddress);
     m_perAddress->setObjectName(QStringLiteral("maxConnectionsPerAddress"));
@@ -62,6 +59,34 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     m_perAddress->setSpecialValueText(QStringLiteral("制限なし"));
     auto *perAddressHint = new QLabel(QStringLiteral("同じコンピューターや同じルーターの向こうの端末は、同じアドレスから接続します。"),
                                       this);
+
+    auto *serialLabel = new QLabel(QStringLiteral("シリアルポート(&S):"), this);
+    serialLabel->setBuddy(m_serialDevice);
+    m_serialDevice->setObjectName(QStringLiteral("serialDevice"));
+    m_serialDevice->setAccessibleName(QStringLiteral("シリアルポート"));
+    m_serialDevice->setEditable(true);
+    m_serialDevice->setInsertPolicy(QComboBox::NoInsert);
+    m_serialDevice->addItem(QStringLiteral("なし"), QString::fromLatin1(CSerialPort::NoDevice));
+    for (const SerialPortName &port : ports) {
+        const QString description = port.description.isEmpty() ? QString() : QStringLiteral("　") + port.description;
+        m_serialDevice->addItem(QStringLiteral("%1（%2）%3").arg(port.portName, port.systemLocation, description),
+                                port.systemLocation);
+    }
+    const QString overriding = CSerialPort::overridingDevice();
+    const QString shownDevice = overriding.isEmpty() ? settings.serialDevice : overriding;
+    if (m_serialDevice->findData(shownDevice) < 0)
+        m_serialDevice->addItem(QFileInfo::exists(shownDevice) ? shownDevice
+                                                               : QStringLiteral("%1（見つかりません）").arg(shownDevice),
+                                shownDevice);
+    m_serialDevice->setCurrentIndex(m_serialDevice->findData(shownDevice));
+    m_serialDevice->setEnabled(overriding.isEmpty());
+    auto *serialHint = new QLabel(overriding.isEmpty()
+                                      ? QStringLiteral("一覧にない装置は、/dev/serial/by-id/… のようにパスを書いてください。\n"
+                                                       "OK を押すと、すぐにそのシリアルポートに切り替えます。")
+                                      : QStringLiteral("環境変数 TAVRIN2_COM1 で %1 が指定されているため、ここでは選べません。")
+                                            .arg(overriding),
+                                  this);
+    serialHint->setObjectName(QStringLiteral("serialDeviceHint"));
 
     auto *ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
@@ -82,19 +107,22 @@ CSettingsDialog::CSettingsDialog(IPlatform &desktop, const StationSettings &sett
     layout->addWidget(allowedHint);
     layout->addLayout(listenRow);
     layout->addWidget(listenHint);
-    auto *historyRow = new QHBoxLayout;
-    historyRow->addWidget(historyLabel);
-    historyRow->addWidget(m_historyDays, 1);
-    layout->addLayout(historyRow);
-    layout->addWidget(historyHint);
+    m_historyDays = SettingsFields::addHistoryDays(layout, this);
+    // Made after the buttons: Tab reaches it in its place on screen.
+    setTabOrder(m_listen, m_historyDays);
     auto *perAddressRow = new QHBoxLayout;
     perAddressRow->addWidget(perAddressLabel);
     perAddressRow->addWidget(m_perAddress);
     perAddressRow->addStretch(1);
     layout->addLayout(perAddressRow);
     layout->addWidget(perAddressHint);
+    auto *serialRow = new QHBoxLayout;
+    serialRow->addWidget(serialLabel);
+    serialRow->addWidget(m_serialDevice, 1);
+    layout->addLayout(serialRow);
+    layout->addWidget(serialHint);
     layout->addLayout(buttons);
-    resize(420, 320);
+    resize(420, 380);
     m_allowed->setPlainText(settings.allowedTerminals.join(QLatin1Char('\n')));
     m_listen->setText(settings.listenAddress);
     m_historyDays->setValue(settings.historyDays);
@@ -111,7 +139,15 @@ StationSettings CSettingsDialog::settings() const
     settings.listenAddress = listenAddress();
     settings.historyDays = m_historyDays->value();
     settings.maxConnectionsPerAddress = m_perAddress->value();
+    settings.serialDevice = m_serialDevice->isEnabled() ? serialDevice() : m_storedSerialDevice;
     return settings;
+}
+
+QString CSettingsDialog::serialDevice() const
+{
+    const QString text = m_serialDevice->currentText().trimmed();
+    const int listed = m_serialDevice->findText(text);
+    return listed >= 0 ? m_serialDevice->itemData(listed).toString() : text;
 }
 
 QString CSettingsDialog::listenAddress() const
@@ -144,6 +180,16 @@ void CSettingsDialog::accept()
                                  .arg(listenAddress()));
         m_listen->selectAll();
         m_listen->setFocus();
+        return;
+    }
+    const QString device = serialDevice();
+    if (m_serialDevice->isEnabled() && device != QLatin1String(CSerialPort::NoDevice) && !QDir::isAbsolutePath(device)) {
+        m_desktop.messageBox(QStringLiteral("シリアルポート「%1」は、一覧のポートでも装置のパスでもありません。\n"
+                                            "一覧から選ぶか、/dev/ttyUSB0 のように装置のパスを書いてください。"
+                                            "使わないときは「なし」を選んでください。")
+                                 .arg(m_serialDevice->currentText()));
+        m_serialDevice->lineEdit()->selectAll();
+        m_serialDevice->setFocus();
         return;
     }
     QDialog::accept();

@@ -8,6 +8,7 @@ namespace {
 const QString AllowedTerminalsKey = QStringLiteral("Security/AllowedTerminals");
 const QString ListenAddressKey = QStringLiteral("Security/ListenAddress");
 const QString MaxPerAddressKey = QStringLiteral("Security/MaxConnectionsPerAddress");
+const QString SerialDeviceKey = QStringLiteral("Serial/Device");
 
 // An empty value removes the key: absent means the default.
 template<typename Value>
@@ -23,9 +24,13 @@ void storeSetting(QSettings &settings, const QString &key, const Value &value)
 StationSettings StationSettings::load()
 {
     const QSettings settings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"));
-    return {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
-            settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt(),
-            qMax(0, settings.value(MaxPerAddressKey).toInt())};
+    StationSettings loaded {settings.value(AllowedTerminalsKey).toStringList(), settings.value(ListenAddressKey).toString(),
+                            settings.value(QString::fromLatin1(Journal::KeptDaysKey), Journal::DefaultKeptDays).toInt(),
+                            qMax(0, settings.value(MaxPerAddressKey).toInt())};
+    const QString device = settings.value(SerialDeviceKey).toString();
+    if (!device.isEmpty())
+        loaded.serialDevice = device;
+    return loaded;
 }
 
 void StationSettings::store() const
@@ -41,4 +46,8 @@ void StationSettings::store() const
         settings.setValue(MaxPerAddressKey, maxConnectionsPerAddress);
     else
         settings.remove(MaxPerAddressKey);
+    if (serialDevice == QLatin1String(CSerialPort::FirstSerialPort))
+        settings.remove(SerialDeviceKey);
+    else
+        settings.setValue(SerialDeviceKey, serialDevice);
 }

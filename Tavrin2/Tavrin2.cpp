@@ -3,6 +3,7 @@
 #include "AddressFilter.h"
 #include "CSocket.h"
 #include "ConnectedTerminalsModel.h"
+#include "FileDrop.h"
 #include "FileSendSession.h"
 #include "InputDialog1.h"
 #include "MainFrm.h"
@@ -11,6 +12,7 @@
 #include "SettingsDialog.h"
 #include "SocketErrorText.h"
 #include "StationNotices.h"
+#include "StationSettings.h"
 #include "Tavrin2Doc.h"
 #include "Tavrin2View.h"
 
@@ -29,6 +31,11 @@ const QString StatusListenFailed = QStringLiteral("待ち受けできません�
 QString peerDescription(const CConnSocket *connection)
 {
     return QStringLiteral("アドレス %1、ポート %2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
+}
+
+QString deviceName(const QString &device)
+{
+    return device == QLatin1String(CSerialPort::NoDevice) ? QStringLiteral("なし") : device;
 }
 }
 
@@ -49,10 +56,23 @@ CMy2App::CMy2App(IPlatform &desktop, const QString &serialDevice, quint16 port)
     });
     connect(m_pSerialPort, &CSerialPort::stalledChanged, this, &CMy2App::lineStalled);
     connect(m_pSerialPort, &CSerialPort::byteWritten, this, &CMy2App::wroteRs);
+    connect(m_pSerialPort, &CSerialPort::answered, this, [this](const QByteArray &answer) {
+        record(DeviceAnswers::shown(answer), -1, HistoryModel::Kind::DeviceAnswer);
+    });
     if (!m_pSerialPort->failure().isEmpty()) {
         record(m_pSerialPort->failure());
         desktop.messageBoxLater(m_pSerialPort->failure());
     }
+}
+
+QString CMy2App::configuredSerialDevice()
+{
+    return CSerialPort::defaultDevice(StationSettings::load().serialDevice);
+}
+
+QList<SerialPortName> CMy2App::serialPorts() const
+{
+    return CSerialPort::availablePorts();
 }
 
 void CMy2App::addCommands(CMainFrame *frame)
@@ -67,7 +87,7 @@ void CMy2App::addCommands(CMainFrame *frame)
                              {QStringLiteral("切断"), QStringLiteral("選んだ Terminal との接続を切ります")},
                              {QStringLiteral("履歴保存"), QStringLiteral("履歴をテキストファイルに保存します")},
                              {QStringLiteral("設定"),
-                              QStringLiteral("接続を許可するアドレスと待ち受けるアドレスを設定します")}});
+                              QStringLiteral("接続を許可するアドレス、待ち受けるアドレス、シリアルポートなどを設定します")}});
 }
 
 void CMy2App::OnStart()
@@ -162,58 +182,96 @@ void CMy2App::loadAddressFilter()
 
 void CMy2App::OnSend()
 {
-    sendText(chooseClient(true));
+    sendText(chooseClient(true, true));
 }
 
 void CMy2App::OnSendTo(int slot)
 {
-    sendText(chooseClient(true, slot));
+    sendText(chooseClient(true, true, slot));
 }
 
 void CMy2App::sendText(const Choice &choice)
 {
-    if (choice.slot == MAX_CLIENTS)
+    if (choice.targets.isEmpty())
         return;
     QByteArray bytes;
     if (!wireText(choice.text, sendTextName(), MAX_TEXT, &bytes))
         return;
-    if (stillConnected(choice, QStringLiteral("文字列を送信しませんでした"))
-        && m_pListenSocket->SendTextToClient(bytes, choice.slot)) {
-        resetDeclinedFiles(choice.connection);
-        record(QStringLiteral("送信: ") + choice.text, choice.slot);
+    // One frame for each Terminal.
+    for (const Target &target : stillConnected(choice.targets, QStringLiteral("文字列を送信しませんでした"))) {
+        if (m_pListenSocket->SendTextToClient(bytes, target.slot)) {
+            resetDeclinedFiles(target.connection);
+            record(QStringLiteral("送信: ") + choice.text, target.slot);
+        }
     }
 }
 
 void CMy2App::OnFileSend()
 {
-    const Choice choice = chooseClient(false);
-    if (choice.slot == MAX_CLIENTS || !stillConnected(choice, QStringLiteral("ファイルを送信しませんでした")))
+    const Choice choice = chooseClient(false, true);
+    if (choice.targets.isEmpty())
         return;
-    auto *session = new FileSendSession(desktop(), choice.connection);
-    connect(session, &FileSendSession::recorded, this,
-            [this, slot = choice.slot, peer = peerOf(choice.slot)](const QString &line) { history().add(line, slot, peer); });
-    if (session->begin())
-        resetDeclinedFiles(choice.connection);
+    // Every Terminal offered goes to the session, which tells of those gone once the file is chosen.
+    sendFile(choice.everyone ? choice.targets : stillConnected(choice.targets, QStringLiteral("ファイルを送信しませんでした")),
+             choice.everyone);
+}
+
+void CMy2App::sendFile(const QList<Target> &targets, bool everyone, const QString &path)
+{
+    if (targets.isEmpty())
+        return;
+    FileSendSession *session;
+    if (everyone) {
+        QList<QPointer<CConnSocket>> connections;
+        QStringList names;
+        for (const Target &target : targets) {
+            connections.append(target.connection);
+            names.append(senderName(target.slot).trimmed());
+        }
+        session = new FileSendSession(desktop(), connections, names, this);
+    } else {
+        session = new FileSendSession(desktop(), targets.first().connection);
+    }
+    QList<std::pair<int, QString>> recipients;
+    for (const Target &target : targets)
+        recipients.append({target.slot, peerOf(target.slot)});
+    connect(session, &FileSendSession::recorded, this, [this, recipients](int index, const QString &line) {
+        history().add(line, recipients.at(index).first, recipients.at(index).second);
+    });
+    if (!(path.isEmpty() ? session->begin() : session->begin(path)))
+        return;
+    for (const Target &target : targets) {
+        if (target.connection && target.connection->isOpen())
+            resetDeclinedFiles(target.connection);
+    }
+}
+
+void CMy2App::fileDropped(const QString &path, const Target &target)
+{
+    if (!m_pListenSocket)
+        return;
+    sendFile(stillConnected({target}, QStringLiteral("ファイルを送信しませんでした")), false, path);
 }
 
 void CMy2App::OnDropClient()
 {
-    const Choice choice = chooseClient(false);
-    if (choice.slot == MAX_CLIENTS || !choice.connection)
+    const Choice choice = chooseClient(false, false);
+    if (choice.targets.isEmpty() || !choice.targets.first().connection)
         return;
-    const QHostAddress address = AddressFilter::unmapped(choice.connection->peerAddress());
+    const Target &target = choice.targets.first();
+    const QHostAddress address = AddressFilter::unmapped(target.connection->peerAddress());
     // Asked before the drop, so that a connection waiting at a full table
     // cannot take the slot while the question is open.
-    const bool bar = desktop().question(barQuestion(choice.slot, address));
+    const bool bar = desktop().question(barQuestion(target.slot, address));
     if (bar) {
         m_pListenSocket->barAddress(address, DROPPED_BAR_MS);
         record(QStringLiteral("アドレス %1 からの接続を %2 分のあいだ拒否します")
                    .arg(address.toString())
                    .arg(DROPPED_BAR_MS / 60000),
-               choice.slot);
+               target.slot);
     }
-    if (m_pListenSocket->client(choice.slot) == choice.connection)
-        m_pListenSocket->dropClient(choice.slot);
+    if (target.connection && m_pListenSocket->client(target.slot) == target.connection)
+        m_pListenSocket->dropClient(target.slot);
 }
 
 QString CMy2App::barQuestion(int slot, const QHostAddress &address)
@@ -227,10 +285,17 @@ QString CMy2App::barQuestion(int slot, const QHostAddress &address)
 
 void CMy2App::OnSettings()
 {
-    CSettingsDialog dialog(desktop(), StationSettings::load(), mainFrame());
+    StationSettings current = StationSettings::load();
+    const bool overridden = !CSerialPort::overridingDevice().isEmpty();
+    if (!overridden)
+        current.serialDevice = m_pSerialPort->device();
+    CSettingsDialog dialog(desktop(), current, overridden ? QList<SerialPortName>() : serialPorts(), mainFrame());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    dialog.settings().store();
+    const StationSettings chosen = dialog.settings();
+    chosen.store();
+    if (!overridden && chosen.serialDevice != m_pSerialPort->device())
+        switchSerialDevice(chosen.serialDevice);
     if (!m_pListenSocket)
         return;
     loadAddressFilter();
@@ -284,14 +349,20 @@ void CMy2App::tellRefused(const QHostAddress &address, FilteringServer::Refusal 
            HistoryModel::Kind::Refusal);
 }
 
-bool CMy2App::stillConnected(const Choice &choice, const QString &what)
+QList<CMy2App::Target> CMy2App::stillConnected(const QList<Target> &targets, const QString &what)
 {
-    if (choice.connection && m_pListenSocket->client(choice.slot) == choice.connection && choice.connection->isOpen())
-        return true;
-    desktop().messageBox(QStringLiteral("端末 %1 は接続を切ったため、%2。")
-                             .arg(choice.slot)
-                             .arg(what));
-    return false;
+    QList<Target> connected;
+    QStringList gone;
+    for (const Target &target : targets) {
+        if (target.connection && m_pListenSocket->client(target.slot) == target.connection
+            && target.connection->isOpen())
+            connected.append(target);
+        else
+            gone.append(senderName(target.slot).trimmed());
+    }
+    if (!gone.isEmpty())
+        desktop().messageBox(QStringLiteral("%1 は接続を切ったため、%2。").arg(gone.join(QStringLiteral("、")), what));
+    return connected;
 }
 
 StatusView *CMy2App::createView(QWidget *parent)
@@ -313,6 +384,15 @@ QWidget *CMy2App::createPanel(QWidget *parent)
     // Double-click or Enter on a row.
     connect(table, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { OnSendTo(m_terminals->slotAt(index.row())); });
+    auto *drop = new FileDrop(table);
+    // The Terminal is taken at once, while the row still means it; the send
+    // starts from the event loop, not inside the drop.
+    connect(drop, &FileDrop::dropped, this, [this](const QString &path, int row) {
+        const int slot = m_terminals->slotAt(row);
+        const Target target {slot, m_pListenSocket ? m_pListenSocket->client(slot) : nullptr};
+        QMetaObject::invokeMethod(this, [this, path, target] { fileDropped(path, target); }, Qt::QueuedConnection);
+    });
+    connect(drop, &FileDrop::refused, this, [this](const QString &message) { desktop().messageBoxLater(message); });
     return table;
 }
 
@@ -339,13 +419,14 @@ QStringList CMy2App::closeLosses() const
     return losses + sending + OperatorApp::closeLosses();
 }
 
-CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
+CMy2App::Choice CMy2App::chooseClient(bool withText, bool offerAll, int preselected)
 {
     if (!m_pListenSocket || m_pListenSocket->count() == 0)
         return {};
 
     CInputDialog dialog(mainFrame());
     dialog.m_withText = withText;
+    dialog.m_offerAll = offerAll;
     // Which Terminal each slot held when the dialog opened: a slot that
     // changes hands meanwhile is not the Terminal the operator chose. A
     // Terminal that is leaving is not offered.
@@ -362,7 +443,12 @@ CMy2App::Choice CMy2App::chooseClient(bool withText, int preselected)
     }
     if (dialog.DoModal() != TemplateDialog::IDOK || dialog.m_nSelected == MAX_CLIENTS)
         return {};
-    return {dialog.m_nSelected, shown[dialog.m_nSelected], dialog.m_text};
+    Choice choice {{}, dialog.m_text, dialog.m_nSelected == CInputDialog::ALL_SLOTS};
+    for (int slot = 0; slot < MAX_CLIENTS; ++slot) {
+        if (dialog.m_slotUsed[slot] != 0 && (choice.everyone || slot == dialog.m_nSelected))
+            choice.targets.append({slot, shown[slot]});
+    }
+    return choice;
 }
 
 void CMy2App::admitted(int slot)
@@ -387,9 +473,17 @@ void CMy2App::wroteRs(const QByteArray &byte, QObject *requester)
     record(QStringLiteral("RSコントロール %1 を回線に送信しました").arg(QString::fromLatin1(byte.toHex().toUpper())), slot);
 }
 
+void CMy2App::switchSerialDevice(const QString &device)
+{
+    record(QStringLiteral("シリアルポートを %1 から %2 に切り替えます")
+               .arg(deviceName(m_pSerialPort->device()), deviceName(device)));
+    m_pSerialPort->setDevice(device);
+}
+
 void CMy2App::lineStalled(bool stalled)
 {
-    if (stalled)
+    // A line given up or switched to none takes nothing again.
+    if (stalled || !m_pSerialPort->isOpen())
         return;
     quint64 waiting = 0;
     for (int slot = 0; m_pListenSocket && slot < MAX_CLIENTS; ++slot)

@@ -6,6 +6,7 @@
 #include "SerialPort.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QPointer>
 
 class CConnSocket;
@@ -16,15 +17,18 @@ struct ReceivedFile;
 
 // The Station application: opens the serial control line when constructed,
 // listens for Terminals after Start, and sends a text or a file to the
-// Terminal its operator chooses, or drops it.
+// Terminal its operator chooses, or to every Terminal, or drops one.
 class CMy2App : public OperatorApp
 {
     Q_OBJECT
 
 public:
     // `serialDevice` stands for COM1, `port` for SERVICE_PORT.
-    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = CSerialPort::defaultDevice(),
+    explicit CMy2App(IPlatform &desktop, const QString &serialDevice = configuredSerialDevice(),
                      quint16 port = SERVICE_PORT);
+
+    // TAVRIN2_COM1, else the device chosen in 設定, else the first serial port.
+    static QString configuredSerialDevice();
 
     void OnStart() override;
     void OnSend() override;
@@ -52,6 +56,8 @@ public:
 
 protected:
     void addCommands(CMainFrame *frame) override;
+    // The serial ports 設定 offers.
+    virtual QList<SerialPortName> serialPorts() const;
     StatusView *createView(QWidget *parent) override;
     // The table of connected Terminals.
     QWidget *createPanel(QWidget *parent) override;
@@ -59,21 +65,32 @@ protected:
     QStringList closeLosses() const override;
 
 private:
-    struct Choice
+    struct Target
     {
         int slot = MAX_CLIENTS;
         QPointer<CConnSocket> connection;
+    };
+    struct Choice
+    {
+        // None when the command is to end (Cancel).
+        QList<Target> targets;
         QString text;
+        // "全端末": every Terminal the dialog offered.
+        bool everyone = false;
     };
 
     // Lets the operator choose an occupied slot, `preselected` checked if it
-    // is one, and type a text if `withText`; slot MAX_CLIENTS when the
-    // command is to end (Cancel).
-    Choice chooseClient(bool withText, int preselected = MAX_CLIENTS);
+    // is one, or every Terminal if `offerAll`, and type a text if `withText`.
+    Choice chooseClient(bool withText, bool offerAll, int preselected = MAX_CLIENTS);
     void sendText(const Choice &choice);
-    // True when the chosen Terminal is still connected; otherwise tells the
-    // operator that nothing was done to it, and why.
-    bool stillConnected(const Choice &choice, const QString &what);
+    // The chosen Terminals still connected; tells the operator, once, of
+    // the others that nothing was done to them, and why.
+    QList<Target> stillConnected(const QList<Target> &targets, const QString &what);
+    // Sends the file at `path`, or the one chosen in the Open dialog when
+    // empty, to each of `targets`.
+    void sendFile(const QList<Target> &targets, bool everyone, const QString &path = QString());
+    // A file dropped on the row of `slot` in the table.
+    void fileDropped(const QString &path, const Target &target);
     void createListener();
     // Tells why the listener could not start and what to do.
     void listenFailed(QAbstractSocket::SocketError error, const QString &systemText);
@@ -81,6 +98,7 @@ private:
     void removed(int slot, int droppedRs);
     void wroteRs(const QByteArray &byte, QObject *requester);
     void lineStalled(bool stalled);
+    void switchSerialDevice(const QString &device);
     QString peerOf(int slot) const override;
     // Loads the stored address list into the listener, telling a bad entry.
     void loadAddressFilter();

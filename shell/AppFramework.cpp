@@ -269,6 +269,7 @@ bool AppFramework::eventFilter(QObject *watched, QEvent *event)
             event->ignore();
             return true;
         }
+        emit closing();
     }
     return QObject::eventFilter(watched, event);
 }

@@ -74,6 +74,10 @@ public:
     // The question closing the window asks while `losses` would be lost.
     static QString closeQuestion(const QStringList &losses);
 
+signals:
+    // The main window closes, any question about it answered Yes.
+    void closing();
+
 protected:
     // Adds the program's commands to the menu bar, in order.
     virtual void addCommands(CMainFrame *frame) = 0;

@@ -12,6 +12,9 @@ QString counted(int count)
 {
     return QLocale(QLocale::Japanese).toString(count);
 }
+
+// Below the slots and the -1 of no slot.
+constexpr int DeviceSender = -2;
 }
 
 HistoryModel::HistoryModel(QObject *parent)
@@ -41,12 +44,27 @@ void HistoryModel::add(const QDateTime &time, const QString &text, int slot, con
         m_refusal = entry.sequence;
     }
     const quint64 sequence = entry.sequence;
+    const std::optional<int> senderKey = senderOf(entry);
     append(std::move(entry));
-    if (kind == Kind::Text) {
-        Sender &sender = m_senders[slot];
+    if (senderKey) {
+        Sender &sender = m_senders[*senderKey];
         sender.texts.push_back(sequence);
         if (sender.texts.size() > size_t(SenderBound))
-            foldOldestText(slot);
+            foldOldestText(*senderKey);
+    }
+}
+
+std::optional<int> HistoryModel::senderOf(const Entry &entry)
+{
+    switch (entry.kind) {
+    case Kind::Text:
+    case Kind::FoldedTexts:
+        return entry.slot;
+    case Kind::DeviceAnswer:
+    case Kind::FoldedDeviceAnswers:
+        return DeviceSender;
+    default:
+        return std::nullopt;
     }
 }
 
@@ -65,9 +83,9 @@ void HistoryModel::addEarlier(const QStringList &lines)
     }
 }
 
-void HistoryModel::foldOldestText(int slot)
+void HistoryModel::foldOldestText(int senderKey)
 {
-    Sender &sender = m_senders[slot];
+    Sender &sender = m_senders[senderKey];
     const int row = rowOf(sender.texts.front());
     sender.texts.pop_front();
     if (row < 0)
@@ -83,7 +101,7 @@ void HistoryModel::foldOldestText(int slot)
         return;
     }
     Entry &first = m_entries[size_t(row)];
-    first.kind = Kind::FoldedTexts;
+    first.kind = first.kind == Kind::DeviceAnswer ? Kind::FoldedDeviceAnswers : Kind::FoldedTexts;
     sender.folded = first.sequence;
     changed(row);
 }
@@ -101,9 +119,10 @@ void HistoryModel::append(Entry entry)
 void HistoryModel::dropFront()
 {
     const Entry &oldest = m_entries.front();
-    const auto sender = m_senders.find(oldest.slot);
+    const std::optional<int> senderKey = senderOf(oldest);
+    const auto sender = senderKey ? m_senders.find(*senderKey) : m_senders.end();
     if (sender != m_senders.end()) {
-        if (oldest.kind == Kind::Text && !sender->texts.empty() && sender->texts.front() == oldest.sequence)
+        if (!sender->texts.empty() && sender->texts.front() == oldest.sequence)
             sender->texts.pop_front();
         if (sender->folded == oldest.sequence)
             sender->folded = 0;
@@ -143,10 +162,15 @@ QString HistoryModel::format(const Entry &e, bool isoTime) const
                                                                            : QStringLiteral("HH:mm:ss"));
     switch (e.kind) {
     case Kind::FoldedTexts:
+    case Kind::FoldedDeviceAnswers: {
+        const QString sender = e.kind == Kind::FoldedDeviceAnswers ? QStringLiteral("装置")
+            : e.slot < 0                                            ? QStringLiteral("接続局")
+                                                                    : QStringLiteral("端末 %1 ").arg(e.slot);
         return result
             + QStringLiteral(" %1からの文字列 %2 件（%3）")
-                  .arg(e.slot < 0 ? QStringLiteral("接続局") : QStringLiteral("端末 %1 ").arg(e.slot), counted(e.count),
+                  .arg(sender, counted(e.count),
                        m_journalKept ? QStringLiteral("履歴ファイルにあります") : QStringLiteral("一覧からは省きました"));
+    }
     case Kind::EarlierRun:
         return result + QStringLiteral(" ［前回］") + DisplayText::visible(e.text);
     case Kind::Refusal:

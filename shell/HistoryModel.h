@@ -7,15 +7,17 @@
 #include <QStringList>
 
 #include <deque>
+#include <optional>
 
 class QIODevice;
 
 // What happened, oldest first: texts received and sent, files, the serial
-// line, Terminals coming and going, failures, and first the last entries of
-// the earlier run. Every entry added is `recorded` for the journal; the list
-// keeps the last Capacity of them, and no one cause can take it over: past
-// SenderBound texts of one sender in the list its oldest fold into one
-// counting entry, and refused connections within a minute into one.
+// line and what its device answers, Terminals coming and going, failures,
+// and first the last entries of the earlier run. Every entry added is
+// `recorded` for the journal; the list keeps the last Capacity of them, and
+// no one cause can take it over: past SenderBound texts of one sender (the
+// device is one) in the list its oldest fold into one counting entry, and
+// refused connections within a minute into one.
 class HistoryModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -34,6 +36,10 @@ public:
         FoldedTexts,
         // A line of the journal of the earlier run, after its time.
         EarlierRun,
+        // What the device on the serial line sent.
+        DeviceAnswer,
+        // Answers of the device no longer listed one by one.
+        FoldedDeviceAnswers,
     };
 
     struct Entry
@@ -91,7 +97,9 @@ private:
     void changed(int row);
     // The row of the entry with `sequence`, -1 when it is gone.
     int rowOf(quint64 sequence) const;
-    void foldOldestText(int slot);
+    void foldOldestText(int senderKey);
+    // The key of the entry's sender in m_senders; none for other kinds.
+    static std::optional<int> senderOf(const Entry &entry);
 
     struct Sender
     {

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
+
 CMainFrame::CMainFrame(const QString &programTitle, QWidget *parent)
     : QMainWindow(parent)
     , m_programTitle(programTitle)
@@ -64,9 +66,12 @@ void CMainFrame::resizeToFit(const QSize &preferred)
         resize(preferred);
         return;
     }
-    // Before the window is shown its frame is unknown: allow a title bar and borders.
+    // Before the window is shown its frame is unknown: allow a title bar and
+    // borders, the title bar as window managers draw it, often taller than
+    // the style's own.
     const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this);
-    const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+    const int titleBar =
+        std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this), 2 * fontMetrics().height());
     resize(fittingSize(preferred, where->availableGeometry(), QSize(2 * border, titleBar + 2 * border)));
 }
 

@@ -37,6 +37,8 @@ private slots:
     void keyboardAlone();
     void oneTerminalIsPreselected();
     void okWithoutSlotAsksAndStaysOpen();
+    void allTerminalsOnlyWhereOffered_data();
+    void allTerminalsOnlyWhereOffered();
 };
 
 void tst_ChoiceDialog::templateControls()
@@ -168,6 +170,39 @@ void tst_ChoiceDialog::okWithoutSlotAsksAndStaysOpen()
     QVERIFY(stayedOpen);
     QCOMPARE(told, QStringList({QStringLiteral("端末を選んでください")}));
     QCOMPARE(dialog.m_nSelected, 3);
+}
+
+void tst_ChoiceDialog::allTerminalsOnlyWhereOffered_data()
+{
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("offered") << true;
+    QTest::newRow("not offered") << false;
+}
+
+void tst_ChoiceDialog::allTerminalsOnlyWhereOffered()
+{
+    QFETCH(bool, offered);
+    CInputDialog dialog;
+    dialog.m_slotUsed[1] = dialog.m_slotUsed[4] = 1;
+    dialog.m_offerAll = offered;
+    bool shown = !offered;
+    QString reachedBeyondFour;
+    ModalDialogAnswer answer([&](QDialog *open) {
+        auto *all = qobject_cast<QRadioButton *>(dialog.control(CInputDialog::IDC_ALL));
+        shown = all->isVisible() && all->isEnabled();
+        QCOMPARE(all->text(), QStringLiteral("全端末"));
+        // After "9", inside the dialog.
+        QVERIFY(all->geometry().left() > radio(open, 9)->geometry().right());
+        QVERIFY(open->rect().contains(all->geometry()));
+        QTest::mouseClick(radio(open, 4), Qt::LeftButton);
+        QTest::keyClick(open->focusWidget(), Qt::Key_Right);
+        reachedBeyondFour = open->focusWidget()->objectName();
+        QTest::mouseClick(open->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    QCOMPARE(dialog.DoModal(), int(TemplateDialog::IDOK));
+    QCOMPARE(shown, offered);
+    QCOMPARE(reachedBeyondFour, offered ? QStringLiteral("id1012") : QStringLiteral("id1003"));
+    QCOMPARE(dialog.m_nSelected, offered ? CInputDialog::ALL_SLOTS : 1);
 }
 
 QTEST_MAIN(tst_ChoiceDialog)

@@ -59,7 +59,7 @@ void tst_CommandDescriptions::everyCommandSaysWhatItDoes_data()
 #ifdef TAVRIN_TEST_STATION
     const QStringList labels {"開始", "送信", "ファイル送信", "切断", "履歴保存", "設定"};
 #else
-    const QStringList labels {"開始", "送信", "ファイル送信", "接続終了", "RSコントロール", "履歴保存", "終了"};
+    const QStringList labels {"開始", "送信", "ファイル送信", "接続終了", "RSコントロール", "設定", "履歴保存", "終了"};
 #endif
     for (int i = 0; i < labels.size(); ++i)
         QTest::newRow(qPrintable(labels.at(i))) << i << labels.at(i);

@@ -140,22 +140,26 @@ void tst_History::oneSendersFloodLeavesOthersInView_data()
 {
     QTest::addColumn<int>("flood");
     QTest::addColumn<bool>("interleaved");
-    QTest::newRow("just past the bound") << HistoryModel::SenderBound + 1 << false;
-    QTest::newRow("twice the list") << 2 * HistoryModel::Capacity << false;
-    QTest::newRow("others in between") << 3 * HistoryModel::SenderBound << true;
+    QTest::addColumn<bool>("fromDevice");
+    QTest::newRow("just past the bound") << HistoryModel::SenderBound + 1 << false << false;
+    QTest::newRow("twice the list") << 2 * HistoryModel::Capacity << false << false;
+    QTest::newRow("others in between") << 3 * HistoryModel::SenderBound << true << false;
+    QTest::newRow("the serial device, others in between") << 3 * HistoryModel::SenderBound << true << true;
 }
 
 void tst_History::oneSendersFloodLeavesOthersInView()
 {
     QFETCH(int, flood);
     QFETCH(bool, interleaved);
+    QFETCH(bool, fromDevice);
+    const HistoryModel::Kind floodKind = fromDevice ? HistoryModel::Kind::DeviceAnswer : HistoryModel::Kind::Text;
     HistoryModel history;
     history.setJournalKept(true);
     QSignalSpy recorded(&history, &HistoryModel::recorded);
     history.add(QStringLiteral("受信: 先の一つ"), 1, QString(), HistoryModel::Kind::Text);
     int others = 1;
     for (int i = 0; i < flood; ++i) {
-        history.add(QStringLiteral("受信: 洪水 %1").arg(i), 0, QString(), HistoryModel::Kind::Text);
+        history.add(QStringLiteral("受信: 洪水 %1").arg(i), fromDevice ? -1 : 0, QString(), floodKind);
         if (interleaved && i % 100 == 0) {
             history.add(QStringLiteral("受信: 合間 %1").arg(i), 1, QString(), HistoryModel::Kind::Text);
             ++others;
@@ -167,9 +171,9 @@ void tst_History::oneSendersFloodLeavesOthersInView()
     QStringList fromOthers;
     for (int row = 0; row < history.rowCount(); ++row) {
         const HistoryModel::Entry &entry = history.entry(row);
-        if (entry.kind == HistoryModel::Kind::FoldedTexts)
+        if (entry.kind == HistoryModel::Kind::FoldedTexts || entry.kind == HistoryModel::Kind::FoldedDeviceAnswers)
             folded.append(row);
-        else if (entry.slot == 0)
+        else if (entry.kind == floodKind && entry.slot == (fromDevice ? -1 : 0))
             ++listed;
         else
             fromOthers.append(entry.text);
@@ -180,8 +184,10 @@ void tst_History::oneSendersFloodLeavesOthersInView()
     QCOMPARE(folded.size(), 1);
     const int foldedCount = flood - HistoryModel::SenderBound;
     QCOMPARE(history.entry(folded.first()).count, foldedCount);
-    QVERIFY2(history.line(folded.first()).endsWith(QStringLiteral(" 端末 0 からの文字列 %1 件（履歴ファイルにあります）")
-                                                       .arg(QLocale(QLocale::Japanese).toString(foldedCount))),
+    QVERIFY2(history.line(folded.first())
+                 .endsWith(QStringLiteral(" %1からの文字列 %2 件（履歴ファイルにあります）")
+                               .arg(fromDevice ? QStringLiteral("装置") : QStringLiteral("端末 0 "),
+                                    QLocale(QLocale::Japanese).toString(foldedCount))),
              qPrintable(history.line(folded.first())));
     // The newest of the flood are the ones listed.
     QCOMPARE(history.entry(history.rowCount() - 1).text, QStringLiteral("受信: 洪水 %1").arg(flood - 1));

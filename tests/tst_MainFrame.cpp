@@ -1,4 +1,8 @@
+#include "AppFramework.h"
+#include "DisplayLine.h"
 #include "MainFrm.h"
+#include "ScriptedPlatform.h"
+#include "StatusView.h"
 
 #include <QAction>
 #include <QApplication>
@@ -6,7 +10,31 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTableView>
 #include <QTest>
+
+namespace {
+// A program window as both programs build theirs: the status view, the
+// history and a panel below it.
+class PanelApp : public AppFramework
+{
+public:
+    explicit PanelApp(IPlatform &desktop)
+        : AppFramework(QStringLiteral("Tavrin2"), desktop)
+    {
+    }
+
+protected:
+    void addCommands(CMainFrame *frame) override { frame->addCommand(QStringLiteral("開始")); }
+    StatusView *createView(QWidget *parent) override { return new StatusView(&m_status, &m_message, parent); }
+    QWidget *createPanel(QWidget *parent) override { return new QTableView(parent); }
+
+private:
+    DisplayLine m_status {52};
+    DisplayLine m_message {200};
+};
+}
 
 class tst_MainFrame : public QObject
 {
@@ -18,6 +46,7 @@ private slots:
     void defaultSizeFitsTheScreen_data();
     void defaultSizeFitsTheScreen();
     void defaultSizeOnThisScreen();
+    void programWindowFitsThisScreen();
 };
 
 using Keys = QList<Qt::Key>;
@@ -107,6 +136,26 @@ void tst_MainFrame::defaultSizeOnThisScreen()
     QVERIFY(frame.height() < available.height());
     frame.resizeToFit(QSize(200, 150));
     QCOMPARE(frame.size(), QSize(200, 150));
+}
+
+// Run again at QT_SCALE_FACTOR=2, where the screen is smaller than the default size.
+void tst_MainFrame::programWindowFitsThisScreen()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    ScriptedPlatform platform;
+    PanelApp app(platform);
+    QVERIFY(app.InitInstance());
+    CMainFrame *frame = app.mainFrame();
+    QVERIFY(QTest::qWaitForWindowExposed(frame));
+    const QRect available = frame->screen()->availableGeometry();
+    QVERIFY2(frame->frameGeometry().width() <= available.width() && frame->frameGeometry().height() <= available.height(),
+             qPrintable(QStringLiteral("%1x%2 on %3x%4")
+                            .arg(frame->frameGeometry().width())
+                            .arg(frame->frameGeometry().height())
+                            .arg(available.width())
+                            .arg(available.height())));
+    if (available.width() >= 800 && available.height() >= 620)
+        QCOMPARE(frame->size(), QSize(760, 560));
 }
 
 QTEST_MAIN(tst_MainFrame)

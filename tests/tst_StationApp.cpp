@@ -3,6 +3,7 @@
 #include "InputDialog1.h"
 #include "CSocket.h"
 #include "ConnectedTerminalsModel.h"
+#include "DropFiles.h"
 #include "ModalDialogAnswer.h"
 #include "QuitOnSignal.h"
 #include "StationFixture.h"
@@ -12,7 +13,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
@@ -20,6 +23,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTableView>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -55,6 +59,11 @@ QRadioButton *radio(QDialog *dialog, int slot)
     return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_SLOT0 + slot));
 }
 
+QRadioButton *allRadio(QDialog *dialog)
+{
+    return dialog->findChild<QRadioButton *>(QStringLiteral("id%1").arg(CInputDialog::IDC_ALL));
+}
+
 QLineEdit *textField(QDialog *dialog)
 {
     return dialog->findChild<QLineEdit *>(QStringLiteral("id%1").arg(CInputDialog::IDC_TEXT));
@@ -75,6 +84,17 @@ QByteArray fileFrames(const QByteArray &content)
         frames += FrameCodec::fileFrame(quint32(content.size()), quint16(index),
                                         content.mid(index * CHUNK_SIZE, CHUNK_SIZE));
     return frames;
+}
+
+// The slots of the history's entries that read `text`, in order.
+QList<int> slotsNoting(const HistoryModel &history, const QString &text)
+{
+    QList<int> noted;
+    for (int row = 0; row < history.rowCount(); ++row) {
+        if (history.entry(row).text == text)
+            noted << history.entry(row).slot;
+    }
+    return noted;
 }
 
 QByteArray readFile(const QString &path)
@@ -115,6 +135,12 @@ private slots:
     void fileSend_data();
     void fileSend();
     void dropTerminal();
+    void textToAllTerminals_data();
+    void textToAllTerminals();
+    void fileToAllTerminals_data();
+    void fileToAllTerminals();
+    void fileDroppedOnATerminalsRow_data();
+    void fileDroppedOnATerminalsRow();
 
     void receivedTextShownInView();
     void receivedFilesAskUntilDeclinedThrice_data();
@@ -127,6 +153,9 @@ private slots:
     void terminalsGoBeforeTheSerialLineAtExit();
     void serialLineStateToldOnce_data();
     void serialLineStateToldOnce();
+    void deviceAnswersInHistory();
+    void serialDeviceSetInDialog_data();
+    void serialDeviceSetInDialog();
     void droppedRsOfDeparturesWhileToldSummed();
     void allowedAddressesSetInDialog();
     void listenAddressSetInDialog();
@@ -543,6 +572,172 @@ void tst_StationApp::dropTerminal()
     QVERIFY(m_f.platform->messages.isEmpty());
 }
 
+void tst_StationApp::textToAllTerminals_data()
+{
+    QTest::addColumn<int>("leaving");
+    QTest::newRow("three Terminals") << -1;
+    QTest::newRow("one leaves while the dialog is open") << 1;
+}
+
+void tst_StationApp::textToAllTerminals()
+{
+    QFETCH(int, leaving);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(3));
+    bool offered = false;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        offered = allRadio(dialog)->isVisible() && allRadio(dialog)->isEnabled();
+        if (leaving >= 0) {
+            m_f.terminals.at(leaving)->disconnectFromHost();
+            pumpUntil([&] { return m_f.listener()->client(leaving) == nullptr; });
+        }
+        QTest::mouseClick(allRadio(dialog), Qt::LeftButton);
+        textField(dialog)->setText(QStringLiteral("全員へ"));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    m_f.choose(Send);
+    QCOMPARE(answerer.count(), 1);
+    QVERIFY(offered);
+
+    QList<QByteArray> expected(3, FrameCodec::textFrame(cp932(QStringLiteral("全員へ"))));
+    QList<int> noted {0, 1, 2};
+    QStringList told;
+    if (leaving >= 0) {
+        expected[leaving].clear();
+        noted.removeOne(leaving);
+        told << QStringLiteral("端末 %1 は接続を切ったため、文字列を送信しませんでした。").arg(leaving);
+    }
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    QCOMPARE(m_f.platform->messages, told);
+    QCOMPARE(slotsNoting(m_f.station->history(), QStringLiteral("送信: 全員へ")), noted);
+}
+
+void tst_StationApp::fileToAllTerminals_data()
+{
+    QTest::addColumn<int>("leaving");
+    QTest::addColumn<bool>("cancelled");
+    QTest::newRow("two Terminals") << -1 << false;
+    QTest::newRow("cancelled after the first frames") << -1 << true;
+    QTest::newRow("one leaves while the file is chosen") << 1 << false;
+}
+
+void tst_StationApp::fileToAllTerminals()
+{
+    QFETCH(int, leaving);
+    QFETCH(bool, cancelled);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("data.bin"));
+    const QByteArray content(2 * CHUNK_SIZE + 500, 'd');
+    QVERIFY(LinkTest::writeFile(path, content));
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    m_f.platform->queueOpenFileName(path, [&] {
+        if (leaving < 0)
+            return;
+        m_f.terminals.at(leaving)->disconnectFromHost();
+        pumpUntil([&] { return m_f.listener()->client(leaving) == nullptr; });
+    });
+    if (cancelled) {
+        // Long enough for the キャンセル to come within the first pauses.
+        m_f.platform->realPauseMs = 200;
+        m_f.platform->onPause = [this](int) {
+            if (m_f.platform->pauses.size() == 1)
+                QTimer::singleShot(0, m_f.station.get(), [this] { m_f.platform->progresses[0]->pressCancel(); });
+        };
+    }
+    ModalDialogAnswer answerer([](QDialog *dialog) {
+        QTest::mouseClick(allRadio(dialog), Qt::LeftButton);
+        QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("id1")), Qt::LeftButton);
+    });
+    m_f.choose(FileSend);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(m_f.platform->openDialogs, 1);
+
+    const int receivers = leaving < 0 ? 2 : 1;
+    const QByteArray frames = fileFrames(content);
+    QList<QByteArray> expected(2, cancelled ? frames.left(FRAME_HEADER_SIZE + CHUNK_SIZE) : frames);
+    QList<int> noted {0, 1};
+    QStringList told;
+    if (leaving >= 0) {
+        expected[leaving].clear();
+        noted.removeOne(leaving);
+        told << QStringLiteral("端末 %1 は接続を切ったため、ファイル「data.bin」を送信しませんでした。").arg(leaving);
+    }
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    const QString ending = cancelled ? QStringLiteral("の送信をキャンセルしました（1 / 3 チャンク）")
+                                     : QStringLiteral("を送信しました（3 / 3 チャンク）");
+    QTRY_COMPARE(slotsNoting(m_f.station->history(), QStringLiteral("ファイル「data.bin」（4500 バイト）") + ending), noted);
+    // One progress for the whole, closed at the end.
+    QCOMPARE(m_f.platform->progresses.size(), 1);
+    const auto &progress = *m_f.platform->progresses[0];
+    QCOMPARE(progress.maximum, 3 * receivers);
+    QCOMPARE(progress.values.last(), cancelled ? receivers : 2 * receivers);
+    QVERIFY2(progress.labels.first().startsWith(
+                 QStringLiteral("ファイル「data.bin」を %1 に送信しています。\n1 / %2 チャンク送信済み")
+                     .arg(leaving < 0 ? QStringLiteral("端末 0、端末 1") : QStringLiteral("端末 0"))
+                     .arg(3 * receivers)),
+             qPrintable(progress.labels.first()));
+    QTRY_VERIFY(!progress.open);
+    QTest::qWait(20);
+    QCOMPARE(m_f.platform->messages, told);
+}
+
+void tst_StationApp::fileDroppedOnATerminalsRow_data()
+{
+    QTest::addColumn<int>("row"); // -1: below the rows
+    QTest::addColumn<int>("files");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("on the second row") << 1 << 1 << true << QString();
+    QTest::newRow("below the rows") << -1 << 1 << false << QString();
+    QTest::newRow("two files") << 0 << 2 << true << QStringLiteral("一つずつ");
+}
+
+void tst_StationApp::fileDroppedOnATerminalsRow()
+{
+    QFETCH(int, row);
+    QFETCH(int, files);
+    QFETCH(bool, taken);
+    QFETCH(QString, told);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray content("a dropped report");
+    QList<QUrl> urls;
+    for (int i = 0; i < files; ++i) {
+        urls << QUrl::fromLocalFile(dir.filePath(QStringLiteral("report%1.txt").arg(i)));
+        QVERIFY(LinkTest::writeFile(urls.last().toLocalFile(), content));
+    }
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(2));
+    QTableView *table = nullptr;
+    for (auto *view : m_f.station->mainFrame()->findChildren<QTableView *>()) {
+        if (view->accessibleName() == QStringLiteral("接続中の端末"))
+            table = view;
+    }
+    QVERIFY(table);
+    QTRY_COMPARE(table->model()->rowCount(), 2);
+    const QRect last = table->visualRect(table->model()->index(1, 0));
+    QTRY_VERIFY(table->viewport()->height() > last.bottom() + 10);
+    const QPoint where = row < 0 ? QPoint(last.center().x(), last.bottom() + 8)
+                                 : table->visualRect(table->model()->index(row, 0)).center();
+
+    QCOMPARE(dropFiles(table->viewport(), where, urls), taken);
+    QList<QByteArray> expected(2);
+    if (taken && told.isEmpty())
+        expected[row] = FrameCodec::fileFrame(quint32(content.size()), 0, content);
+    QCOMPARE(m_f.receivedByTerminals(expected), expected);
+    if (told.isEmpty()) {
+        QVERIFY(m_f.platform->messages.isEmpty());
+    } else {
+        QCOMPARE(m_f.platform->messages.size(), 1);
+        QVERIFY(m_f.platform->messages.first().contains(told));
+    }
+    QCOMPARE(m_f.platform->openDialogs, 0);
+    QCOMPARE(slotsNoting(m_f.station->history(), QStringLiteral("ファイル「report0.txt」（16 バイト）を送信しました（1 / 1 チャンク）")),
+             expected[1].isEmpty() ? QList<int>() : QList<int> {1});
+}
+
 void tst_StationApp::dropCanRefuseTheAddressForAWhile()
 {
     const QHostAddress dropped(QStringLiteral("127.0.0.3"));
@@ -797,6 +992,79 @@ void tst_StationApp::serialLineStateToldOnce()
     }
 }
 
+void tst_StationApp::deviceAnswersInHistory()
+{
+    HistoryModel &history = m_f.station->history();
+    const int before = history.rowCount();
+    QVERIFY(m_f.pty->send("READY\r\n\x1b[1mON\n"));
+    QTRY_COMPARE(history.rowCount(), before + 2);
+    QCOMPARE(history.entry(before).text, QStringLiteral("装置から: READY"));
+    QCOMPARE(history.entry(before).kind, HistoryModel::Kind::DeviceAnswer);
+    // Named as no Terminal, and what would act on a terminal shown as its picture.
+    QCOMPARE(history.line(before).mid(9), QStringLiteral("装置から: READY"));
+    QCOMPARE(history.line(before + 1).mid(9), QStringLiteral("装置から: ␛[1mON"));
+}
+
+void tst_StationApp::serialDeviceSetInDialog_data()
+{
+    QTest::addColumn<bool>("overridden");
+    QTest::newRow("chosen in the dialog") << false;
+    QTest::newRow("named by TAVRIN2_COM1") << true;
+}
+
+void tst_StationApp::serialDeviceSetInDialog()
+{
+    QFETCH(bool, overridden);
+    PtyLine other;
+    QVERIFY(other.isValid());
+    const QString first = m_f.pty->name();
+    if (overridden)
+        qputenv("TAVRIN2_COM1", first.toLocal8Bit());
+    m_f.station->ports = {{QStringLiteral("ttyTEST"), other.name(), QStringLiteral("試験用の回線")}};
+    QString shown;
+    bool enabled = false;
+    QString hint;
+    ModalDialogAnswer answerer([&](QDialog *dialog) {
+        auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("serialDevice"));
+        shown = combo->currentText();
+        enabled = combo->isEnabled();
+        hint = dialog->findChild<QLabel *>(QStringLiteral("serialDeviceHint"))->text();
+        combo->setCurrentIndex(qMax(0, combo->findData(other.name())));
+        QTest::mouseClick(dialog->findChild<QPushButton *>(), Qt::LeftButton);
+    });
+    m_f.choose(Settings);
+    qunsetenv("TAVRIN2_COM1");
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(shown, first);
+    QCOMPARE(enabled, !overridden);
+    QCOMPARE(hint.contains(QStringLiteral("TAVRIN2_COM1")), overridden);
+
+    // Applied at once, or not at all while the variable names the device.
+    PtyLine &used = overridden ? *m_f.pty : other;
+    PtyLine &unused = overridden ? other : *m_f.pty;
+    QCOMPARE(m_f.station->m_pSerialPort->device(), used.name());
+    QCOMPARE(QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))
+                 .value(QStringLiteral("Serial/Device"))
+                 .toString(),
+             overridden ? QString() : other.name());
+    const QString switched = QStringLiteral("シリアルポートを %1 から %2 に切り替えます").arg(first, other.name());
+    bool toldSwitch = false;
+    for (int row = 0; row < m_f.station->history().rowCount(); ++row)
+        toldSwitch |= m_f.station->history().entry(row).text == switched;
+    QCOMPARE(toldSwitch, !overridden);
+    QVERIFY(m_f.start());
+    QVERIFY(m_f.connectTerminals(1));
+    m_f.terminals[0]->write(FrameCodec::rsFrame("Q"));
+    QByteArray carried;
+    QVERIFY(pumpUntil([&] {
+        carried += used.drain(10);
+        return !carried.isEmpty();
+    }));
+    QCOMPARE(carried, QByteArray("Q"));
+    QCOMPARE(unused.drain(0), QByteArray());
+    QCOMPARE(m_f.platform->messages, QStringList());
+}
+
 void tst_StationApp::droppedRsOfDeparturesWhileToldSummed()
 {
     // Pauses long enough for the closes to be seen while the line is busy.
@@ -904,7 +1172,7 @@ void tst_StationApp::listenAddressSetInDialog()
 void tst_StationApp::settingsDialogReturnsTrimmedSettings()
 {
     StationSettings{{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}.store();
-    CSettingsDialog dialog(*m_f.platform, StationSettings::load());
+    CSettingsDialog dialog(*m_f.platform, StationSettings::load(), {});
     QCOMPARE(dialog.settings(), StationSettings({{QStringLiteral("10.0.0.1")}, QStringLiteral("127.0.0.1")}));
     dialog.findChild<QPlainTextEdit *>(QStringLiteral("allowedTerminals"))
         ->setPlainText(QStringLiteral("  10.0.0.0/8 \n\n fd00::/8\n   "));
@@ -913,10 +1181,20 @@ void tst_StationApp::settingsDialogReturnsTrimmedSettings()
     QCOMPARE(historyDays->value(), Journal::DefaultKeptDays);
     historyDays->setValue(0);
     QCOMPARE(historyDays->text(), QStringLiteral("残さない"));
+    // A device not listed is typed as its path.
+    auto *device = dialog.findChild<QComboBox *>(QStringLiteral("serialDevice"));
+    QCOMPARE(device->currentData().toString(), QString::fromLatin1(CSerialPort::FirstSerialPort));
+    device->setEditText(QStringLiteral("ttyUSB3"));
+    dialog.accept();
+    QCOMPARE(m_f.platform->messages.size(), 1);
+    QVERIFY2(m_f.platform->messages[0].contains(QStringLiteral("「ttyUSB3」")), qPrintable(m_f.platform->messages[0]));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    device->setEditText(QStringLiteral(" /dev/ttyUSB3 "));
     const StationSettings edited = dialog.settings();
     QCOMPARE(edited.allowedTerminals, QStringList({QStringLiteral("10.0.0.0/8"), QStringLiteral("fd00::/8")}));
     QCOMPARE(edited.listenAddress, QString());
     QCOMPARE(edited.historyDays, 0);
+    QCOMPARE(edited.serialDevice, QStringLiteral("/dev/ttyUSB3"));
     // An empty setting is no setting: the default, every address.
     edited.store();
     QVERIFY(!QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin2"))

@@ -1,5 +1,6 @@
 #include "CSocket.h"
 #include "CodePage.h"
+#include "DropFiles.h"
 #include "Frame.h"
 #include "HistoryModel.h"
 #include "InputDialog1.h"
@@ -7,12 +8,18 @@
 #include "MainFrm.h"
 #include "ModalDialogAnswer.h"
 #include "ScriptedPlatform.h"
+#include "StationPrompt.h"
 #include "StatusView.h"
 #include "Tavrin.h"
 #include "TavrinDoc.h"
+#include "TerminalSettings.h"
+#include "TerminalSettingsDialog.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -20,7 +27,9 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -40,12 +49,15 @@ const QString Send = QStringLiteral("送信");
 const QString FileSend = QStringLiteral("ファイル送信");
 const QString RsControl = QStringLiteral("RSコントロール");
 const QString Disconnect = QStringLiteral("接続終了");
+const QString Settings = QStringLiteral("設定");
 
 // What the operator saw in a prompt dialog.
 struct Seen
 {
     QString prompt;
     QString text;
+    // The Stations Start's prompt lists.
+    QStringList stations;
 };
 
 // Types `text` into the input field (unless null) and presses `button`.
@@ -61,6 +73,10 @@ ModalDialogAnswer::Answer answerPrompt(Seen *seen, int button, const QString &te
         if (seen) {
             seen->prompt = static_cast<QLineEdit *>(prompt->control(CInputDialog::IDC_PROMPT))->text();
             seen->text = input->text();
+            if (auto *start = qobject_cast<CStationPrompt *>(prompt)) {
+                for (int i = 0; i < start->stations()->count(); ++i)
+                    seen->stations << start->stations()->itemText(i);
+            }
         }
         if (!text.isNull())
             input->setText(text);
@@ -108,7 +124,9 @@ private slots:
     void launchLeavesBothLinesEmpty();
     void menuBarHoldsTheCommandsInOrder();
     void startConnects();
-    void startOffersTheDefaultAddress();
+    void startOffersTheRecentStations_data();
+    void startOffersTheRecentStations();
+    void enterConnectsToTheLastStation();
     void startWhileConnectedShowsNoDialog();
     void startCancelledLeavesNotConnected();
     void commandsWithoutConnectionDoNothing_data();
@@ -131,8 +149,17 @@ private slots:
     void fileSendRefused();
     void fileSendCancelled();
     void fileSendEndsWhenStationLeaves();
+    void fileDroppedOnTheWindow_data();
+    void fileDroppedOnTheWindow();
     void disconnectTwice();
     void stationClosingReturnsToNotConnected();
+    void reconnectsAfterTheStationLeft_data();
+    void reconnectsAfterTheStationLeft();
+    void reconnectWaitsDoubleUpToAMinute();
+    void reconnectStops_data();
+    void reconnectStops();
+    void startWhileWaitingConnectsAtOnce();
+    void settingsRoundTrip();
     void exitEndsTheProgram();
     void receivedTextAndFile();
     void stationFilesStopAfterThreeDeclined();
@@ -145,6 +172,11 @@ private:
     // so that nothing else was sent before it.
     void expectOnlyProbeNext();
     QString status() const { return CodePage::decode(m_app->m_status.bytes()); }
+    QStringList historyLines() const;
+    // The waits before reconnecting, in the order they were started.
+    QList<int> reconnectWaits() const;
+    // Connects, then the stand-in Station closes the connection.
+    void connectAndLoseTheStation();
 
     // The path of a file `name` holding `content`, in a temporary folder.
     QString makeFile(const QString &name, const QByteArray &content);
@@ -170,6 +202,11 @@ void tst_TerminalApp::init()
     m_platform = std::make_unique<ScriptedPlatform>();
     // Remembered declines outlast a test.
     m_platform->realDelays << OperatorApp::DECLINED_MEMORY_MS;
+    // Reconnecting waits for the test.
+    m_platform->holds = [](int milliseconds) {
+        return milliseconds >= CMyApp::FIRST_RECONNECT_MS && milliseconds <= CMyApp::MAX_RECONNECT_MS;
+    };
+    QSettings(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin")).clear();
     m_server = std::make_unique<QTcpServer>();
     QVERIFY(m_server->listen(QHostAddress::LocalHost));
     m_app = std::make_unique<CMyApp>(*m_platform, m_server->serverPort());
@@ -206,6 +243,34 @@ void tst_TerminalApp::expectOnlyProbeNext()
     QCOMPARE(m_station->readAll(), probe);
 }
 
+QStringList tst_TerminalApp::historyLines() const
+{
+    const HistoryModel &history = m_app->history();
+    QStringList lines;
+    for (int row = 0; row < history.rowCount(); ++row)
+        lines << history.entry(row).text;
+    return lines;
+}
+
+QList<int> tst_TerminalApp::reconnectWaits() const
+{
+    QList<int> waits;
+    for (int pause : std::as_const(m_platform->pauses)) {
+        if (m_platform->holds(pause))
+            waits << pause;
+    }
+    return waits;
+}
+
+void tst_TerminalApp::connectAndLoseTheStation()
+{
+    CONNECT_APP();
+    m_station->close();
+    QTRY_COMPARE(m_app->state(), CMyApp::State::WaitingToReconnect);
+    QCOMPARE(status(), Waiting);
+    QVERIFY(!m_app->m_pSocket);
+}
+
 QString tst_TerminalApp::makeFile(const QString &name, const QByteArray &content)
 {
     const QString path = m_files.filePath(name);
@@ -225,8 +290,8 @@ void tst_TerminalApp::launchLeavesBothLinesEmpty()
 
 void tst_TerminalApp::menuBarHoldsTheCommandsInOrder()
 {
-    const QStringList expected {QStringLiteral("開始"), Send, FileSend, Disconnect, RsControl, QStringLiteral("履歴保存"),
-                                QStringLiteral("終了")};
+    const QStringList expected {QStringLiteral("開始"), Send,     FileSend, Disconnect, RsControl,
+                                Settings,               QStringLiteral("履歴保存"), QStringLiteral("終了")};
     QStringList shown;
     for (QAction *action : m_app->mainFrame()->menuBar()->actions()) {
         shown << action->text();
@@ -255,14 +320,66 @@ void tst_TerminalApp::startConnects()
     QTRY_COMPARE(m_app->view()->statusText(), Connected);
 }
 
-void tst_TerminalApp::startOffersTheDefaultAddress()
+void tst_TerminalApp::startOffersTheRecentStations_data()
 {
+    QTest::addColumn<QStringList>("connected");   // in the order connected to
+    QTest::addColumn<QStringList>("offered");
+    QStringList twelve;
+    for (int i = 1; i <= 12; ++i)
+        twelve << QStringLiteral("10.0.0.%1").arg(i);
+    QStringList lastTen;
+    for (int i = 12; i >= 3; --i)
+        lastTen << QStringLiteral("10.0.0.%1").arg(i);
+
+    QTest::newRow("none yet: the default") << QStringList() << QStringList {QStringLiteral("127.0.0.1")};
+    QTest::newRow("most recent first, each once")
+        << QStringList {"10.0.0.1", "station.example", "10.0.0.1", "10.0.0.3"}
+        << QStringList {"10.0.0.3", "10.0.0.1", "station.example"};
+    QTest::newRow("the last ten") << twelve << lastTen;
+}
+
+void tst_TerminalApp::startOffersTheRecentStations()
+{
+    QFETCH(QStringList, connected);
+    QFETCH(QStringList, offered);
+    for (const QString &address : connected)
+        TerminalSettings::rememberStation(address);
     Seen seen;
     ModalDialogAnswer answer(answerPrompt(&seen, TemplateDialog::IDCANCEL));
     m_app->OnStart();
     QCOMPARE(answer.count(), 1);
     QCOMPARE(seen.prompt, QStringLiteral("IPアドレス入力してください"));
-    QCOMPARE(seen.text, QStringLiteral("127.0.0.1"));
+    QCOMPARE(seen.stations, offered);
+    QCOMPARE(seen.text, offered.first());
+    QCOMPARE(TerminalSettings::recentStations(), connected.isEmpty() ? QStringList() : offered);
+}
+
+void tst_TerminalApp::enterConnectsToTheLastStation()
+{
+    TerminalSettings::rememberStation(QStringLiteral("192.0.2.7"));
+    TerminalSettings::rememberStation(QStringLiteral("127.0.0.1"));
+    bool listed = false;
+    {
+        ModalDialogAnswer answer([&listed](QDialog *dialog) {
+            listed = qobject_cast<CStationPrompt *>(dialog) != nullptr;
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        m_app->OnStart();
+        QCOMPARE(answer.count(), 1);
+    }
+    QVERIFY(listed);
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    QTRY_COMPARE(status(), Connected);
+    QCOMPARE(TerminalSettings::recentStations(), QStringList({"127.0.0.1", "192.0.2.7"}));
+
+    // A Station typed anew goes first once connected; one that could not be reached is not remembered.
+    m_app->OnDisconnect();
+    ModalDialogAnswer typed(answerPrompt(nullptr, TemplateDialog::IDOK, QStringLiteral("127.1")));
+    m_app->OnStart();
+    QTRY_COMPARE(status(), Connected);
+    QCOMPARE(TerminalSettings::recentStations(), QStringList({"127.1", "127.0.0.1", "192.0.2.7"}));
 }
 
 void tst_TerminalApp::startWhileConnectedShowsNoDialog()
@@ -338,6 +455,10 @@ void tst_TerminalApp::startTowardNoStationFails()
     QVERIFY(cp932(ConnectFailed).size() <= m_app->m_status.maxTextBytes());
     QVERIFY(!m_app->m_pSocket);
     QTRY_VERIFY(socket.isNull());
+    // Only a Station that was reached is tried again or remembered.
+    QCOMPARE(m_app->state(), CMyApp::State::NotConnected);
+    QVERIFY(reconnectWaits().isEmpty());
+    QVERIFY(TerminalSettings::recentStations().isEmpty());
 
     // Start asks again.
     m_app->OnStart();
@@ -662,6 +783,56 @@ void tst_TerminalApp::fileSendEndsWhenStationLeaves()
     QCOMPARE(m_platform->messages.size(), 1);
 }
 
+void tst_TerminalApp::fileDroppedOnTheWindow_data()
+{
+    QTest::addColumn<QStringList>("dropped"); // a name ending in / is a folder; one with :// an address
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("one file") << QStringList {"dropped.bin"} << QString();
+    QTest::newRow("two files") << QStringList {"dropped.bin", "other.bin"} << QStringLiteral("一つずつ");
+    QTest::newRow("a folder") << QStringList {"reports/"} << QStringLiteral("「%1」はフォルダー");
+    QTest::newRow("a web address") << QStringList {"https://example.com/a.bin"}
+                                   << QStringLiteral("このコンピューターのファイルではない");
+}
+
+void tst_TerminalApp::fileDroppedOnTheWindow()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(QString, refusal);
+    CONNECT_APP();
+    const QByteArray content = filled(4500);
+    QList<QUrl> urls;
+    for (const QString &name : dropped) {
+        if (name.contains(QStringLiteral("://"))) {
+            urls << QUrl(name);
+        } else if (name.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QDir(m_files.path()).mkdir(name));
+            urls << QUrl::fromLocalFile(m_files.filePath(name.chopped(1)));
+            refusal = refusal.arg(urls.last().toLocalFile());
+        } else {
+            urls << QUrl::fromLocalFile(makeFile(name, content));
+        }
+    }
+    QVERIFY(dropFiles(m_app->mainFrame(), QPoint(100, 100), urls));
+    if (refusal.isEmpty()) {
+        const QByteArray expected = fileFrames(content);
+        QTRY_VERIFY(m_station->bytesAvailable() >= expected.size());
+        QCOMPARE(m_station->readAll(), expected);
+        QTRY_VERIFY(!m_app->m_pSocket->isSendingFile());
+        const HistoryModel &history = m_app->history();
+        QCOMPARE(history.entry(history.rowCount() - 1).text,
+                 QStringLiteral("ファイル「dropped.bin」（4500 バイト）を送信しました（3 / 3 チャンク）"));
+        QVERIFY(m_platform->messages.isEmpty());
+    } else {
+        QTRY_COMPARE(m_platform->messages.size(), 1);
+        QVERIFY2(m_platform->messages.first().contains(refusal), qPrintable(m_platform->messages.first()));
+        expectOnlyProbeNext();
+    }
+    QCOMPARE(m_platform->openDialogs, 0);
+    // The sources stay where they were.
+    for (const QUrl &url : std::as_const(urls))
+        QVERIFY(!url.isLocalFile() || QFileInfo::exists(url.toLocalFile()));
+}
+
 void tst_TerminalApp::disconnectTwice()
 {
     CONNECT_APP();
@@ -683,6 +854,9 @@ void tst_TerminalApp::disconnectTwice()
 
 void tst_TerminalApp::stationClosingReturnsToNotConnected()
 {
+    TerminalSettings settings;
+    settings.reconnect = false;
+    settings.store();
     CONNECT_APP();
     QPointer<CConnSocket> socket = m_app->m_pSocket;
     m_station->close();
@@ -695,6 +869,203 @@ void tst_TerminalApp::stationClosingReturnsToNotConnected()
     QCOMPARE(answer.count(), 0);
     m_app->OnStart();
     QCOMPARE(answer.count(), 1);
+    QCOMPARE(m_app->state(), CMyApp::State::NotConnected);
+    QVERIFY(reconnectWaits().isEmpty());
+}
+
+void tst_TerminalApp::reconnectsAfterTheStationLeft_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("closed") << false;
+    QTest::newRow("reset") << true;
+}
+
+void tst_TerminalApp::reconnectsAfterTheStationLeft()
+{
+    QFETCH(bool, reset);
+    CONNECT_APP();
+    QSignalSpy states(m_app.get(), &CMyApp::stateChanged);
+    if (reset)
+        m_station->abort();
+    else
+        m_station->close();
+    QTRY_COMPARE(m_app->state(), CMyApp::State::WaitingToReconnect);
+    QCOMPARE(status(), Waiting);
+    QCOMPARE(reconnectWaits(), QList<int>({CMyApp::FIRST_RECONNECT_MS}));
+    QVERIFY(historyLines().contains(QStringLiteral("局 127.0.0.1 に再接続します（2 秒後）")));
+
+    m_platform->runHeldTimers();
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    m_station = m_server->nextPendingConnection();
+    QTRY_COMPARE(status(), Connected);
+    QCOMPARE(m_app->state(), CMyApp::State::Connected);
+    QCOMPARE(historyLines().last(), QStringLiteral("局 127.0.0.1:%1 に再接続しました").arg(m_server->serverPort()));
+    QCOMPARE(states.size(), 3);
+    QCOMPARE(states.at(1).at(0).value<CMyApp::State>(), CMyApp::State::Reconnecting);
+    QVERIFY(m_platform->messages.isEmpty());
+    expectOnlyProbeNext();
+}
+
+void tst_TerminalApp::reconnectWaitsDoubleUpToAMinute()
+{
+    connectAndLoseTheStation();
+    if (QTest::currentTestFailed())
+        return;
+    const int linesBefore = int(historyLines().size());
+    m_server->close();
+    const QList<int> expected {2000, 4000, 8000, 16000, 32000, 60000, 60000};
+    for (int attempt = 1; attempt < expected.size(); ++attempt) {
+        QCOMPARE(m_platform->heldTimers(), 1);
+        m_platform->runHeldTimers();
+        QCOMPARE(m_app->state(), CMyApp::State::Reconnecting);
+        QTRY_COMPARE(reconnectWaits().size(), attempt + 1);
+        QCOMPARE(m_app->state(), CMyApp::State::WaitingToReconnect);
+        QCOMPARE(status(), Waiting);
+    }
+    QCOMPARE(reconnectWaits(), expected);
+    // One line for each failed attempt, saying when the next one comes.
+    const QStringList lines = historyLines().mid(linesBefore);
+    QCOMPARE(lines.size(), expected.size() - 1);
+    QVERIFY2(lines.last().startsWith(QStringLiteral("局 127.0.0.1 に再接続できませんでした（")), qPrintable(lines.last()));
+    QVERIFY2(lines.last().endsWith(QStringLiteral("）。60 秒後にもう一度試します")), qPrintable(lines.last()));
+    QVERIFY(m_platform->messages.isEmpty());
+}
+
+void tst_TerminalApp::reconnectStops_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("接続終了") << Disconnect;
+    QTest::newRow("設定") << Settings;
+    QTest::newRow("window closed") << QStringLiteral("close");
+}
+
+void tst_TerminalApp::reconnectStops()
+{
+    QFETCH(QString, how);
+    connectAndLoseTheStation();
+    if (QTest::currentTestFailed())
+        return;
+    if (how == Settings) {
+        ModalDialogAnswer answer([](QDialog *dialog) {
+            dialog->findChild<QCheckBox *>(QStringLiteral("reconnect"))->setChecked(false);
+            dialog->accept();
+        });
+        choose(Settings);
+        QCOMPARE(answer.count(), 1);
+        QVERIFY(!TerminalSettings::load().reconnect);
+    } else if (how == Disconnect) {
+        choose(Disconnect);
+    } else {
+        QVERIFY(m_app->mainFrame()->close());
+        QVERIFY(m_platform->questions.isEmpty());
+    }
+    QCOMPARE(m_app->state(), CMyApp::State::NotConnected);
+    QCOMPARE(status(), Waiting);
+    m_platform->runHeldTimers();
+    QTest::qWait(100);
+    QVERIFY(!m_server->hasPendingConnections());
+    QCOMPARE(m_app->state(), CMyApp::State::NotConnected);
+    QCOMPARE(reconnectWaits().size(), 1);
+    if (how != QStringLiteral("close"))
+        QCOMPARE(historyLines().last(), QStringLiteral("再接続をやめました"));
+
+    // With reconnecting off, a Station that leaves is left.
+    if (how == Settings) {
+        CONNECT_APP();
+        m_station->close();
+        QTRY_COMPARE(m_app->state(), CMyApp::State::NotConnected);
+        QCOMPARE(reconnectWaits().size(), 1);
+    }
+}
+
+void tst_TerminalApp::startWhileWaitingConnectsAtOnce()
+{
+    connectAndLoseTheStation();
+    if (QTest::currentTestFailed())
+        return;
+    ModalDialogAnswer answer(ModalDialogAnswer::cancel);
+    m_app->OnStart();
+    QCOMPARE(answer.count(), 0);
+    QCOMPARE(m_app->state(), CMyApp::State::Reconnecting);
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    m_station = m_server->nextPendingConnection();
+    QTRY_COMPARE(status(), Connected);
+    // The wait that was cut short starts nothing.
+    m_platform->runHeldTimers();
+    QTest::qWait(50);
+    QVERIFY(!m_server->hasPendingConnections());
+    QCOMPARE(m_app->state(), CMyApp::State::Connected);
+}
+
+void tst_TerminalApp::settingsRoundTrip()
+{
+    // Defaults while nothing is stored.
+    QCOMPARE(TerminalSettings::load(), TerminalSettings());
+    QVERIFY(TerminalSettings().reconnect && TerminalSettings().extension);
+
+    struct Shown
+    {
+        bool reconnect = false;
+        bool extension = false;
+        int days = -1;
+    } shown;
+    const auto answerWith = [&shown](bool reconnect, bool extension, int days, bool ok) {
+        return [&shown, reconnect, extension, days, ok](QDialog *dialog) {
+            auto *reconnectBox = dialog->findChild<QCheckBox *>(QStringLiteral("reconnect"));
+            auto *extensionBox = dialog->findChild<QCheckBox *>(QStringLiteral("extension"));
+            auto *daysBox = dialog->findChild<QSpinBox *>(QStringLiteral("historyDays"));
+            if (!reconnectBox || !extensionBox || !daysBox
+                || reconnectBox->text() != QStringLiteral("接続が切れたら再接続する")
+                || extensionBox->text()
+                    != QStringLiteral("拡張機能を使う（Tavrin2 との高速ファイル転送・ファイル名・受信確認・多言語テキスト）")) {
+                dialog->reject();
+                return;
+            }
+            shown = {reconnectBox->isChecked(), extensionBox->isChecked(), daysBox->value()};
+            reconnectBox->setChecked(reconnect);
+            extensionBox->setChecked(extension);
+            daysBox->setValue(days);
+            if (ok)
+                dialog->accept();
+            else
+                dialog->reject();
+        };
+    };
+    {
+        ModalDialogAnswer answer(answerWith(false, false, 7, true));
+        choose(Settings);
+        QCOMPARE(answer.count(), 1);
+    }
+    QCOMPARE(shown.reconnect, true);
+    QCOMPARE(shown.extension, true);
+    QCOMPARE(shown.days, Journal::DefaultKeptDays);
+    const QSettings stored(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin"));
+    QCOMPARE(stored.value(QStringLiteral("Connection/Reconnect")).toBool(), false);
+    QCOMPARE(stored.value(QStringLiteral("Link/Extension")).toBool(), false);
+    QCOMPARE(stored.value(QStringLiteral("History/KeptDays")).toInt(), 7);
+
+    // Cancel keeps what was stored; the dialog shows it.
+    {
+        ModalDialogAnswer answer(answerWith(true, true, 0, false));
+        choose(Settings);
+        QCOMPARE(answer.count(), 1);
+    }
+    QCOMPARE(shown.reconnect, false);
+    QCOMPARE(shown.extension, false);
+    QCOMPARE(shown.days, 7);
+    const TerminalSettings changed = TerminalSettings::load();
+    QVERIFY(!changed.reconnect && !changed.extension && changed.historyDays == 7);
+
+    // The defaults again: nothing stored.
+    {
+        ModalDialogAnswer answer(answerWith(true, true, Journal::DefaultKeptDays, true));
+        choose(Settings);
+        QCOMPARE(answer.count(), 1);
+    }
+    QCOMPARE(TerminalSettings::load(), TerminalSettings());
+    QSettings after(QString::fromLatin1(AppFramework::SettingsKey), QStringLiteral("Tavrin"));
+    QVERIFY(!after.contains(QStringLiteral("Connection/Reconnect")));
+    QVERIFY(!after.contains(QStringLiteral("Link/Extension")));
 }
 
 void tst_TerminalApp::exitEndsTheProgram()
@@ -790,10 +1161,7 @@ void tst_TerminalApp::filesOfAGoneStationAreNotOffered()
     QTest::qWait(50);
     QCOMPARE(m_platform->saveDialogs, 1);
     QCOMPARE(m_app->queuedFiles(), 0);
-    const HistoryModel &history = m_app->history();
-    QStringList lines;
-    for (int row = 0; row < history.rowCount(); ++row)
-        lines << history.entry(row).text;
+    const QStringList lines = historyLines();
     QVERIFY2(lines.contains(QStringLiteral("接続が切れたため、受信したファイルは保存しませんでした")), qPrintable(lines.join('|')));
     QVERIFY(m_platform->messages.isEmpty());
 }

@@ -25,7 +25,10 @@ from gi.repository import GLib
 
 DIALOG_CAPTION = "ﾀﾞｲｱﾛｸﾞ"
 PROGRESS_MARK = "チャンク送信済み"
-RUN_LIMIT_S = 200
+RUN_LIMIT_S = 260
+# The Terminal's address for the Station: another loopback address than the
+# default, so that a later Start shows it remembered.
+STATION_ADDRESS = "127.0.0.2"
 # AT-SPI call timeouts. A press that opens a modal dialog gets its answer only
 # when the dialog closes, so presses wait briefly and the effect is polled.
 CALL_TIMEOUT_MS = 2000
@@ -584,19 +587,23 @@ class Run:
         self.station.wait_lines('Station status "接続待ち"', lambda s, m: s == "接続待ち")
         self.screenshot("station-listening")
 
-    def terminal_start(self, shot="connected", terminal=None, connected=1):
+    def terminal_start(self, shot="connected", terminal=None, connected=1, offered=STATION_ADDRESS, typed=None):
+        """Start: the dialog offers `offered` (the default, or the Station remembered), and
+        the operator types `typed` over it or accepts it."""
         terminal = terminal or self.terminal
         terminal.choose("開始")
         dialog = terminal.wait_dialog(DIALOG_CAPTION)
         self.screenshot("terminal-address-dialog")
         edit = input_field(terminal, dialog)
-        address = poll("the default address in the dialog", lambda: text_of(edit), 3)
-        if address != "127.0.0.1":
-            raise StepFailed("the address dialog offers %r, not 127.0.0.1" % address)
+        address = poll("the address offered in the dialog", lambda: text_of(edit), 3)
+        if address != offered:
+            raise StepFailed("the address dialog offers %r, not %r" % (address, offered))
         prompt = "IPアドレス入力してください"
         if not any(text_of(field) == prompt for field in descendants(dialog, 3)
                    if role(field) == pyatspi.ROLE_TEXT):
             raise StepFailed("the address dialog does not show the prompt %r" % prompt)
+        if typed is not None:
+            set_text(edit, typed, "%s address field" % terminal.label)
         press(dialog_control(terminal, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
         terminal.wait_no_dialog()
         terminal.wait_lines('%s status "接続中"' % terminal.label, lambda s, m: s == "接続中")
@@ -604,8 +611,32 @@ class Run:
         self.station.wait_lines('Station status "%s"' % status, lambda s, m: s == status)
         self.screenshot(shot)
 
+    def terminal_first_start(self):
+        self.terminal_start(offered="127.0.0.1", typed=STATION_ADDRESS)
+
     def terminal_restart(self):
-        self.terminal_start("reconnected")
+        self.terminal_start("started-again")
+
+    def station_restart(self):
+        """The Station ends and starts again; the Terminal connects to it again by itself."""
+        self.station.stop()
+        self.terminal.wait_lines('Terminal status "接続待ち"', lambda s, m: s == "接続待ち", 15)
+        self.terminal.wait_history("the Terminal's history to say that it reconnects",
+                                   lambda rows: any(r.endswith("局 %s に再接続します（2 秒後）" % STATION_ADDRESS)
+                                                    for r in rows))
+        self.screenshot("terminal-waiting-to-reconnect")
+        env = dict(os.environ)
+        env["TAVRIN2_COM1"] = self.options.com1
+        self.station = Program("Station", self.options.station, self.out, env, "Tavrin2-restarted")
+        self.station.wait_ready()
+        self.place(self.station, 0, 0, 640, 560)
+        self.station_start()
+        # The waits double from 2 s: 2, 6, 14, 30, 62 s after the Station left.
+        self.terminal.wait_lines('Terminal status "接続中" again', lambda s, m: s == "接続中", 75)
+        self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+        self.terminal.wait_history("the Terminal's history to note the reconnection",
+                                   lambda rows: any(re.search(r"局 127\.0\.0\.2:1 に再接続しました$", r) for r in rows))
+        self.screenshot("reconnected")
 
     def terminal_sends_text(self, text, shot, terminal=None):
         terminal = terminal or self.terminal
@@ -659,6 +690,17 @@ class Run:
         extra = self.read_peer(64, 2.0)
         if extra:
             raise StepFailed("COM1 carried more than the first byte: b'Z' then %r" % extra)
+
+    def device_answers(self):
+        """The device on COM1 answers: a line and bytes that are no text, shown in
+        the Station's history as they came."""
+        os.write(self.peer, b"READY\r\n\x00\xff\n")
+        text = re.compile(r"\d\d:\d\d:\d\d 装置から: READY$")
+        rows = self.station.wait_history(
+            "the Station's history to show the device's answers",
+            lambda rows: any(text.match(r) for r in rows) and any(r.endswith(" 装置から（16進）: 00 FF") for r in rows))
+        log("      Station history ends %r" % rows[-2:])
+        self.screenshot("device-answers", self.station.windows[0])
 
     def file_transfer(self, sender, receiver, size, tag):
         source = os.path.join(self.options.work, "%s-source.bin" % tag)
@@ -792,6 +834,7 @@ class Run:
             self.screenshot("history-station", self.station.windows[0])
             self.screenshot("history-terminal", self.terminal.windows[0])
             self.screenshot("history-two-terminals")
+            self.text_to_all_terminals((self.terminal, second))
         finally:
             second.choose("終了")
             try:
@@ -800,6 +843,23 @@ class Run:
                 pass
             second.stop()
         self.station.wait_lines('Station status "1人と接続中"', lambda s, m: s == "1人と接続中")
+
+    def text_to_all_terminals(self, terminals):
+        """送信 with 全端末 chosen: every connected Terminal shows the text."""
+        text = "Hello 全端末 from the Station"
+        self.station.choose("送信")
+        dialog = self.station.wait_dialog(DIALOG_CAPTION)
+        radio = dialog_control(self.station, dialog, pyatspi.ROLE_RADIO_BUTTON, "全端末")
+        press(radio, "radio button 全端末")
+        poll("radio button 全端末 to be checked",
+             lambda: safe(lambda: radio.getState().contains(pyatspi.STATE_CHECKED)), 3)
+        set_text(input_field(self.station, dialog), text, "Station send field")
+        self.screenshot("station-send-to-all")
+        press(dialog_control(self.station, dialog, pyatspi.ROLE_PUSH_BUTTON, "OK"), "OK")
+        self.station.wait_no_dialog()
+        for terminal in terminals:
+            terminal.wait_lines("%s message %r" % (terminal.label, text), lambda s, m: m == text)
+        self.screenshot("terminals-received-text-to-all")
 
     def disconnect(self):
         self.terminal.choose("接続終了")
@@ -863,18 +923,22 @@ class Run:
         steps = [
             ("Launch the Station and the Terminal", self.launch, True),
             ("Station Start: 接続待ち", self.station_start, True),
-            ("Terminal Start at 127.0.0.1: 接続中 / 1人と接続中", self.terminal_start, True),
+            ("Terminal Start at %s typed over 127.0.0.1: 接続中 / 1人と接続中" % STATION_ADDRESS,
+             self.terminal_first_start, True),
             ("Text Terminal -> Station shown as 0> text", self.terminal_to_station_text, False),
             ("Text Station -> Terminal shown", self.station_to_terminal_text, False),
             ("RS control: first byte on COM1", self.rs_control, False),
+            ("COM1 device answers shown in the Station's history", self.device_answers, False),
             ("File Terminal -> Station (4500 bytes) saved identical", self.terminal_to_station_file, False),
             ("File Station -> Terminal (4000 bytes) saved identical", self.station_to_terminal_file, False),
             ("File Station -> Terminal (20500 bytes) cancelled from its progress dialog while a text arrives",
              self.cancelled_file_send, False),
-            ("History at the Station with two Terminals, read through the accessibility bus",
+            ("History at the Station with two Terminals, read through the accessibility bus; a text to 全端末 "
+             "reaches both",
              self.history_with_two_terminals, False),
             ("Terminal Disconnect: 接続待ち / 0人と接続中", self.disconnect, False),
-            ("Terminal Start again: 接続中 / 1人と接続中", self.terminal_restart, False),
+            ("Terminal Start again, the Station remembered: 接続中 / 1人と接続中", self.terminal_restart, False),
+            ("Station restarted: the Terminal reconnects by itself (接続待ち, then 接続中)", self.station_restart, False),
             ("Close both windows, the Terminal's during a file send: the programs end with code 0",
              self.close_windows, False),
         ]

@@ -11,7 +11,7 @@
 
 // A pseudo-terminal standing in for the Station's serial line: the code
 // under test opens the slave by name, the test reads what reaches the
-// master. Link with util.
+// master and writes what the device answers. Link with util.
 class PtyLine
 {
 public:
@@ -42,6 +42,12 @@ public:
     QString name() const { return m_name; }
     // The test's own descriptor of the slave, for termios checks.
     int slave() const { return m_slave; }
+
+    // The device sends `bytes`.
+    bool send(const QByteArray &bytes)
+    {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
 
     // What the line carried: waits up to `waitMs` for a first byte, then
     // takes whatever follows closely.

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include <utility>
+
 ScriptedPlatform::ScriptedPlatform()
 {
     dataPath = m_data.path();
@@ -83,7 +85,20 @@ void ScriptedPlatform::singleShot(int milliseconds, QObject *context, std::funct
     pauses.append(milliseconds);
     if (onPause)
         onPause(milliseconds);
+    if (holds && holds(milliseconds)) {
+        m_held.append({context, std::move(then)});
+        return;
+    }
     QTimer::singleShot(realPauseMs, context, std::move(then));
+}
+
+void ScriptedPlatform::runHeldTimers()
+{
+    const QList<Held> due = std::exchange(m_held, {});
+    for (const Held &timer : due) {
+        if (timer.context)
+            timer.then();
+    }
 }
 
 IProgress *ScriptedPlatform::openProgress(int maximum, QObject *owner)

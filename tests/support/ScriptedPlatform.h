@@ -92,6 +92,12 @@ public:
     // run their own time and are left out of `pauses`.
     // So is the journal's flush, which no test of pauses expects.
     QSet<int> realDelays {CConnSocket::CONNECT_TIMEOUT_MS, Journal::FlushIntervalMs};
+    // Timers whose delay this accepts are started (and listed in `pauses`)
+    // but wait for runHeldTimers().
+    std::function<bool(int)> holds;
+    int heldTimers() const { return int(m_held.size()); }
+    // Runs the timers held so far whose context still lives; those they start are held anew.
+    void runHeldTimers();
 
     // Answer of startSockets().
     bool socketsAvailable = true;
@@ -117,6 +123,12 @@ private:
     };
     static QString answer(QQueue<Answer> &queue);
 
+    struct Held
+    {
+        QPointer<QObject> context;
+        std::function<void()> then;
+    };
+    QList<Held> m_held;
     QQueue<Answer> m_openAnswers;
     QQueue<Answer> m_saveAnswers;
     QQueue<bool> m_questionAnswers;

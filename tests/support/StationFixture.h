@@ -32,6 +32,10 @@ public:
             CMy2App::Redraw();
         }
         int redraws = 0;
+
+        // Finding the real ones would open them.
+        QList<SerialPortName> serialPorts() const override { return ports; }
+        QList<SerialPortName> ports;
     };
 
     enum class SetUp { Ready, NoPty, Failed };
