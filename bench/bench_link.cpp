@@ -13,7 +13,9 @@
 //   bench_link --pacing     only the paced part (about 40 s)
 //
 // File transfers run sender and receiver as two child processes of this
-// program, so that each one's peak memory and CPU time is its own.
+// program, so that each one's peak memory and CPU time is its own. "ext" is
+// the same file between a Terminal and a Station that both speak the
+// extension, as a named file without pauses.
 
 #include "CSocket.h"
 #include "Frame.h"
@@ -77,6 +79,11 @@ public:
     qint64 longestPauseNs = 0;
     void singleShot(int milliseconds, QObject *context, std::function<void()> then) override
     {
+        // Other delays, such as the connect timeout, run their own time.
+        if (milliseconds != PacedFileSend::CHUNK_PAUSE_MS) {
+            QTimer::singleShot(milliseconds, context, std::move(then));
+            return;
+        }
         if (!realPauses) {
             QTimer::singleShot(0, context, std::move(then));
             return;
@@ -157,7 +164,31 @@ void sendFileOn(CConnSocket &sender, const QString &path)
 {
     auto *file = new QFile(path, &sender);
     file->open(QIODevice::ReadOnly);
-    sender.SendFile(file);
+    sender.SendFile(file, QFileInfo(path).fileName());
+}
+
+// How a file goes: a raw copy, classic frames, or a named file between two
+// ends that speak the extension.
+enum class FileMode { Raw, Link, Extension };
+
+FileMode fileModeOf(const QString &name)
+{
+    if (name == QLatin1String("raw"))
+        return FileMode::Raw;
+    return name == QLatin1String("ext") ? FileMode::Extension : FileMode::Link;
+}
+
+QString fileModeName(FileMode mode)
+{
+    switch (mode) {
+    case FileMode::Raw:
+        return QStringLiteral("raw");
+    case FileMode::Link:
+        return QStringLiteral("link");
+    case FileMode::Extension:
+        return QStringLiteral("ext");
+    }
+    return {};
 }
 
 // Child: sends `frames` text frames to the receiver on `port`.
@@ -219,8 +250,9 @@ double textFramesPerSecond(int frames, bool raw)
 // Child: receives one file on a connection and saves it to `target`;
 // through the link, the time runs until the saved file is whole, which after
 // a copy to another file system is later than the last frame.
-int receiveFile(const QString &target, bool raw)
+int receiveFile(const QString &target, FileMode mode)
 {
+    const bool raw = mode == FileMode::Raw;
     QTcpServer server;
     server.listen(QHostAddress::LocalHost);
     QTextStream(stdout) << server.serverPort() << Qt::endl;
@@ -240,6 +272,7 @@ int receiveFile(const QString &target, bool raw)
         bool done = false;
         BenchTimers timers;
         CConnSocket conn(timers);
+        conn.setExtensionEnabled(mode == FileMode::Extension);
         QObject::connect(&conn, &CConnSocket::stateChanged, [&](CConnSocket::State state) {
             if (state == CConnSocket::State::Closed && !saving)
                 done = true;
@@ -266,9 +299,9 @@ int receiveFile(const QString &target, bool raw)
 }
 
 // Child: sends `path` to the receiver on `port`, through the link or raw.
-int sendFile(const QString &path, quint16 port, bool raw)
+int sendFile(const QString &path, quint16 port, FileMode mode)
 {
-    if (raw) {
+    if (mode == FileMode::Raw) {
         QTcpSocket socket;
         connectRaw(socket, port);
         QFile file(path);
@@ -288,7 +321,12 @@ int sendFile(const QString &path, quint16 port, bool raw)
     } else {
         BenchTimers timers;
         CConnSocket sender(timers);
+        sender.setExtensionEnabled(mode == FileMode::Extension);
         connectLink(sender, port);
+        if (mode == FileMode::Extension && !spin([&] { return sender.peerHasExtension(); }, 5000)) {
+            std::fprintf(stderr, "the extension was not agreed\n");
+            return 1;
+        }
         sendFileOn(sender, path);
         spin([&] { return !sender.isSendingFile(); });
         QTcpSocket *socket = LinkTest::tcpSocketOf(&sender);
@@ -354,10 +392,11 @@ struct FileRun
     bool identical = false;
 };
 
-FileRun runFile(const QString &source, const QString &target, qint64 size, bool raw)
+FileRun runFile(const QString &source, const QString &target, qint64 size, FileMode fileMode)
 {
+    const bool raw = fileMode == FileMode::Raw;
     const QString self = QCoreApplication::applicationFilePath();
-    const QString mode = raw ? QStringLiteral("raw") : QStringLiteral("link");
+    const QString mode = fileModeName(fileMode);
     QProcess receiver;
     receiver.start(self, {QStringLiteral("--receive"), target, mode});
     receiver.waitForReadyRead(10000);
@@ -654,11 +693,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() == 4 && args[1] == QLatin1String("--receive"))
-        return receiveFile(args[2], args[3] == QLatin1String("raw"));
+        return receiveFile(args[2], fileModeOf(args[3]));
     if (args.size() == 5 && args[1] == QLatin1String("--send-texts"))
         return sendTexts(args[2].toInt(), quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
     if (args.size() == 5 && args[1] == QLatin1String("--send"))
-        return sendFile(args[2], quint16(args[3].toUInt()), args[4] == QLatin1String("raw"));
+        return sendFile(args[2], quint16(args[3].toUInt()), fileModeOf(args[4]));
     if (args.size() == 4 && args[1] == QLatin1String("--send-paced"))
         return sendPaced(args[2], quint16(args[3].toUInt()));
 
@@ -692,12 +731,12 @@ int main(int argc, char **argv)
         const QString source = dir.filePath(QStringLiteral("source-%1").arg(megabytes));
         writeFile(source, size);
         out << "file of " << size << " bytes:\n" << Qt::flush;
-        const auto run = [&](const QString &target, bool raw) {
-            const FileRun result = runFile(source, target, size, raw);
+        const auto run = [&](const QString &target, FileMode mode) {
+            const FileRun result = runFile(source, target, size, mode);
             QFile::remove(target);
             return result;
         };
-        const FileRun raw = run(dir.filePath(QStringLiteral("raw-target")), true);
+        const FileRun raw = run(dir.filePath(QStringLiteral("raw-target")), FileMode::Raw);
         const auto print = [&](const char *label, const FileRun &result, const QString &tail) {
             out << QStringLiteral("  %1  %2 MB/s, peak memory receiver %3 KiB, sender %4 KiB%5\n")
                        .arg(QLatin1String(label))
@@ -712,12 +751,14 @@ int main(int argc, char **argv)
                 .arg(result.megabytesPerSecond / qMax(raw.megabytesPerSecond, 1e-9) * 100, 0, 'f', 0)
                 .arg(result.identical ? QStringLiteral("saved file identical") : QStringLiteral("SAVED FILE DIFFERS"));
         };
-        const FileRun renamed = run(dir.filePath(QStringLiteral("target")), false);
+        const FileRun renamed = run(dir.filePath(QStringLiteral("target")), FileMode::Link);
         print("link", renamed, linkTail(renamed));
         if (copies) {
-            const FileRun copied = run(elsewhere.filePath(QStringLiteral("target")), false);
+            const FileRun copied = run(elsewhere.filePath(QStringLiteral("target")), FileMode::Link);
             print("copy", copied, linkTail(copied));
         }
+        const FileRun streamed = run(dir.filePath(QStringLiteral("target")), FileMode::Extension);
+        print("ext ", streamed, linkTail(streamed));
         print("raw ", raw, QString());
         QFile::remove(source);
     }

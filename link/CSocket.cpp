@@ -99,6 +99,12 @@ void CConnSocket::setExtension(Extension extension)
     if (m_extension == extension)
         return;
     m_extension = extension;
+    if (extension == Extension::Agreed) {
+        // A stream's frames end off segment boundaries: Nagle's algorithm
+        // would hold each tail back for the peer's delayed acknowledgement.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket->setReadBufferSize(STREAM_READ_BUFFER_SIZE);
+    }
     emit extensionChanged(extension);
 }
 
@@ -257,7 +263,7 @@ void CConnSocket::OnDataReady()
     // the signals below runs (a dialog): nothing here is touched after that.
     const QPointer<CConnSocket> alive(this);
     m_reading = true;
-    char buffer[4096];
+    char buffer[16384];
     int frames = 0;
     const auto stopped = [&] {
         return !alive || m_holds > 0 || m_state == State::Closed || frames == READ_SHARE_FRAMES;

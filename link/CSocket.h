@@ -64,6 +64,9 @@ public:
 
     // Unread bytes a connection may hold while its reading is held.
     static constexpr qint64 READ_BUFFER_SIZE = 64 * 1024;
+    // The same with an Agreed peer: several of its file chunks, so that a
+    // stream is read a few frames per turn of the event loop.
+    static constexpr qint64 STREAM_READ_BUFFER_SIZE = 4 * READ_BUFFER_SIZE;
     static constexpr int CONNECT_TIMEOUT_MS = 10000;
     // Longest received text reported; the rest of a longer one is dropped.
     static constexpr int TEXT_KEEP = CHUNK_SIZE;

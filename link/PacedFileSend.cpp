@@ -103,13 +103,16 @@ void PacedFileSend::trySend()
     if (m_sending)
         return;
     const QScopedValueRollback<bool> sending(m_sending, true);
-    const qint64 highWater = streams() ? STREAM_HIGH_WATER : SEND_HIGH_WATER;
     while (!m_done && !m_pauseRunning && m_next < frameCount()) {
-        const bool peerBehind = SendQueue::heldBackBytes(m_socket) > highWater;
+        const bool peerBehind = streams() ? m_socket->bytesToWrite() > STREAM_HIGH_WATER
+                                          : SendQueue::heldBackBytes(m_socket) > SEND_HIGH_WATER;
         if (peerBehind != m_waitingForPeer) {
             m_waitingForPeer = peerBehind;
             emit progressed();
         }
+        // A stream goes on at bytesWritten(), when Qt hands the kernel more.
+        if (peerBehind && streams())
+            return;
         if (peerBehind) {
             if (!m_recheck.isActive()) {
                 m_recheck.start(m_recheckMs);

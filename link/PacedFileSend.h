@@ -17,8 +17,9 @@ class QTcpSocket;
 //
 // To a peer that speaks the extension the file streams instead, as a named
 // file: FILE_BEGIN, then FILE_DATA frames of EXT_CHUNK_SIZE bytes without
-// pauses, each one as soon as no more than STREAM_HIGH_WATER bytes wait for
-// the peer. Cancelling, or failing to read, tells the peer by FILE_ABORT.
+// pauses, each one as soon as Qt holds no more than STREAM_HIGH_WATER bytes
+// of it; waitingForPeer() then tells that Qt holds more. Cancelling, or
+// failing to read, tells the peer by FILE_ABORT.
 class PacedFileSend : public QObject
 {
     Q_OBJECT
@@ -57,12 +58,13 @@ public:
     // Bytes that may still wait for the peer, in Qt or behind its closed
     // window, when the next frame goes out.
     static constexpr qint64 SEND_HIGH_WATER = 4 * 1024;
-    // The same for a stream. The kernel's unsent bytes count while the
-    // peer's window is shut, which a fast link does for moments whenever the
-    // receiver is busy: stopping then at a few kilobytes would leave the
-    // link idle for a round trip and a recheck after each such moment. About
-    // the bandwidth-delay product of a 100 Mbit/s link at 80 ms.
-    static constexpr qint64 STREAM_HIGH_WATER = 1024 * 1024;
+    // Bytes Qt may hold for a stream when the next frame goes out. Only
+    // Qt's buffer counts: the kernel's send buffer, which autotuning sizes
+    // to the bandwidth-delay product, keeps the link busy whatever the
+    // round trip, and bytesWritten() says when Qt hands it more, without
+    // polling. A few chunks, so that the kernel never waits for the next
+    // turn of the event loop to be given more.
+    static constexpr qint64 STREAM_HIGH_WATER = 4 * 64 * 1024;
     // How soon a send held by the peer looks again, since bytesWritten()
     // says nothing of what the kernel holds: at once, as a window closed
     // only while a fast peer catches up reopens within a millisecond or so,

@@ -23,5 +23,5 @@ mkdir -p "$build/corpus" "$build/artifacts" "$build/tmp"
 # File reception's chunk folders go here rather than into the system's temp.
 export TMPDIR="$build/tmp"
 "$build/tests/fuzz/fuzz_frames" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=1024 -malloc_limit_mb=16 \
-    -max_len=20000 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
+    -max_len=140000 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
     "$build/corpus" "$root/tests/fuzz/corpus"

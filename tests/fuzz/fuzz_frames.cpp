@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes through the frame reader as a connection does, cut
 // into pieces of fuzzer-chosen sizes, and checks that the reader takes
 // exactly the bytes each header implies, never stalls, keeps no more of a
-// payload than its kind uses, and that file frames pass file reception.
+// payload than its kind uses, and that file frames, classic and named,
+// pass file reception.
 //
 // An input is one control byte followed by the byte stream. Bits 0-1 of the
 // control byte choose the room for a text (the Station's line after a slot
@@ -57,7 +58,8 @@ quint32 usedPart(const FrameHeader &header, int textRoom)
     case FRAME_FILE:
         return header.payloadSize();
     default:
-        return 0;
+        return header.isKnownExtension() && header.length <= FrameCodec::maxExtPayload(header.kind) ? header.length
+                                                                                                    : 0;
     }
 }
 
@@ -75,6 +77,7 @@ void checkFrame(const FrameDecoder &decoder, int textRoom, const char *frame, qu
             "kept and dropped bytes do not add up to the payload");
     require(std::memcmp(payload.constData(), frame + FRAME_HEADER_SIZE, size_t(payload.size())) == 0,
             "the kept bytes are not the payload's first bytes");
+    require(payload.capacity() <= 2 * (EXT_FILE_DATA_FIXED + EXT_CHUNK_SIZE), "a payload's buffer outgrew its bound");
 }
 }
 
@@ -105,6 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             checkFrame(decoder, textRoom, stream + frameStart, quint64(at - frameStart));
             if (decoder.header().kind == FRAME_FILE)
                 files.receive(decoder.header(), decoder.payload());
+            else if (decoder.header().isKnownExtension() && decoder.droppedBytes() == 0)
+                files.receiveExtension(decoder.header().kind, decoder.payload());
             decoder.nextFrame();
             frameStart = at;
         }
