@@ -123,13 +123,18 @@ QByteArray FrameCodec::extFileBeginFrame(quint32 transferId, quint64 size, const
 QByteArray FrameCodec::extFileDataFrame(quint32 transferId, quint32 chunk, const QByteArray &data)
 {
     QByteArray bytes(FRAME_HEADER_SIZE + EXT_FILE_DATA_FIXED + data.size(), Qt::Uninitialized);
-    FrameHeader header{FRAME_EXT_FILE_DATA, quint32(EXT_FILE_DATA_FIXED + data.size()), quint16(EXT_FORMAT << 8)};
-    header.encode(bytes.data());
-    qToBigEndian<quint32>(transferId, bytes.data() + FRAME_HEADER_SIZE);
-    qToBigEndian<quint32>(chunk, bytes.data() + FRAME_HEADER_SIZE + 4);
+    writeExtFileDataHead(bytes.data(), transferId, chunk, quint32(data.size()));
     if (!data.isEmpty())
         std::memcpy(bytes.data() + FRAME_HEADER_SIZE + EXT_FILE_DATA_FIXED, data.constData(), size_t(data.size()));
     return bytes;
+}
+
+void FrameCodec::writeExtFileDataHead(char *out, quint32 transferId, quint32 chunk, quint32 dataSize)
+{
+    FrameHeader header{FRAME_EXT_FILE_DATA, EXT_FILE_DATA_FIXED + dataSize, quint16(EXT_FORMAT << 8)};
+    header.encode(out);
+    qToBigEndian<quint32>(transferId, out + FRAME_HEADER_SIZE);
+    qToBigEndian<quint32>(chunk, out + FRAME_HEADER_SIZE + 4);
 }
 
 QByteArray FrameCodec::extFileAbortFrame(quint32 transferId)

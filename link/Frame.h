@@ -147,6 +147,8 @@ QByteArray extTextFrame(const QByteArray &utf8);
 // `name` as safeFileName() leaves it.
 QByteArray extFileBeginFrame(quint32 transferId, quint64 size, const QString &name);
 QByteArray extFileDataFrame(quint32 transferId, quint32 chunk, const QByteArray &data);
+// The data frame's header and fixed fields, for a frame built in place.
+void writeExtFileDataHead(char *out, quint32 transferId, quint32 chunk, quint32 dataSize);
 QByteArray extFileAbortFrame(quint32 transferId);
 QByteArray extReceiptFrame(quint32 transferId, quint8 outcome);
 // Data frames a named file of `size` bytes travels as.

@@ -140,12 +140,17 @@ void PacedFileSend::sendNextStreamed()
     } else {
         const quint64 offset = quint64(m_next - 1) * EXT_CHUNK_SIZE;
         const qint64 size = qint64(qMin<quint64>(EXT_CHUNK_SIZE, m_length - offset));
-        const QByteArray chunk = m_file->read(size);
-        if (chunk.size() != size) {
+        // Built in one buffer kept from frame to frame: a fresh 64 KiB one
+        // each time makes malloc hand memory back to the system and take it
+        // again, which cost more than the copying.
+        constexpr qint64 head = FRAME_HEADER_SIZE + EXT_FILE_DATA_FIXED;
+        m_frame.resize(head + size);
+        FrameCodec::writeExtFileDataHead(m_frame.data(), m_transferId, quint32(m_next - 1), quint32(size));
+        if (m_file->read(m_frame.data() + head, size) != size) {
             abortStream(Outcome::ReadFailed);
             return;
         }
-        frame = FrameCodec::extFileDataFrame(m_transferId, quint32(m_next - 1), chunk);
+        frame = m_frame;
     }
     if (m_socket->write(frame) != frame.size()) {
         connectionLost();

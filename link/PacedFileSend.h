@@ -99,5 +99,6 @@ private:
     bool m_waitingForPeer = false;
     bool m_done = false;
     QTimer m_recheck;
+    QByteArray m_frame;
     int m_recheckMs = FIRST_RECHECK_MS;
 };
