@@ -7,6 +7,14 @@ bool isLineBreak(char16_t code)
 {
     return code == u'\r' || code == u'\n' || code == 0x2028 || code == 0x2029;
 }
+
+// Joiners only bind the characters beside them (emoji sequences, Indic
+// scripts); every other format character, a direction override above all,
+// could make a text read as something else.
+bool isHiddenFormat(QChar c)
+{
+    return c.category() == QChar::Other_Format && c.unicode() != 0x200C && c.unicode() != 0x200D;
+}
 }
 
 QString DisplayText::visible(const QString &text)
@@ -23,7 +31,7 @@ QString DisplayText::visible(const QString &text)
             shown += QChar(char16_t(0x2400 + code));
         } else if (code == 0x7F) {
             shown += QChar(char16_t(0x2421));
-        } else if ((code >= 0x80 && code < 0xA0) || c.category() == QChar::Other_Format) {
+        } else if ((code >= 0x80 && code < 0xA0) || isHiddenFormat(c)) {
             shown += QChar::ReplacementCharacter;
         } else {
             shown += c;

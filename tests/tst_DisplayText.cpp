@@ -46,6 +46,8 @@ void tst_DisplayText::visible_data()
     QTest::newRow("backspaces") << QStringLiteral("paid\x08\x08\x08\x08") << QStringLiteral("paid␈␈␈␈");
     QTest::newRow("line breaks") << QStringLiteral("a\r\n\nb\rc\u2028d") << QStringLiteral("a b c d");
     QTest::newRow("tab, NUL and DEL") << QString(QStringLiteral("\t\x00\x7f").constData(), 3) << QStringLiteral("␉␀␡");
+    QTest::newRow("joined emoji and isolate") << QStringLiteral("\U0001F468\u200D\U0001F469 \u2066x")
+                                              << QStringLiteral("\U0001F468\u200D\U0001F469 \uFFFDx");
     QTest::newRow("C1 and direction override") << QStringLiteral("\u0085x\u202Eyz") << QStringLiteral("\uFFFDx\uFFFDyz");
 }
 
